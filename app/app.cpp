@@ -1,0 +1,59 @@
+#include "app/app.h"
+
+namespace launcher {
+
+App::App() : http(MakeHttp()), platform(MakePlatform()) {}
+
+App::~App() {
+    // The entry function joins the worker at shut-down; a joinable thread here would terminate.
+    if (worker.joinable()) worker.join();
+    // The Builder borrows http and platform, so it goes first.
+    builder.reset();
+}
+
+void App::StartTask(Job job, std::string doneText) {
+    if (busy) return;
+    if (worker.joinable()) worker.join();
+    busy = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        error.clear();
+        done.clear();
+        status = Status{};
+    }
+    worker = std::thread(RunTask, this, std::move(job), std::move(doneText));
+}
+
+void RunTask(App* app, Job job, std::string doneText) {
+    std::string err;
+    bool ok = job(err);
+    std::lock_guard<std::mutex> lock(app->mutex);
+    if (ok) {
+        app->done = std::move(doneText);
+    } else {
+        app->error = err == "cancelled" ? std::string(kStoppedText) : err;
+    }
+    app->status = Status{};
+    if (app->builder) {
+        app->buildFilesSize = app->builder->BuildFilesSize();
+        app->leftoverSize = app->builder->LeftoverBuildFilesSize();
+    }
+    app->busy = false;
+}
+
+std::function<void(const Status&)> MakeStatusSink(App& app) {
+    return [&app](const Status& status) {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        app.status = status;
+    };
+}
+
+std::function<void(const std::string&)> MakeLogSink(App& app) {
+    return [&app](const std::string& line) {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        app.log.push_back(line);
+        while (app.log.size() > kLogLines) app.log.pop_front();
+    };
+}
+
+}  // namespace launcher

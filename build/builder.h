@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/status.h"
+#include "build/toolchain.h"
+#include "game/game_choice.h"
+#include "game/game_definition.h"
+#include "platform/http.h"
+#include "platform/platform.h"
+
+namespace launcher {
+
+struct StageTime {
+    std::string name;
+    double seconds = 0;
+};
+
+// Bytes as "%.1f GB" from 1 GiB up, else "%.0f MB".
+std::string FormatSize(uint64_t bytes);
+
+// The build engine. Its work runs on the worker thread, except the read-only queries the pages ask.
+class Builder {
+public:
+    Builder(const GameDefinition& game, const std::filesystem::path& root, Http* http, Platform* platform);
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
+    // Log, status and stage timing.
+    void Log(const std::string& text);
+    void Report(const std::string& title, const std::string& detail, double progress);
+    void BeginTiming();
+    bool RunStage(const std::string& name, const std::function<bool()>& stage);
+    void ReportTiming();
+    std::filesystem::path PlayDir() const;
+    std::filesystem::path GameExePath() const;
+
+    // Settings files.
+    std::filesystem::path SettingsPath() const;
+    std::filesystem::path LocateGame(bool* foundElsewhere = nullptr) const;
+    void SetSetting(const std::string& key, const std::string& value);
+    std::string ReadBuilt() const;
+
+    // Taking the game in, and the xbe stage.
+    bool UseGame(const SelectedGame& game, std::string& err);
+    bool WriteXbe(std::string& err);
+
+    // The pipeline.
+    bool BuildAll(std::string& err);
+    bool IsInstalled() const;
+    bool PathTooLong(std::string& err) const;
+    bool LaunchGame(std::string& err);
+
+    // Package mode.
+    bool BuildPackage(std::string& err);
+    std::string FindPackage() const;
+    bool GameCodeMissing() const;
+
+    // Build files and leftovers.
+    std::vector<std::filesystem::path> LeftoverBuildFiles() const;
+    uint64_t LeftoverBuildFilesSize() const;
+    uint64_t BuildFilesSize() const;
+
+    std::function<void(const Status&)> statusSink;
+    std::function<void(const std::string&)> logSink;
+    std::atomic<bool> stop{false};
+    std::string builtinToolchain;
+    std::atomic<int> packagePhase{0};
+    std::vector<StageTime> stageTimes;
+    GameDefinition game;
+    std::filesystem::path root;
+    Http* http = nullptr;
+    Platform* platform = nullptr;
+    Toolchain toolchain;
+    std::mutex logMutex;
+};
+
+}  // namespace launcher
