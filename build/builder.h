@@ -62,6 +62,9 @@ public:
     std::string FindPackage() const;
     bool GameCodeMissing() const;
 
+    // Tools.
+    std::filesystem::path ToolDir(const std::string& id) const;
+
     // Build files and leftovers.
     std::vector<std::filesystem::path> LeftoverBuildFiles() const;
     uint64_t LeftoverBuildFilesSize() const;

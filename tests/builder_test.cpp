@@ -133,3 +133,25 @@ TEST_F(BuilderFixture, LeftoversOnlyInPackageMode) {
 
 }  // namespace
 }  // namespace launcher
+
+#include "build/tools.h"
+
+namespace launcher {
+namespace {
+
+TEST(ReadWholeFile, ReadsBinaryAndRefusesWhatIsNotAFile) {
+    test::TempDir dir;
+    std::string bytes("a\r\nb\0c", 6);
+    bytes += std::string(200000, 'z');
+    test::WriteFile(dir / "f.bin", bytes);
+    std::string out = "old";
+    ASSERT_TRUE(ReadWholeFile(dir / "f.bin", out));
+    EXPECT_EQ(out, bytes);
+    out = "old";
+    EXPECT_FALSE(ReadWholeFile(dir / "missing", out));
+    EXPECT_FALSE(ReadWholeFile(dir.path(), out));
+    EXPECT_EQ(out, "old");
+}
+
+}  // namespace
+}  // namespace launcher
