@@ -1,12 +1,12 @@
 #include "platform/sha.h"
 
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace launcher {
@@ -175,27 +175,12 @@ TEST(ShaBlocks, WordsToHexKeepsLeadingZerosInLowerCase) {
 
 class Sha256FileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::random_device rd;
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = std::filesystem::temp_directory_path() /
-               ("launcher_sha_" + std::string(info->name()) + "_" + std::to_string(rd()));
-        std::error_code ec;
-        std::filesystem::create_directories(dir_, ec);
-        ASSERT_FALSE(ec) << ec.message();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
     std::filesystem::path Write(const std::filesystem::path& name, const std::vector<uint8_t>& bytes) {
         const std::filesystem::path path = dir_ / name;
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        EXPECT_TRUE(out.good()) << path;
+        test::WriteFile(path, std::string(bytes.begin(), bytes.end()));
         return path;
     }
-    std::filesystem::path dir_;
+    test::TempDir dir_;
 };
 
 TEST_F(Sha256FileTest, WholeContentsAcrossTheReadSize) {
@@ -225,7 +210,7 @@ TEST_F(Sha256FileTest, UnreadableGivesEmptyText) {
     EXPECT_EQ(Sha256File(dir_ / "missing.bin"), "");
     EXPECT_EQ(Sha256File(dir_ / "no_such_folder" / "file.bin"), "");
     // A folder is not a file with no contents: never the empty-input digest.
-    EXPECT_EQ(Sha256File(dir_), "");
+    EXPECT_EQ(Sha256File(dir_.path()), "");
 }
 
 }  // namespace
