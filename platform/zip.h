@@ -1,0 +1,25 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace launcher {
+
+// Unpacks `zip` into `dest` (created as needed), entry by entry. `map` decides each entry's relative
+// path ("" skips it; empty keeps every name); names reach it with '/' separators. Progress is
+// uncompressed bytes written against the sum of all entries' sizes, after each written entry. A set
+// `stop` ends the run between entries with "cancelled". On failure `err` holds one lower-case phrase.
+bool ExtractZip(const std::filesystem::path& zip, const std::filesystem::path& dest, const EntryMapper& map,
+                const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
+
+// Whether a relative entry path may be joined under a destination folder: not empty, not rooted,
+// no ':' and no ".." component (either separator).
+bool IsSafeEntryPath(const std::string& name);
+
+// `dir` joined with the UTF-8 entry path `name`; only for names that passed IsSafeEntryPath.
+std::filesystem::path JoinEntryPath(const std::filesystem::path& dir, const std::string& name);
+
+}  // namespace launcher

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/paths.h"
+#include "platform/zip.h"
+#include "support/test_support.h"
+#include "support/zip_writer.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FilesBelow;
+using test::ZipEntry;
+
+struct Progress {
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    ProgressSink sink() {
+        return [this](uint64_t done, uint64_t total) { calls.emplace_back(done, total); };
+    }
+};
+
+TEST(IsSafeEntryPath, Table) {
+    struct Case {
+        const char* name;
+        bool safe;
+    } cases[] = {
+        {"", false},
+        {"/etc/passwd", false},
+        {"\\windows\\x.dll", false},
+        {"C:/x.txt", false},
+        {"C:x.txt", false},
+        {"a/file.txt:stream", false},
+        {"..", false},
+        {"../x", false},
+        {"..\\x", false},
+        {"a/../b", false},
+        {"a\\..\\b", false},
+        {"a/b/..", false},
+        {"a/..", false},
+        {"a/b/../", false},
+        // Windows drops trailing dots and blanks, so these climb out there too.
+        {".. /x", false},
+        {"a/.../b", false},
+        {"a/..  /b", false},
+        {"file.txt", true},
+        {"bin/game.dll", true},
+        {"./bin/x", true},
+        {"a/./b", true},
+        {"a..b/c", true},
+        {"..a/b", true},
+        {"a/b..", true},
+        {"a/.hidden", true},
+        {"a/ /b", true},
+        {"dir/", true},
+        {"Spiel/\xC3\x9C" "ber.txt", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSafeEntryPath(c.name), c.safe) << '"' << c.name << '"';
+}
+
+TEST(JoinEntryPath, JoinsUnderTheFolderWithUtf8Names) {
+    fs::path dir = fs::path("base") / "dest";
+    EXPECT_EQ(JoinEntryPath(dir, "a/b.txt"), dir / "a" / "b.txt");
+    fs::path joined = JoinEntryPath(dir, "\xC3\x9C" "ber.txt");
+    EXPECT_EQ(PathUtf8(joined.filename()), "\xC3\x9C" "ber.txt");
+}
+
+struct ExtractZipTest : ::testing::Test {
+    test::TempDir tmp;
+    fs::path zip = tmp / "archive.zip";
+    fs::path dest = tmp / "out" / "deeper";
+    std::string err = "untouched";
+    Progress progress;
+};
+
+TEST_F(ExtractZipTest, WritesEveryEntryUnderItsNameAndReportsProgressPerEntry) {
+    std::string big(300000, 'x');
+    for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
+    test::WriteZipOrFail(zip, {
+                                  {"top.txt", "top"},
+                                  {"bin/game.dll", big},
+                                  {"a..b/c.txt", "dots inside a name", true},
+                                  {"win\\style\\name.txt", "backslashes"},
+                                  {"Spiel/\xC3\x9C" "ber.txt", "utf-8"},
+                                  {"empty.txt", ""},
+                              });
+    std::vector<std::string> seen;
+    EntryMapper map = [&](const std::string& name) {
+        seen.push_back(name);
+        return name;
+    };
+    ASSERT_TRUE(ExtractZip(zip, dest, map, progress.sink(), nullptr, err)) << err;
+    EXPECT_EQ(err, "untouched");
+
+    EXPECT_EQ(FilesBelow(dest), (std::vector<std::string>{"Spiel/\xC3\x9C" "ber.txt", "a..b/c.txt", "bin/game.dll",
+                                                          "empty.txt", "top.txt", "win/style/name.txt"}));
+    EXPECT_EQ(test::ReadFile(dest / "bin" / "game.dll"), big);
+    EXPECT_EQ(test::ReadFile(dest / "win" / "style" / "name.txt"), "backslashes");
+    EXPECT_EQ(test::ReadFile(dest / "a..b" / "c.txt"), "dots inside a name");
+    EXPECT_EQ(seen[3], "win/style/name.txt");  // the mapper only ever sees '/'
+
+    const uint64_t total = 3 + big.size() + 18 + 11 + 5;
+    std::vector<std::pair<uint64_t, uint64_t>> expected = {
+        {3, total}, {3 + big.size(), total}, {21 + big.size(), total},
+        {32 + big.size(), total}, {total, total}, {total, total}};
+    EXPECT_EQ(progress.calls, expected);
+}
+
+TEST_F(ExtractZipTest, MapperRenamesAndSkipsAndFoldersAreNeverMadeOnTheirOwn) {
+    test::WriteZipOrFail(zip, {
+                                  {"pkg/keep/a.txt", "aaaa"},
+                                  {"pkg/skip/b.txt", "bbbbbbbb"},
+                                  ZipEntry::Folder("pkg/empty-folder/"),
+                                  {"pkg/keep/c.txt", "cc"},
+                              });
+    std::vector<std::string> seen;
+    EntryMapper map = [&](const std::string& name) -> std::string {
+        seen.push_back(name);
+        if (name.rfind("pkg/skip/", 0) == 0) return "";
+        return name.substr(4);  // drop the top folder; the folder entry maps to "empty-folder/"
+    };
+    ASSERT_TRUE(ExtractZip(zip, dest, map, progress.sink(), nullptr, err)) << err;
+    EXPECT_EQ(FilesBelow(dest), (std::vector<std::string>{"keep/a.txt", "keep/c.txt"}));
+    EXPECT_FALSE(fs::exists(dest / "empty-folder"));
+    EXPECT_FALSE(fs::exists(dest / "skip"));
+    EXPECT_EQ(seen.size(), 4u);  // the folder entry reaches the mapper too
+    // Skipped entries count in the total but never in what is done.
+    ASSERT_EQ(progress.calls.size(), 2u);
+    EXPECT_EQ(progress.calls.back(), (std::pair<uint64_t, uint64_t>{6, 14}));
+}
+
+TEST_F(ExtractZipTest, AnArchiveWithoutEntriesSucceedsWithoutProgress) {
+    test::WriteZipOrFail(zip, {});
+    ASSERT_TRUE(ExtractZip(zip, dest, {}, progress.sink(), nullptr, err)) << err;
+    EXPECT_TRUE(progress.calls.empty());
+    EXPECT_EQ(err, "untouched");
+}
+
+TEST_F(ExtractZipTest, AnExistingFileIsOverwrittenWhole) {
+    test::WriteFile(dest / "a.txt", "a much longer old content");
+    test::WriteZipOrFail(zip, {{"a.txt", "new"}});
+    ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
+    EXPECT_EQ(test::ReadFile(dest / "a.txt"), "new");
+}
+
+TEST_F(ExtractZipTest, WhatIsNotAZipCannotBeOpened) {
+    test::WriteFile(tmp / "text.zip", "this is plain text, no zip at all, long enough to hold an end record");
+    test::WriteFile(tmp / "nothing.zip", "");
+    for (fs::path bad : {tmp / "missing.zip", tmp / "text.zip", tmp / "nothing.zip"}) {
+        err.clear();
+        EXPECT_FALSE(ExtractZip(bad, dest, {}, progress.sink(), nullptr, err));
+        EXPECT_EQ(err, "cannot open " + PathUtf8(bad) + " as a zip");
+    }
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_TRUE(progress.calls.empty());
+}
+
+// Hostile names are refused before anything is written for them, and nothing lands outside the
+// destination; the entries before the hostile one are already written.
+TEST_F(ExtractZipTest, UnsafeNamesAreRefusedAndNothingEscapes) {
+    struct Case {
+        const char* stored;
+        const char* reported;
+    } cases[] = {
+        {"../escaped.txt", "../escaped.txt"},
+        {"..\\escaped.txt", "../escaped.txt"},
+        {"inner/../../escaped.txt", "inner/../../escaped.txt"},
+        {"inner\\..\\..\\escaped.txt", "inner/../../escaped.txt"},
+        {"/tmp/escaped.txt", "/tmp/escaped.txt"},
+        {"\\escaped.txt", "/escaped.txt"},
+        {"C:/escaped.txt", "C:/escaped.txt"},
+        {"C:\\escaped.txt", "C:/escaped.txt"},
+        {"C:escaped.txt", "C:escaped.txt"},
+        {"inner/.. /.. /escaped.txt", "inner/.. /.. /escaped.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        test::TempDir box;
+        fs::path archive = box / "evil.zip";
+        fs::path out = box / "a" / "b" / "out";
+        test::WriteZipOrFail(archive, {{"first.txt", "written"},
+                                       {c.stored, "escaped"},
+                                       {"last.txt", "never"}});
+        std::string error;
+        EXPECT_FALSE(ExtractZip(archive, out, {}, {}, nullptr, error));
+        EXPECT_EQ(error, "unsafe path in " + PathUtf8(archive) + ": " + c.reported);
+        EXPECT_EQ(FilesBelow(box.path()), (std::vector<std::string>{"a/b/out/first.txt", "evil.zip"}));
+        EXPECT_FALSE(fs::exists("/tmp/escaped.txt"));
+    }
+}
+
+TEST_F(ExtractZipTest, TheMappedNameIsCheckedButTheStoredNameIsReported) {
+    test::WriteZipOrFail(zip, {{"harmless.txt", "x"}});
+    EntryMapper map = [](const std::string&) { return std::string("../outside.txt"); };
+    EXPECT_FALSE(ExtractZip(zip, dest, map, {}, nullptr, err));
+    EXPECT_EQ(err, "unsafe path in " + PathUtf8(zip) + ": harmless.txt");
+    EXPECT_FALSE(fs::exists(dest.parent_path() / "outside.txt"));
+}
+
+TEST_F(ExtractZipTest, StopIsHonouredBetweenEntriesOnly) {
+    test::WriteZipOrFail(zip, {{"1.txt", "one"},
+                               {"2.txt", "two"},
+                               {"3.txt", "three"}});
+    std::atomic<bool> stop{true};
+    EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, &stop, err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_TRUE(FilesBelow(dest).empty());
+
+    // A stop after the first entry keeps what was written.
+    stop = false;
+    ProgressSink stopAfterFirst = [&](uint64_t done, uint64_t) {
+        if (done == 3) stop = true;
+    };
+    EXPECT_FALSE(ExtractZip(zip, dest, {}, stopAfterFirst, &stop, err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_EQ(FilesBelow(dest), std::vector<std::string>{"1.txt"});
+
+    // A stop that comes while the last entry is written does not fail the call.
+    stop = false;
+    err = "untouched";
+    ProgressSink stopAtLast = [&](uint64_t done, uint64_t total) {
+        if (done == total) stop = true;
+    };
+    EXPECT_TRUE(ExtractZip(zip, dest, {}, stopAtLast, &stop, err));
+    EXPECT_EQ(err, "untouched");
+    EXPECT_EQ(FilesBelow(dest).size(), 3u);
+}
+
+TEST_F(ExtractZipTest, ADamagedEntryCannotBeWritten) {
+    std::string body(100000, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 2654435761u) >> 13);
+    test::WriteZipOrFail(zip, {{"ok.txt", "fine"}, {"bad.bin", body, true}});
+    // Flip bytes in the middle of the stored data: the checksum no longer matches.
+    std::string bytes = test::ReadFile(zip);
+    size_t at = bytes.find(body.substr(50000, 16));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = static_cast<char>(~bytes[at]);
+    test::WriteFile(zip, bytes);
+
+    EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err, "cannot write " + PathUtf8(dest / "bad.bin") + " from " + PathUtf8(zip));
+    EXPECT_EQ(test::ReadFile(dest / "ok.txt"), "fine");
+}
+
+TEST_F(ExtractZipTest, AFolderThatCannotBeMadeFailsTheWrite) {
+    test::WriteFile(dest / "blocked", "a file where a folder should go");
+    test::WriteZipOrFail(zip, {{"blocked/inside.txt", "x"}});
+    EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err, "cannot write " + PathUtf8(dest / "blocked" / "inside.txt") + " from " + PathUtf8(zip));
+}
+
+TEST_F(ExtractZipTest, ArchivesMadeByTheZipTool) {
+    if (std::system("zip -v > /dev/null 2>&1") != 0) GTEST_SKIP() << "the zip tool is not installed";
+    test::WriteFile(tmp / "src" / "bin" / "x.txt", "from zip");
+    test::WriteFile(tmp / "src" / "readme.md", "readme");
+    fs::create_directories(tmp / "src" / "empty");
+    std::string command = "cd '" + PathUtf8(tmp / "src") + "' && zip -q -r '" + PathUtf8(zip) + "' .";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
+    EXPECT_EQ(FilesBelow(dest), (std::vector<std::string>{"bin/x.txt", "readme.md"}));
+    EXPECT_FALSE(fs::exists(dest / "empty"));
+}
+
+}  // namespace
+}  // namespace launcher
