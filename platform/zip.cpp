@@ -81,7 +81,8 @@ bool IsSafeEntryPath(const std::string& name) {
 }
 
 fs::path JoinEntryPath(const fs::path& dir, const std::string& name) {
-    return dir / Utf8Path(name);
+    // Native separators, so messages and callers see one form of the path.
+    return dir / Utf8Path(name).make_preferred();
 }
 
 bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& map, const ProgressSink& progress,
