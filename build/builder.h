@@ -61,6 +61,8 @@ public:
     bool BuildPackage(std::string& err);
     std::string FindPackage() const;
     bool GameCodeMissing() const;
+    bool DownloadPackage(const std::string& name, std::string& err, std::string& sha256,
+                         const std::filesystem::path& downloads, std::filesystem::path& package);
 
     // Tools.
     std::filesystem::path ToolDir(const std::string& id) const;
