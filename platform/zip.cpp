@@ -35,6 +35,28 @@ bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, const std::string& nam
     return (attributes & 0x10) != 0;
 }
 
+// Entries stored from Unix with an execute bit keep it, so unpacked programs can run there.
+void KeepExecutable(zip_t* archive, zip_uint64_t index, const fs::path& dest) {
+#ifdef _WIN32
+    (void)archive;
+    (void)index;
+    (void)dest;
+#else
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0) return;
+    if (system != ZIP_OPSYS_UNIX) return;
+    const zip_uint32_t mode = attributes >> 16;
+    if ((mode & 0170000) != 0100000 || (mode & 0111) == 0) return;
+    fs::perms add = fs::perms::none;
+    if (mode & 0100) add |= fs::perms::owner_exec;
+    if (mode & 0010) add |= fs::perms::group_exec;
+    if (mode & 0001) add |= fs::perms::others_exec;
+    std::error_code ec;
+    fs::permissions(dest, add, fs::perm_options::add, ec);
+#endif
+}
+
 // Streams one entry into `dest` through `buffer`; false on any read or write failure.
 bool WriteEntry(zip_t* archive, zip_uint64_t index, const fs::path& dest, std::vector<char>& buffer) {
     Entry entry(zip_fopen_index(archive, index, 0));
@@ -138,6 +160,7 @@ bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& ma
             err = "cannot write " + PathUtf8(target) + " from " + archiveText;
             return false;
         }
+        KeepExecutable(archive.get(), i, target);
         if (st.valid & ZIP_STAT_SIZE) done += st.size;
         if (progress) progress(done, total);
     }

@@ -144,6 +144,19 @@ TEST_F(ExtractZipTest, AnExistingFileIsOverwrittenWhole) {
     EXPECT_EQ(test::ReadFile(dest / "a.txt"), "new");
 }
 
+TEST_F(ExtractZipTest, UnixProgramsStayRunnable) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows files have no execute bit";
+#else
+    test::WriteFile(tmp / "tool", "#!/bin/sh\necho run\n");
+    test::WriteZipOrFail(zip, {ZipEntry::Program("bin/tool", tmp / "tool"), {"bin/data", "plain"}});
+    ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
+    auto exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    EXPECT_EQ(fs::status(dest / "bin" / "tool").permissions() & exec, exec);
+    EXPECT_EQ(fs::status(dest / "bin" / "data").permissions() & exec, fs::perms::none);
+#endif
+}
+
 TEST_F(ExtractZipTest, WhatIsNotAZipCannotBeOpened) {
     test::WriteFile(tmp / "text.zip", "this is plain text, no zip at all, long enough to hold an end record");
     test::WriteFile(tmp / "nothing.zip", "");

@@ -49,7 +49,10 @@ bool WriteZip(const fs::path& zip, const std::vector<ZipEntry>& entries, std::st
             zip_discard(archive);
             return false;
         }
-        if (entry.stored) zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+        auto at = static_cast<zip_uint64_t>(index);
+        if (entry.stored) zip_set_file_compression(archive, at, ZIP_CM_STORE, 0);
+        zip_uint32_t mode = entry.directory ? 040755 : entry.executable ? 0100755 : 0100644;
+        zip_file_set_external_attributes(archive, at, 0, ZIP_OPSYS_UNIX, mode << 16);
     }
     if (zip_close(archive) != 0) {
         err = std::string("zip_close: ") + zip_strerror(archive);

@@ -22,12 +22,18 @@ struct ZipEntry {
         entry.file = std::move(file);
         return entry;
     }
+    static ZipEntry Program(std::string name, std::filesystem::path file) {
+        ZipEntry entry = FromFile(std::move(name), std::move(file));
+        entry.executable = true;
+        return entry;
+    }
 
     std::string name;
     std::string data;
     std::filesystem::path file;
     bool directory = false;  // a folder entry (its name should end in '/')
     bool stored = false;     // no compression
+    bool executable = false; // stored as a Unix program (mode 0755)
 };
 
 // Writes `entries` as a new zip at `zip` with libzip; an empty list gives the 22-byte empty archive.
