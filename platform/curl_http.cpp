@@ -1,22 +1,251 @@
-// Placeholder until the HTTP client lands.
+// Http on libcurl, with the contract of the Windows client: the same user agent, time limits, Range
+// header, status rules, totals and error sentences.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <mutex>
+#include <system_error>
+
 #include "platform/http.h"
 
 namespace launcher {
 
 namespace {
 
-class PendingHttp final : public Http {
-public:
-    bool Get(const std::string&, uint64_t, const ChunkSink&, uint64_t*, std::string& err) override {
-        err = "the network is not available yet";
-        return false;
+constexpr long kBufferSize = 64 * 1024;
+constexpr long kMaxRedirects = 10;
+
+// Everything one Get shares with curl's callbacks.
+struct Transfer {
+    const ChunkSink* sink = nullptr;
+    uint64_t from = 0;
+    uint64_t* total = nullptr;
+    CURL* curl = nullptr;
+
+    // Header state of the answer being read; curl reports every answer of a redirect chain.
+    long status = 0;
+    bool hasLocation = false;
+    bool headersDone = false;  // the final answer's headers are in
+
+    bool checked = false;      // status and length examined, the body may flow
+    bool badStatus = false;
+    bool refused = false;      // the sink returned false
+    uint64_t skip = 0;
+    uint64_t length = 0;       // Content-Length, 0 when missing
+    bool hasLength = false;
+    uint64_t received = 0;     // body bytes of the final answer, skipped ones included
+
+    // The receive limit: the longest silence while waiting for an answer or for more of the body.
+    std::chrono::milliseconds receiveLimit{0};
+    std::chrono::steady_clock::time_point lastActivity;
+    curl_off_t lastCount = 0;
+    bool timedOut = false;
+};
+
+bool StartsWithNoCase(const char* data, size_t size, const char* prefix) {
+    for (size_t i = 0; prefix[i]; ++i) {
+        if (i >= size) return false;
+        char c = data[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
     }
+    return true;
+}
+
+size_t OnHeader(char* data, size_t, size_t size, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    t->lastActivity = std::chrono::steady_clock::now();
+    if (StartsWithNoCase(data, size, "http/")) {
+        // A new answer begins (after a redirect or an interim answer).
+        t->status = 0;
+        t->hasLocation = false;
+        t->headersDone = false;
+        size_t i = 0;
+        while (i < size && data[i] != ' ') ++i;
+        while (i < size && data[i] == ' ') ++i;
+        long code = 0;
+        for (; i < size && data[i] >= '0' && data[i] <= '9'; ++i) code = code * 10 + (data[i] - '0');
+        t->status = code;
+    } else if (StartsWithNoCase(data, size, "location:")) {
+        t->hasLocation = true;
+    } else if ((size == 2 && data[0] == '\r' && data[1] == '\n') || (size == 1 && data[0] == '\n')) {
+        const bool followed = t->status / 100 == 3 && t->hasLocation;
+        t->headersDone = t->status >= 200 && !followed;
+    }
+    return size;
+}
+
+// Examines the final answer's status and length once, before any of its body is handed on.
+void Check(Transfer& t) {
+    if (t.checked) return;
+    t.checked = true;
+    long status = 0;
+    curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+    t.status = status;
+    if (status != 200 && status != 206) {
+        t.badStatus = true;
+        return;
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    t.hasLength = length >= 0;
+    t.length = length > 0 ? static_cast<uint64_t>(length) : 0;
+    if (t.total) *t.total = status == 206 && t.length != 0 ? t.length + t.from : t.length;
+    // A 200 to a ranged request is the whole resource: drop what the caller already has.
+    t.skip = status == 200 ? t.from : 0;
+}
+
+size_t OnBody(char* data, size_t, size_t size, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    Check(*t);
+    if (t->badStatus) return CURL_WRITEFUNC_ERROR;
+    t->received += size;
+    uint64_t n = size;
+    if (t->skip > 0) {
+        uint64_t drop = t->skip < n ? t->skip : n;
+        t->skip -= drop;
+        data += drop;
+        n -= drop;
+    }
+    if (n > 0 && !(*t->sink)(data, n)) {
+        t->refused = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    return size;
+}
+
+// Called about once a second while nothing arrives, and often while data flows.
+int OnProgress(void* user, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
+    auto* t = static_cast<Transfer*>(user);
+    const auto clock = std::chrono::steady_clock::now();
+    if (now != t->lastCount) {
+        t->lastCount = now;
+        t->lastActivity = clock;
+        return 0;
+    }
+    if (clock - t->lastActivity > t->receiveLimit) {
+        t->timedOut = true;
+        return 1;
+    }
+    return 0;
+}
+
+// "what (code: text)": the system's error when curl saw one, else curl's own code and words.
+std::string ErrorText(const std::string& what, CURL* curl, CURLcode code) {
+    long os = 0;
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os);
+    if (os != 0) {
+        return what + " (" + std::to_string(os) + ": " +
+               std::error_code(static_cast<int>(os), std::generic_category()).message() + ")";
+    }
+    return what + " (" + std::to_string(static_cast<int>(code)) + ": " + curl_easy_strerror(code) + ")";
+}
+
+// Only absolute http and https addresses with a host are taken, as the Windows URL cracker does.
+bool SplitsAsUrl(const std::string& url) {
+    CURLU* u = curl_url();
+    if (!u) return false;
+    bool ok = false;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        std::string s = scheme;
+        ok = (s == "http" || s == "https") && host[0] != '\0';
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_url_cleanup(u);
+    return ok;
+}
+
+class CurlHttp final : public Http {
+public:
+    explicit CurlHttp(const HttpTimeouts& timeouts) : timeouts_(timeouts) {
+        static std::once_flag once;
+        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    }
+
+    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total,
+             std::string& err) override {
+        if (!SplitsAsUrl(url)) {
+            err = "bad address " + url;
+            return false;
+        }
+        CURL* curl = curl_easy_init();
+        if (!curl) {
+            err = "the request failed (libcurl could not start a transfer)";
+            return false;
+        }
+        Transfer t;
+        t.sink = &sink;
+        t.from = from;
+        t.total = total;
+        t.curl = curl;
+
+        curl_slist* headers = nullptr;
+        if (from > 0) headers = curl_slist_append(headers, ("Range: bytes=" + std::to_string(from) + "-").c_str());
+
+        t.receiveLimit = std::chrono::milliseconds(timeouts_.receiveMs);
+        t.lastActivity = std::chrono::steady_clock::now();
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrel launcher/1.0");
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connectMs));
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBufferSize);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+
+        CURLcode code = curl_easy_perform(curl);
+        if (code == CURLE_ABORTED_BY_CALLBACK && t.timedOut) code = CURLE_OPERATION_TIMEDOUT;
+        bool ok = false;
+        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badStatus || t.refused))) {
+            Check(t);  // an answer without a body never reached OnBody
+            if (t.badStatus) {
+                err = "the server answered " + std::to_string(t.status) + " for " + url;
+            } else if (t.refused) {
+                err = "stopped";
+            } else if (t.hasLength && t.received < t.length) {
+                err = "the download stopped (the connection closed early)";
+            } else {
+                ok = true;
+            }
+        } else if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
+                   code == CURLE_COULDNT_RESOLVE_PROXY) {
+            err = ErrorText("cannot reach the server", curl, code);
+        } else if (t.headersDone) {
+            err = ErrorText("the download stopped", curl, code);
+        } else {
+            err = ErrorText("the request failed", curl, code);
+        }
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        return ok;
+    }
+
+private:
+    HttpTimeouts timeouts_;
 };
 
 }  // namespace
 
 std::unique_ptr<Http> MakeHttp() {
-    return std::make_unique<PendingHttp>();
+    return MakeHttp(HttpTimeouts{});
+}
+
+std::unique_ptr<Http> MakeHttp(const HttpTimeouts& timeouts) {
+    return std::make_unique<CurlHttp>(timeouts);
 }
 
 }  // namespace launcher

@@ -20,6 +20,17 @@ public:
                      std::string& err) = 0;
 };
 
+// Time limits of one request in milliseconds; the defaults are the launcher's. A receive limit is the
+// longest wait for the answer or for the next bytes of the body.
+struct HttpTimeouts {
+    int resolveMs = 15000;
+    int connectMs = 15000;
+    int sendMs = 30000;
+    int receiveMs = 60000;
+};
+
+// User agent "Kestrel launcher/1.0"; follows redirects and keeps the Range header across them.
 std::unique_ptr<Http> MakeHttp();
+std::unique_ptr<Http> MakeHttp(const HttpTimeouts& timeouts);
 
 }  // namespace launcher

@@ -1,0 +1,266 @@
+// One suite for both Http implementations: natively it runs against libcurl, in the Windows test binary
+// (under Wine) against WinHTTP, with the same loopback server on the same side.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/http.h"
+#include "support/http_server.h"
+
+namespace launcher {
+namespace {
+
+// "what (code: text)": the system's (or the library's) error code and its words.
+::testing::AssertionResult HasCodeAndText(const std::string& err, const std::string& what) {
+    const std::string head = what + " (";
+    size_t i = head.size();
+    bool ok = err.compare(0, head.size(), head) == 0 && err.size() > i && err.back() == ')';
+    size_t digits = i;
+    while (ok && digits < err.size() && err[digits] >= '0' && err[digits] <= '9') ++digits;
+    ok = ok && digits > i && err.compare(digits, 2, ": ") == 0 && err.size() > digits + 3;
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << err << "\" is not \"" << what << " (code: text)\"";
+}
+
+struct Fetched {
+    bool ok = false;
+    std::string body;
+    uint64_t total = 12345;  // a value Get must overwrite
+    std::string err;
+    size_t chunks = 0;
+};
+
+class HttpTest : public ::testing::Test {
+protected:
+    Fetched Fetch(const std::string& path, uint64_t from, Http* client = nullptr) {
+        return FetchUrl(server.Url(path), from, client);
+    }
+    Fetched FetchUrl(const std::string& url, uint64_t from, Http* client = nullptr) {
+        Fetched f;
+        ChunkSink sink = [&f](const char* data, uint64_t size) {
+            f.body.append(data, static_cast<size_t>(size));
+            ++f.chunks;
+            return true;
+        };
+        f.ok = (client ? *client : *http).Get(url, from, sink, &f.total, f.err);
+        return f;
+    }
+
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+};
+
+TEST_F(HttpTest, WholeResourceWithoutRangeHeader) {
+    ASSERT_TRUE(server.ok());
+    const std::string body = test::TestBytes(200000);
+    server.ServeBody("/file.bin", body);
+    Fetched f = Fetch("/file.bin", 0);
+    ASSERT_TRUE(f.ok) << f.err;
+    EXPECT_EQ(f.body, body);
+    EXPECT_EQ(f.total, body.size());
+    EXPECT_TRUE(f.err.empty());
+    auto seen = server.Requests("/file.bin");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].method, "GET");
+    EXPECT_EQ(seen[0].range, "");
+    EXPECT_EQ(seen[0].userAgent, "Kestrel launcher/1.0");
+}
+
+// How a resumed request comes out for each way a server may answer it.
+TEST_F(HttpTest, ResumedRequestsAndTheTotalTheyReport) {
+    struct Case {
+        const char* name;
+        size_t size;
+        uint64_t from;
+        bool ignoreRange;
+        bool sendLength;
+        uint64_t total;
+    };
+    const Case cases[] = {
+        // 206 with Content-Length 1000 after 500 bytes: the whole resource is 1500.
+        {"206", 1500, 500, false, true, 1500},
+        // 200 to a ranged request: the first bytes are dropped even across several reads.
+        {"200 ignoring the range", 300000, 200000, true, true, 300000},
+        {"200 ignoring a range inside the first read", 1500, 500, true, true, 1500},
+        // 206 without a length reports 0, as it cannot know better.
+        {"206 without a length", 1500, 500, false, false, 0},
+        {"200 without a length", 1500, 0, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string body = test::TestBytes(c.size, 7);
+        test::Route route;
+        route.body = body;
+        route.ignoreRange = c.ignoreRange;
+        route.sendLength = c.sendLength;
+        server.Serve("/r.bin", route);
+        server.ClearRequests();
+        Fetched f = Fetch("/r.bin", c.from);
+        ASSERT_TRUE(f.ok) << f.err;
+        EXPECT_TRUE(f.body == body.substr(c.from)) << "got " << f.body.size() << " bytes";
+        EXPECT_EQ(f.total, c.total);
+        auto seen = server.Requests("/r.bin");
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].range, c.from ? "bytes=" + std::to_string(c.from) + "-" : "");
+    }
+}
+
+TEST_F(HttpTest, StatusOtherThan200Or206IsAnError) {
+    server.ServeBody("/small", "0123456789");
+    for (int status : {404, 500, 503}) {
+        test::Route route;
+        route.status = status;
+        server.Serve("/s", route);
+        Fetched f = Fetch("/s", 0);
+        EXPECT_FALSE(f.ok);
+        EXPECT_EQ(f.err, "the server answered " + std::to_string(status) + " for " + server.Url("/s"));
+        EXPECT_TRUE(f.body.empty());
+        EXPECT_EQ(f.total, 12345u) << "the total is only set for a good answer";
+    }
+    Fetched missing = Fetch("/nothing/here", 0);
+    EXPECT_EQ(missing.err, "the server answered 404 for " + server.Url("/nothing/here"));
+    // A range that starts at or past the end.
+    for (uint64_t from : {10u, 11u}) {
+        Fetched f = Fetch("/small", from);
+        EXPECT_FALSE(f.ok);
+        EXPECT_EQ(f.err, "the server answered 416 for " + server.Url("/small"));
+    }
+}
+
+TEST_F(HttpTest, QueryIsKeptInTheRequest) {
+    server.ServeBody("/api/list", "[]");
+    Fetched f = Fetch("/api/list?page=2&per_page=100", 0);
+    ASSERT_TRUE(f.ok) << f.err;
+    EXPECT_EQ(f.body, "[]");
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].target, "/api/list?page=2&per_page=100");
+}
+
+TEST_F(HttpTest, SinkRefusingAChunkStops) {
+    server.ServeBody("/big", test::TestBytes(500000));
+    std::string err = "earlier";
+    int calls = 0;
+    ChunkSink refuse = [&calls](const char*, uint64_t) {
+        ++calls;
+        return false;
+    };
+    EXPECT_FALSE(http->Get(server.Url("/big"), 0, refuse, nullptr, err));
+    EXPECT_EQ(err, "stopped");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(HttpTest, SuccessLeavesTheErrorTextAlone) {
+    server.ServeBody("/x", "x");
+    std::string err = "from before";
+    std::string body;
+    ChunkSink sink = [&body](const char* d, uint64_t n) {
+        body.append(d, static_cast<size_t>(n));
+        return true;
+    };
+    ASSERT_TRUE(http->Get(server.Url("/x"), 0, sink, nullptr, err));
+    EXPECT_EQ(body, "x");
+    EXPECT_EQ(err, "from before");
+}
+
+TEST_F(HttpTest, EmptyBody) {
+    server.ServeBody("/empty", "");
+    Fetched f = Fetch("/empty", 0);
+    ASSERT_TRUE(f.ok) << f.err;
+    EXPECT_EQ(f.chunks, 0u);
+    EXPECT_EQ(f.total, 0u);
+}
+
+TEST_F(HttpTest, RedirectIsFollowedAndKeepsTheRange) {
+    const std::string body = test::TestBytes(5000, 3);
+    server.ServeBody("/assets/real.bin", body);
+    test::Route moved;
+    moved.redirect = "/assets/real.bin";
+    server.Serve("/download/launcher.exe", moved);
+
+    Fetched whole = Fetch("/download/launcher.exe", 0);
+    ASSERT_TRUE(whole.ok) << whole.err;
+    EXPECT_EQ(whole.body, body);
+
+    server.ClearRequests();
+    Fetched tail = Fetch("/download/launcher.exe", 300);
+    ASSERT_TRUE(tail.ok) << tail.err;
+    EXPECT_TRUE(tail.body == body.substr(300));
+    EXPECT_EQ(tail.total, body.size());
+    auto seen = server.Requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].target, "/download/launcher.exe");
+    EXPECT_EQ(seen[0].range, "bytes=300-");
+    EXPECT_EQ(seen[1].target, "/assets/real.bin");
+    EXPECT_EQ(seen[1].range, "bytes=300-") << "the Range header must survive the redirect";
+}
+
+TEST_F(HttpTest, RefusedConnectionCannotReachTheServer) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(test::net::UnusedLoopbackPort()) + "/x";
+    Fetched f = FetchUrl(url, 0);
+    EXPECT_FALSE(f.ok);
+    // The system's code and words, e.g. "(111: Connection refused)" or "(12029: ...)".
+    EXPECT_TRUE(HasCodeAndText(f.err, "cannot reach the server"));
+}
+
+TEST_F(HttpTest, AddressThatCannotBeSplit) {
+    for (const std::string url : {"not an address", "ftp://127.0.0.1/file", "http://", ""}) {
+        Fetched f = FetchUrl(url, 0);
+        EXPECT_FALSE(f.ok) << url;
+        EXPECT_EQ(f.err, "bad address " + url);
+    }
+}
+
+TEST_F(HttpTest, ConnectionDroppedMidBodyIsABrokenDownload) {
+    const std::string body = test::TestBytes(300000, 5);
+    test::Route route;
+    route.body = body;
+    route.dropAfter = 100000;
+    server.Serve("/drop", route);
+    Fetched f = Fetch("/drop", 0);
+    EXPECT_FALSE(f.ok);
+    EXPECT_EQ(f.err.rfind("the download stopped (", 0), 0u) << f.err;
+    // What did arrive is the true beginning of the resource.
+    EXPECT_LE(f.body.size(), 100000u);
+    EXPECT_TRUE(f.body == body.substr(0, f.body.size()));
+}
+
+TEST_F(HttpTest, ShortStallsAreWaitedOut) {
+    const std::string body = test::TestBytes(200000, 9);
+    test::Route route;
+    route.body = body;
+    route.stallBeforeHeadersMs = 300;
+    route.stallAfter = 70000;
+    route.stallMs = 300;
+    server.Serve("/slow", route);
+    Fetched f = Fetch("/slow", 0);
+    ASSERT_TRUE(f.ok) << f.err;
+    EXPECT_TRUE(f.body == body);
+}
+
+// A server that goes silent must not hold the launcher for ever: the receive limit ends the wait.
+TEST_F(HttpTest, SilentServerHitsTheReceiveLimit) {
+    HttpTimeouts limits;
+    limits.receiveMs = 1000;
+    std::unique_ptr<Http> quick = MakeHttp(limits);
+
+    const std::string body = test::TestBytes(200000, 11);
+    test::Route beforeHeaders;
+    beforeHeaders.body = body;
+    beforeHeaders.stallBeforeHeadersMs = 8000;
+    server.Serve("/silent-head", beforeHeaders);
+    Fetched head = Fetch("/silent-head", 0, quick.get());
+    EXPECT_FALSE(head.ok);
+    EXPECT_TRUE(HasCodeAndText(head.err, "the request failed"));
+
+    test::Route midBody;
+    midBody.body = body;
+    midBody.stallAfter = 100000;
+    midBody.stallMs = 8000;
+    server.Serve("/silent-body", midBody);
+    Fetched mid = Fetch("/silent-body", 0, quick.get());
+    EXPECT_FALSE(mid.ok);
+    EXPECT_TRUE(HasCodeAndText(mid.err, "the download stopped"));
+    EXPECT_TRUE(mid.body == body.substr(0, mid.body.size()));
+}
+
+}  // namespace
+}  // namespace launcher
