@@ -336,19 +336,13 @@ TEST_F(DiscImageTest, OpenFailures) {
     XdvdfsWriter past;
     ASSERT_TRUE(past.Write(dir / "root-past-end.iso", XdvdfsExtent{5000, 16 * kMiB}));
     ASSERT_TRUE(past.Write(dir / "root-far-past-end.iso", XdvdfsExtent{0xFFFFFFFF, 0xFFFFFFFF}));
-    // A subfolder cut off by the end of the file.
+    // A subfolder in the sector just past the end of the file (the root is the first and last sector).
     XdvdfsWriter cut;
-    XdvdfsExtent cutRoot = cut.AddTree(XDir("", {XDir("Media", {XFile("a", "b")})}));
-    ASSERT_TRUE(cut.Write(dir / "folder-cut.iso", cutRoot));
-    {
-        DiscImage image;
-        OpenOk(image, dir / "folder-cut.iso");
-        const DiscEntry* media = image.FindPath("Media");
-        ASSERT_NE(media, nullptr);
-        std::string whole = test::ReadFile(dir / "folder-cut.iso");
-        // Move the subfolder past the end by cutting the file just inside it.
-        test::WriteFile(dir / "folder-cut.iso", whole.substr(0, media->offset + 10));
-    }
+    std::string cutRoot;
+    XdvdfsWriter::PutEntry(cutRoot, 0, {0, 0, 34, 2048, 0x10, "Media"});
+    XdvdfsExtent cutExtent = cut.AddData(cutRoot);
+    ASSERT_EQ(cutExtent.sector, 33u);
+    ASSERT_TRUE(cut.Write(dir / "folder-cut.iso", cutExtent));
 
     struct Case {
         const char* file;

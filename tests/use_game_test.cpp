@@ -114,8 +114,7 @@ TEST_F(UseGameTest, ImageOnTheSameVolumeIsHardLinkedWithoutCopying) {
     SelectedGame game = Image("Game.iso");
     ASSERT_TRUE(Use(game));
     EXPECT_EQ(platform.hardLinkCalls, 1);
-    EXPECT_TRUE(fs::equivalent(assets / "Game.iso", game.path));
-    EXPECT_EQ(fs::hard_link_count(game.path), 2u);
+    EXPECT_TRUE(fs::equivalent(assets / "Game.iso", game.path));  // the same file, not a copy
     EXPECT_TRUE(statuses.empty());
     EXPECT_EQ(lines, std::vector<std::string>{"game: " + PathUtf8(game.path) + ", Release A, sha1 " + kSha1});
     EXPECT_EQ(Setting("game"), PathUtf8(game.path));
@@ -130,7 +129,6 @@ TEST_F(UseGameTest, NewImageClearsTheEarlierImagesAndKeepsTheUsersOwn) {
     ASSERT_TRUE(Use(second));
     EXPECT_EQ(Names(assets), std::vector<std::string>{"Second.ISO"});
     EXPECT_EQ(test::ReadFile(first.path), "first");
-    EXPECT_EQ(fs::hard_link_count(first.path), 1u);
 
     // The image already in place, picked again, stays in place.
     ASSERT_TRUE(Use(Selected(true, assets / "Second.ISO")));
