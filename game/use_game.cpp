@@ -41,18 +41,20 @@ bool Builder::UseGame(const SelectedGame& game, std::string& err) {
     fs::create_directories(PlayDir(), ec);
     const fs::path assets = PlayDir() / "assets";
 
+    // A link (or junction) leads into the user's own folder: nothing is ever deleted through it. Junctions
+    // do not show as links here on every system, so the folder chosen last counts as linked as well.
+    const fs::path earlier = ReadGameKey(root / "launcher.json");
+    const bool linked = fs::is_symlink(fs::symlink_status(assets, ec)) ||
+                        (!earlier.empty() && fs::is_directory(earlier, ec) && SameEntry(assets, earlier));
     // Picking the copy that is already in place (the image inside "assets", or the folder it leads to)
     // must not delete it on the way to putting it in place again.
-    const bool inPlace = SameEntry(assets, game.isImage ? game.path.parent_path() : game.path);
+    const bool inPlace = game.isImage ? !linked && SameEntry(assets, game.path.parent_path())
+                                      : linked && SameEntry(assets, game.path);
 
     if (!inPlace && Exists(assets)) {
         if (!fs::remove(assets, ec)) {
-            // Only a real folder of ours holds images to clear away; never delete through a link into
-            // the user's own folder.
-            fs::path earlier = ReadGameKey(root / "launcher.json");
-            bool linked = fs::is_symlink(fs::symlink_status(assets, ec)) ||
-                          (!earlier.empty() && SameEntry(assets, earlier));
             if (!linked) {
+                // A folder of ours: the images in it are hard links or copies.
                 for (fs::directory_iterator it(assets, ec), end; !ec && it != end; it.increment(ec)) {
                     if (Lower(PathUtf8(it->path().extension())) != ".iso") continue;
                     std::error_code removeError;

@@ -71,6 +71,7 @@ TEST_F(GameChoiceTest, MessagesForCopiesThatWillNotDo) {
     } cases[] = {
         {dir / "notes.txt", "Choose the game's disc image (.iso), or the folder with its files (default.xbe).", false,
          "", ""},
+        {"", "Choose the game's disc image (.iso), or the folder with its files (default.xbe).", false, "", ""},
         {dir / "missing.bin", "Choose the game's disc image (.iso), or the folder with its files (default.xbe).",
          false, "", ""},
         {dir / "missing.ISO", notImage + "cannot open the file", true, dir / "missing.ISO", ""},

@@ -103,11 +103,16 @@ TEST_F(UseGameTest, AnotherFolderReplacesTheEarlierLinkOnly) {
     EXPECT_EQ(Names(first.path), (std::vector<std::string>{"default.xbe", "media.bin"}));
     EXPECT_EQ(Setting("game"), PathUtf8(second.path));
 
-    // Then an image: the link goes, the folder behind it stays.
-    SelectedGame image = Image("Game.iso");
-    ASSERT_TRUE(Use(image));
+    // The same folder again keeps its link.
+    ASSERT_TRUE(Use(second));
+    EXPECT_TRUE(fs::equivalent(assets, second.path));
+
+    // Then an image that lies in the linked folder itself: the link goes, the folder behind it stays.
+    test::WriteFile(second.path / "Game.iso", "image");
+    ASSERT_TRUE(Use(Selected(true, second.path / "Game.iso")));
+    EXPECT_FALSE(fs::is_symlink(assets));
     EXPECT_EQ(Names(assets), std::vector<std::string>{"Game.iso"});
-    EXPECT_EQ(Names(second.path), (std::vector<std::string>{"default.xbe", "media.bin"}));
+    EXPECT_EQ(Names(second.path), (std::vector<std::string>{"Game.iso", "default.xbe", "media.bin"}));
 }
 
 TEST_F(UseGameTest, ImageOnTheSameVolumeIsHardLinkedWithoutCopying) {
