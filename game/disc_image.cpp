@@ -127,7 +127,7 @@ bool DiscImage::ReadDirectory(DiscEntry& dir, int depth) {
         child.isDirectory = (e[0x0C] & 0x10) != 0;
         dir.children.push_back(std::move(child));
     }
-    std::sort(dir.children.begin(), dir.children.end(), EntryNameLess);
+    std::stable_sort(dir.children.begin(), dir.children.end(), EntryNameLess);
     for (DiscEntry& child : dir.children) {
         if (child.isDirectory && !ReadDirectory(child, depth + 1)) return false;
     }

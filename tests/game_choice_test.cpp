@@ -106,6 +106,8 @@ TEST_F(GameChoiceTest, UsableCopiesByEveryWayOfPickingThem) {
     fs::path image = Image("Game.ISO", {XFile("Default.Xbe", kKnownXbe), XDir("media", {})});
     fs::path folder = Folder("disc", {{"default.xbe", kKnownXbe}, {"media.bin", "2"}, {"sound.bin", "3"}});
     fs::path mixed = Folder("mixed", {{"DeFault.XBE", kKnownXbe}, {"a", "2"}, {"b", "3"}});
+    fs::path named = dir / Utf8Path("J\xc3\xa4ger \xe2\x84\x96 1.iso");
+    ASSERT_TRUE(test::WriteXdvdfsImage(named, {XFile("default.xbe", kKnownXbe)}));
     struct Case {
         fs::path chosen;
         bool isImage;
@@ -116,6 +118,7 @@ TEST_F(GameChoiceTest, UsableCopiesByEveryWayOfPickingThem) {
         {folder / "default.xbe", false, folder},
         {folder / "DEFAULT.XBE", false, folder},  // classified by name; the parent is the copy
         {mixed, false, mixed},                    // found through the case-blind listing
+        {named, true, named},                     // a name beyond ASCII reaches the reader intact
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(PathUtf8(c.chosen));
