@@ -1,6 +1,7 @@
 // The disc-image copy that taking the game in falls back to when no hard link can be made, against
-// `cp` on the same file, in one run.
-//   copy_bench [--size BYTES] FOLDER
+// `cp` on the same file, in one run: the two take turns, and the best time of each is compared.
+//   copy_bench [--size BYTES] [--rounds N] FOLDER
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -49,17 +50,20 @@ std::string Quote(const fs::path& path) {
 
 int main(int argc, char** argv) {
     uint64_t size = uint64_t{2} << 30;
+    int rounds = 3;
     fs::path folder;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--size" && i + 1 < argc) {
             size = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
         } else {
             folder = arg;
         }
     }
     if (folder.empty()) {
-        std::fprintf(stderr, "usage: copy_bench [--size BYTES] FOLDER\n");
+        std::fprintf(stderr, "usage: copy_bench [--size BYTES] [--rounds N] FOLDER\n");
         return 2;
     }
     std::error_code ec;
@@ -73,45 +77,57 @@ int main(int argc, char** argv) {
     }
     std::system("sync");
 
-    // cp first, so that both copies read the source from a warm page cache.
-    fs::path cpTarget = work / "cp-copy.iso";
-    auto start = std::chrono::steady_clock::now();
-    int rc = std::system(("cp " + Quote(source) + " " + Quote(cpTarget)).c_str());
-    double cpSeconds = Seconds(start);
-    if (rc != 0) {
-        std::fprintf(stderr, "copy_bench: cp failed\n");
-        return 1;
-    }
-    fs::remove(cpTarget, ec);
-    std::system("sync");
-
     test::TestPlatform platform;
     platform.failHardLink = true;
     GameDefinition game;
     game.title = "Bench";
     game.shortName = "Bench";
-    Builder builder(game, work / "data", nullptr, &platform);
-    int reports = 0;
-    builder.statusSink = [&](const Status&) { ++reports; };
     SelectedGame chosen;
     chosen.ok = true;
     chosen.isImage = true;
     chosen.path = source;
     chosen.release = "bench";
-    std::string err;
-    start = std::chrono::steady_clock::now();
-    bool ok = builder.UseGame(chosen, err);
-    double ourSeconds = Seconds(start);
-    if (!ok || fs::file_size(work / "data" / "play" / "assets" / "Game.iso", ec) != size) {
-        std::fprintf(stderr, "copy_bench: the copy failed: %s\n", err.c_str());
-        return 1;
+
+    // The two copies take turns, so that both meet the same page cache and the same load from whatever
+    // else runs on the machine; the best time of each counts.
+    double cpBest = 0, ourBest = 0;
+    int reports = 0;
+    fs::path cpTarget = work / "cp-copy.iso";
+    for (int round = 0; round < rounds; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        int rc = std::system(("cp " + Quote(source) + " " + Quote(cpTarget)).c_str());
+        double cpSeconds = Seconds(start);
+        if (rc != 0) {
+            std::fprintf(stderr, "copy_bench: cp failed\n");
+            return 1;
+        }
+        fs::remove(cpTarget, ec);
+        std::system("sync");
+
+        Builder builder(game, work / "data", nullptr, &platform);
+        reports = 0;
+        builder.statusSink = [&](const Status&) { ++reports; };
+        std::string err;
+        start = std::chrono::steady_clock::now();
+        bool ok = builder.UseGame(chosen, err);
+        double ourSeconds = Seconds(start);
+        if (!ok || fs::file_size(work / "data" / "play" / "assets" / "Game.iso", ec) != size) {
+            std::fprintf(stderr, "copy_bench: the copy failed: %s\n", err.c_str());
+            return 1;
+        }
+        fs::remove_all(work / "data", ec);
+        std::system("sync");
+        std::printf("round %d: cp %.2f s, copy fallback %.2f s\n", round + 1, cpSeconds, ourSeconds);
+        if (round == 0 || cpSeconds < cpBest) cpBest = cpSeconds;
+        if (round == 0 || ourSeconds < ourBest) ourBest = ourSeconds;
     }
 
     double mb = static_cast<double>(size) / 1e6;
-    std::printf("file: %.0f MiB, MB = 10^6 bytes, page cache warm, no fsync\n", static_cast<double>(size) / (1 << 20));
-    std::printf("cp            %7.2f s %8.1f MB/s\n", cpSeconds, mb / cpSeconds);
-    std::printf("copy fallback %7.2f s %8.1f MB/s  (%d progress reports)\n", ourSeconds, mb / ourSeconds, reports);
-    std::printf("ratio copy fallback / cp time: %.2f\n", ourSeconds / cpSeconds);
+    std::printf("file: %.0f MiB, MB = 10^6 bytes, page cache warm, no fsync, best of %d\n",
+                static_cast<double>(size) / (1 << 20), rounds);
+    std::printf("cp            %7.2f s %8.1f MB/s\n", cpBest, mb / cpBest);
+    std::printf("copy fallback %7.2f s %8.1f MB/s  (%d progress reports)\n", ourBest, mb / ourBest, reports);
+    std::printf("ratio copy fallback / cp time: %.2f\n", ourBest / cpBest);
     fs::remove_all(work, ec);
     return 0;
 }
