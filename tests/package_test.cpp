@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "app/release.h"
+#include "build/package.h"
+#include "platform/http.h"
+#include "platform/paths.h"
+#include "platform/sha.h"
+#include "support/http_server.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+#include "support/zip_writer.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FilesBelow;
+using test::ZipEntry;
+
+constexpr const char* kRepoPath = "/starblaze-port/starblaze";
+constexpr const char* kTag = "v2.0.11";
+constexpr const char* kPackage = "Starblaze-package.zip";
+
+// The game's program reports progress, logs a line about its code, builds its library and ends well.
+constexpr const char* kGoodScenario =
+    "out [00:00:01] loading\n"
+    "out progress 1 1 2 10 20\n"
+    "out [00:00:02] Game code: 120 functions\n"
+    "err compiling on standard error\n"
+    "out progress 1 2 2 20 20\n"
+    "dll\n"
+    "exit 0\n";
+// It reports once, then takes its time.
+constexpr const char* kSlowScenario =
+    "out progress 1 1 10 1 10\n"
+    "sleep 30000\n"
+    "dll\n";
+
+GameDefinition BuiltinGame() {
+    GameDefinition game;
+    std::string err;
+    EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
+    return game;
+}
+
+struct PackageTest : ::testing::Test {
+    PackageTest() {
+        game = BuiltinGame();
+        game.version = kTag;
+        game.repo = server.Url(std::string(kRepoPath) + ".git");
+        Remake();
+        // The user's own files in the play folder, which no install may touch.
+        test::WriteFile(play / "hdd" / "save.dat", "my save");
+        test::WriteFile(play / "config.toml", "my settings");
+        test::WriteFile(play / "logs" / "old.log", "my log");
+    }
+
+    void Remake() {
+        builder = std::make_unique<Builder>(game, root, http.get(), platform.get());
+        builder->logSink = [this](const std::string& line) {
+            logged.push_back(line);
+            if (onLog) onLog(line);
+        };
+        builder->statusSink = [this](const Status& status) {
+            reports.push_back(status);
+            phases.push_back(builder->packagePhase);
+            if (onStatus) onStatus(status);
+        };
+    }
+
+    std::string Exe() const { return "Starblaze" + platform->ExeSuffix(); }
+    void ChooseTheGame() { builder->SetSetting("game", PathUtf8(tmp / "disc")); }
+
+    // A package as the port publishes it: the game's program, its data, and entries that must never land.
+    void MakePackage(const fs::path& zip, const std::string& scenario, const std::string& data = "data v1",
+                     bool withProgram = true) {
+        std::vector<ZipEntry> entries;
+        if (withProgram) entries.push_back(ZipEntry::Program("./" + Exe(), test::TestProgram("fake_game")));
+        entries.insert(entries.end(), {{"./fake-game-scenario.txt", scenario},
+                                       {"./bin/data.txt", data},
+                                       {"bin/big.bin", test::TestBytes(3 << 20), true},
+                                       {"./hdd/save.dat", "the package's save"},
+                                       {"Logs/x.log", "the package's log"},
+                                       {"config.toml", "the package's settings"},
+                                       {"sub/nested.toml", "nested settings"},
+                                       {"a..b/x", "dots"},
+                                       {"../escaped.txt", "unsafe"},
+                                       {"C:/escaped.txt", "unsafe"}});
+        test::WriteZipOrFail(zip, entries);
+    }
+
+    std::string PackagePath() const {
+        return std::string(kRepoPath) + "/releases/download/" + kTag + "/" + kPackage;
+    }
+    // Publishes `zip` as the release's package with its description.
+    std::string Publish(const fs::path& zip, test::Route route = {}) {
+        route.file = zip;
+        server.Serve(PackagePath(), route);
+        std::string sha = Sha256File(zip);
+        server.ServeJson(PackagePath() + ".json",
+                         nlohmann::json{{"sha256", sha}, {"size", fs::file_size(zip)}}.dump());
+        return sha;
+    }
+    size_t PackageRequests() const { return server.Requests(PackagePath()).size(); }
+
+    bool Run(std::string& err) {
+        logged.clear();
+        reports.clear();
+        phases.clear();
+        return builder->BuildPackage(err);
+    }
+    std::vector<std::string> Stages() const {
+        std::vector<std::string> names;
+        for (const StageTime& stage : builder->stageTimes) names.push_back(stage.name);
+        return names;
+    }
+    size_t Logged(const std::string& prefix) const {
+        return std::count_if(logged.begin(), logged.end(),
+                             [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+    }
+    bool HasReport(const std::string& title) const {
+        return std::any_of(reports.begin(), reports.end(), [&](const Status& s) { return s.title == title; });
+    }
+
+    // What a finished install holds: the package's files and the user's own, nothing more.
+    std::vector<std::string> InstalledFiles() const {
+        std::vector<std::string> files = {Exe(), "Starblaze.dll", "bin/big.bin", "bin/data.txt", "config.toml",
+                                          "fake-game-scenario.txt", "hdd/save.dat", "logs/old.log",
+                                          "package.stamp", "sub/nested.toml"};
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+    void ExpectUsersFilesKept() const {
+        EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "my save");
+        EXPECT_EQ(test::ReadFile(play / "config.toml"), "my settings");
+        EXPECT_EQ(FilesBelow(play / "logs"), std::vector<std::string>{"old.log"});
+    }
+    void ExpectFinished() const {
+        EXPECT_EQ(builder->packagePhase, 4);
+        EXPECT_EQ(builder->ReadBuilt(), kTag);
+        EXPECT_TRUE(builder->IsInstalled());
+        EXPECT_FALSE(fs::exists(next));
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().title, "Ready");
+        EXPECT_EQ(reports.back().detail, "");
+        EXPECT_EQ(reports.back().progress, 1.0);
+        ExpectUsersFilesKept();
+    }
+    // The play folder before an install got anywhere: only the user's files.
+    void ExpectPlayUntouched() const {
+        EXPECT_FALSE(fs::exists(play / Exe()));
+        EXPECT_FALSE(fs::exists(play / "package.stamp"));
+        ExpectUsersFilesKept();
+    }
+
+    test::TempDir tmp;
+    fs::path launcherDir = tmp / "Launcher";
+    fs::path root = launcherDir / "data";
+    fs::path play = root / "play";
+    fs::path next = play / ".next";
+    fs::path downloads = root / "downloads";
+    fs::path beside = launcherDir / kPackage;
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+    std::unique_ptr<Platform> platform = std::make_unique<test::TestPlatform>();  // no per-user settings
+    GameDefinition game;
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+    std::vector<Status> reports;
+    std::vector<int> phases;
+    std::function<void(const std::string&)> onLog;
+    std::function<void(const Status&)> onStatus;
+    std::string err;
+};
+
+TEST(ReleaseDownloadBase, DropsOneGitEnding) {
+    EXPECT_EQ(ReleaseDownloadBase("https://host/o/n.git", "v1.2"), "https://host/o/n/releases/download/v1.2/");
+    EXPECT_EQ(ReleaseDownloadBase("https://host/o/n", "v1.2"), "https://host/o/n/releases/download/v1.2/");
+    EXPECT_EQ(ReleaseDownloadBase(".git", "v1"), ".git/releases/download/v1/");  // too short to lose it
+}
+
+TEST_F(PackageTest, FindPackageByTheChosenCopy) {
+    EXPECT_EQ(builder->FindPackage(), kPackage);  // nothing chosen yet: the default package
+
+    game.packages = {{"0123456789abcdef0123456789abcdef01234567", "Europe.zip"}};
+    Remake();
+    builder->SetSetting("game_sha1", "0123456789ABCDEF0123456789ABCDEF01234567");
+    EXPECT_EQ(builder->FindPackage(), "Europe.zip");
+
+    // Without a remembered SHA-1 the chosen copy is identified again.
+    std::string xbe = "an xbe of the USA disc";
+    std::string sha1 = Sha1Hex(xbe.data(), xbe.size());
+    test::WriteFile(tmp / "disc" / "default.xbe", xbe);
+    test::WriteFile(tmp / "disc" / "media.bin", "media");
+    test::WriteFile(tmp / "disc" / "Driving.xbe", "driving");
+    game.releases[sha1] = "NTSC (USA)";
+    game.packages[sha1] = "USA.zip";
+    game.package.clear();
+    Remake();
+    fs::remove(root / "launcher.json");
+    ChooseTheGame();
+    EXPECT_EQ(builder->FindPackage(), "USA.zip");
+
+    // A copy with no package of its own and no default: none is known.
+    builder->SetSetting("game_sha1", "ffffffffffffffffffffffffffffffffffffffff");
+    EXPECT_EQ(builder->FindPackage(), "");
+    EXPECT_FALSE(Run(err));
+    EXPECT_EQ(err, "No package is known for this copy of the game: choose it again.");
+    EXPECT_EQ(logged.back(), "build stopped: " + err);
+}
+
+TEST_F(PackageTest, NothingHappensBeforeTheGameIsChosen) {
+    MakePackage(beside, kGoodScenario);
+    builder->packagePhase = 4;
+    EXPECT_FALSE(Run(err));
+    EXPECT_EQ(err, "Choose the game first.");
+    EXPECT_EQ(builder->packagePhase, 0);
+    EXPECT_TRUE(Stages().empty());
+    EXPECT_EQ(logged.back(), "build stopped: Choose the game first.");
+    ExpectPlayUntouched();
+}
+
+}  // namespace
+}  // namespace launcher
