@@ -1,0 +1,71 @@
+#include "app/launcher.h"
+
+#include <mutex>
+#include <system_error>
+
+#include "app/app.h"
+#include "app/startup.h"
+#include "app/theme.h"
+#include "platform/paths.h"
+
+namespace launcher {
+
+bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& gameJson, std::string& err) {
+    if (!LoadGameDefinition(gameJson, app.game, err)) return false;
+    app.game.version = kLauncherVersion;
+
+    // A self-update leaves the replaced executable beside the new one.
+    std::error_code ec;
+    std::filesystem::path old = exePath;
+    old += ".old";
+    std::filesystem::remove(old, ec);
+
+    app.dataDir = exePath.parent_path() / Utf8Path(app.game.shortName);
+    app.builder = std::make_unique<Builder>(app.game, app.dataDir, app.http.get(), app.platform.get());
+    app.builder->statusSink = MakeStatusSink(app);
+    app.builder->logSink = MakeLogSink(app);
+
+    app.consent = std::filesystem::exists(app.dataDir / "agreed.txt", ec) && !ec;
+
+    bool foundElsewhere = false;
+    std::filesystem::path chosen = app.builder->LocateGame(&foundElsewhere);
+    if (!chosen.empty()) app.selected = ChooseGame(app.game, chosen);
+    const bool takeOver = app.selected.ok && foundElsewhere;
+    if (takeOver) app.builder->Log("game: " + PathUtf8(chosen) + " as another install of this launcher chose it");
+
+    // No worker runs yet, so no lock.
+    app.buildFilesSize = app.builder->BuildFilesSize();
+    app.leftoverSize = app.builder->LeftoverBuildFilesSize();
+
+    StartStartupJob(app, takeOver);
+    return true;
+}
+
+std::string WindowTitle(const App& app) {
+    return app.game.title + " - Launcher";
+}
+
+ImFont* SetUpGui(const std::filesystem::path& fontsFolder, float scale) {
+    IMGUI_CHECKVERSION();
+    ImGui::CreateContext();
+    ImGui::GetIO().IniFilename = nullptr;
+    ApplyStyle(scale);
+    return LoadFonts(fontsFolder, scale);
+}
+
+bool RelaunchIfAsked(App& app, const std::filesystem::path& exePath) {
+    if (!app.relaunch || app.busy) return false;
+    std::string err;
+    if (app.platform->Launch(exePath, exePath.parent_path(), err)) return true;
+    app.relaunch = false;
+    std::lock_guard<std::mutex> lock(app.mutex);
+    app.error = "The new launcher is in place but did not start: " + err + " Start it again.";
+    return false;
+}
+
+void StopWorker(App& app) {
+    if (app.builder) app.builder->stop = true;
+    if (app.worker.joinable()) app.worker.join();
+}
+
+}  // namespace launcher

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "imgui.h"
+
+namespace launcher {
+
+struct App;
+
+// What both entry points (the Windows program and its Linux stand-in) share: the start-up order, the GUI
+// set-up and what a frame does besides the window and the device.
+
+inline constexpr const char* kLauncherVersion = "v2.0.11";
+inline constexpr const char* kWindowClassName = "PinecrestLauncher";
+// The window background, also the colour each frame is cleared to.
+inline constexpr float kClearColor[4] = {62 / 255.0f, 70 / 255.0f, 55 / 255.0f, 1.0f};
+inline constexpr int kWindowWidth = 900;
+inline constexpr int kWindowHeight = 700;
+
+// The start-up after COM and the App: reads the game description (`gameJson`: the built-in one), sets the
+// version, removes the executable's ".old", makes the Builder for the data folder beside the executable,
+// installs the sinks, restores the consent and the chosen game, reads the sizes and starts the start-up
+// job. False with the description's error sentence, before anything else is done.
+bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& gameJson, std::string& err);
+
+// The game's title + " - Launcher".
+std::string WindowTitle(const App& app);
+
+// Creates the GUI context without a settings file, applies the theme and loads the fonts; returns the bold
+// font.
+ImFont* SetUpGui(const std::filesystem::path& fontsFolder, float scale);
+
+// After each frame: once a self-update has put a new executable in place and no job runs, starts it.
+// True when it started and the frame loop should end; a failure is shown as the App's error and not retried.
+bool RelaunchIfAsked(App& app, const std::filesystem::path& exePath);
+
+// The first shut-down steps: asks the running job to stop and waits for the worker.
+void StopWorker(App& app);
+
+}  // namespace launcher
