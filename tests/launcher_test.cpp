@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "app/app.h"
+#include "app/launcher.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(StartUp, PreparesTheAppBesideTheExecutable) {
+    test::TempDir dir;
+    const fs::path exe = dir / "StarblazeOnlineLauncher.exe";
+    test::WriteFile(exe, "launcher");
+    test::WriteFile(dir / "StarblazeOnlineLauncher.exe.old", "the replaced launcher");
+    test::WriteFile(dir / "StarblazeOnline" / "agreed.txt", "https://example.invalid/terms");
+
+    App app;
+    std::string err;
+    ASSERT_TRUE(StartUp(app, exe, BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    EXPECT_EQ(app.game.version, "v2.0.11");
+    EXPECT_EQ(app.dataDir, dir / "StarblazeOnline");
+    ASSERT_NE(app.builder, nullptr);
+    EXPECT_EQ(app.builder->root, app.dataDir);
+    EXPECT_EQ(app.builder->game.version, "v2.0.11");
+    EXPECT_TRUE(app.consent);
+    EXPECT_FALSE(fs::exists(dir / "StarblazeOnlineLauncher.exe.old"));
+    EXPECT_TRUE(fs::exists(exe));
+    EXPECT_FALSE(app.selected.ok);
+    EXPECT_EQ(WindowTitle(app), "Aurora: Starblaze Online - Launcher");
+
+    // The sinks are installed: the Builder's lines reach the Log page.
+    app.builder->Log("hello");
+    std::lock_guard<std::mutex> lock(app.mutex);
+    ASSERT_FALSE(app.log.empty());
+    EXPECT_EQ(app.log.back(), "hello");
+}
+
+TEST(StartUp, NoConsentWithoutAgreedTxt) {
+    test::TempDir dir;
+    App app;
+    std::string err;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    EXPECT_FALSE(app.consent);
+    EXPECT_FALSE(fs::exists(dir / "StarblazeOnline" / "agreed.txt"));
+}
+
+TEST(StartUp, UnreadableGameDescriptionStopsEarly) {
+    test::TempDir dir;
+    App app;
+    std::string err;
+    EXPECT_FALSE(StartUp(app, dir / "launcher", "{ not json", err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(app.builder, nullptr);
+    EXPECT_TRUE(app.dataDir.empty());
+}
+
+TEST(Relaunch, WaitsForTheJobAndReportsAFailureOnce) {
+    test::TempDir dir;
+    App app;
+    std::string err;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    const fs::path missing = dir / "no-such-launcher";
+
+    EXPECT_FALSE(RelaunchIfAsked(app, missing));
+
+    app.relaunch = true;
+    app.busy = true;
+    EXPECT_FALSE(RelaunchIfAsked(app, missing));
+    EXPECT_TRUE(app.relaunch) << "waits while a job runs";
+    {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        EXPECT_TRUE(app.error.empty());
+    }
+
+    app.busy = false;
+    EXPECT_FALSE(RelaunchIfAsked(app, missing));
+    EXPECT_FALSE(app.relaunch) << "tried once only";
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        error = app.error;
+    }
+    const std::string prefix = "The new launcher is in place but did not start: ";
+    const std::string suffix = " Start it again.";
+    ASSERT_GT(error.size(), prefix.size() + suffix.size());
+    EXPECT_EQ(error.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix);
+}
+
+TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
+    test::TempDir dir;
+    App app;
+    std::string err;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    app.builder->stop = false;
+    Builder* builder = app.builder.get();
+    app.StartTask(
+        [builder](std::string& e) {
+            while (!builder->stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            e = "cancelled";
+            return false;
+        },
+        "");
+    StopWorker(app);
+    EXPECT_FALSE(app.worker.joinable());
+    EXPECT_FALSE(app.busy);
+    std::lock_guard<std::mutex> lock(app.mutex);
+    EXPECT_EQ(app.error, kStoppedText);
+}
+
+}  // namespace
+}  // namespace launcher

@@ -1,0 +1,805 @@
+// Interface states: real frames of DrawUI on a headless Dear ImGui context (no window, no renderer), with
+// what each frame submits recorded through the library's test-engine hooks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/frame.h"
+#include "app/launcher.h"
+#include "app/theme.h"
+#include "imgui_internal.h"
+#include "platform/paths.h"
+#include "support/imgui_recorder.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ImGuiRecorder;
+using test::RecordedItem;
+
+constexpr const char* kReadyText =
+    "The program comes ready to go, and your PC builds the game's code from your own disc, once. Nothing is "
+    "installed in Windows, and it all stays in one folder.";
+constexpr const char* kFasterText =
+    "This version comes ready-made: your PC only builds the game's own code, in a minute or two, with no build "
+    "tools to download. Your saves, settings and music are kept, and the game you have keeps working until the "
+    "new one is ready.";
+constexpr const char* kStopHint =
+    "You can stop at any time: it carries on from there next time. Your saves and music are not touched.";
+constexpr const char* kWorkingHint = "Working: see the bar below. It carries on from there next time if you stop it.";
+
+// One headless GUI context with the launcher's theme and the built-in font, and an App on a temporary data
+// folder with the built-in game description.
+class UiFrames : public ::testing::Test {
+public:
+    void SetUp() override {
+        context_ = ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        // Tall enough that no page item is clipped away (clipped items report no label).
+        io.DisplaySize = ImVec2(900, 1600);
+        io.DeltaTime = 1.0f / 60.0f;
+        ApplyStyle(1.0f);
+        bold_ = LoadFonts(fs::path(), 1.0f);
+        recorder_ = std::make_unique<ImGuiRecorder>(context_);
+
+        std::string err;
+        ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), app_.game, err)) << err;
+        app_.game.version = kLauncherVersion;
+        MakeBuilder(dir_ / "StarblazeOnline");
+    }
+
+    void TearDown() override {
+        StopWorker(app_);
+        recorder_.reset();
+        ImGui::DestroyContext(context_);
+    }
+
+    void MakeBuilder(const fs::path& dataDir) {
+        app_.dataDir = dataDir;
+        app_.builder = std::make_unique<Builder>(app_.game, app_.dataDir, app_.http.get(), app_.platform.get());
+        app_.builder->statusSink = MakeStatusSink(app_);
+        app_.builder->logSink = MakeLogSink(app_);
+    }
+
+    void BuildMode() {
+        app_.game.package.clear();
+        app_.game.packages.clear();
+        MakeBuilder(app_.dataDir);
+    }
+
+    void ChooseUsableCopy() {
+        app_.selected.ok = true;
+        app_.selected.isImage = true;
+        app_.selected.release = "PAL (Europe)";
+        app_.selected.path = dir_ / "game.iso";
+    }
+
+    // The files that make the game count as installed (package mode also needs the code library).
+    void Install(bool withCode = true) {
+        test::WriteFile(app_.builder->GameExePath(), "not a program");
+        if (withCode) test::WriteFile(app_.builder->PlayDir() / (app_.game.exe + ".dll"), "code");
+    }
+
+    void SetBuilt(const std::string& version) {
+        test::WriteFile(app_.dataDir / "launcher.json", "{\n  \"built\": \"" + version + "\"\n}");
+    }
+
+    void Busy(const std::string& title = "", const std::string& detail = "", double progress = -1.0) {
+        app_.busy = true;
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.status = Status{title, detail, progress};
+    }
+
+    // One frame; the recorder then holds what this frame submitted.
+    void Frame() {
+        recorder_->Clear();
+        ImGui::NewFrame();
+        DrawUI(app_, nullptr, bold_);
+        ImGui::Render();
+    }
+
+    // Moves the mouse onto the item (as the last frame placed it), presses and releases: three frames.
+    void Click(const std::string& label) {
+        const RecordedItem* item = recorder_->Find(label);
+        ASSERT_NE(item, nullptr) << "no item " << label;
+        ImVec2 center((item->min.x + item->max.x) / 2, (item->min.y + item->max.y) / 2);
+        ImGuiIO& io = ImGui::GetIO();
+        io.AddMousePosEvent(center.x, center.y);
+        Frame();
+        io.AddMouseButtonEvent(0, true);
+        Frame();
+        io.AddMouseButtonEvent(0, false);
+        Frame();
+    }
+
+    bool HasButton(const std::string& label) { return recorder_->Find(label) != nullptr; }
+
+    // Present and enabled (false also when it is missing).
+    bool Enabled(const std::string& label) {
+        const RecordedItem* item = recorder_->Find(label);
+        return item != nullptr && !item->disabled;
+    }
+
+    bool Disabled(const std::string& label) {
+        const RecordedItem* item = recorder_->Find(label);
+        return item != nullptr && item->disabled;
+    }
+
+    bool HasText(const std::string& text) { return recorder_->HasText(text); }
+    bool HasText(const std::string& text, ImU32 color) { return recorder_->HasText(text, color); }
+
+    int SidebarRows() {
+        int rows = 0;
+        for (const char* label : {"Game", "Your music", "Manage", "Log"}) rows += HasButton(label) ? 1 : 0;
+        return rows;
+    }
+
+    test::TempDir dir_;
+    App app_;
+    ImGuiContext* context_ = nullptr;
+    ImFont* bold_ = nullptr;
+    std::unique_ptr<ImGuiRecorder> recorder_;
+};
+
+// ---- Frame: header, sidebar, footer ----------------------------------------------------------------
+
+TEST_F(UiFrames, HeaderShowsTitleAndVersion) {
+    Frame();
+    EXPECT_TRUE(HasText("Aurora: Starblaze Online", palette::White));
+    EXPECT_TRUE(HasText("Launcher v2.0.11", palette::MutedText));
+}
+
+TEST_F(UiFrames, FooterFollowsTheJob) {
+    struct Case {
+        const char* name;
+        bool busy;
+        std::string title;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"busy before the first report", true, "", "Starting..."},
+        {"busy with a title", true, "Downloading the package", "Downloading the package"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Busy(c.title, "", -1.0);
+        Frame();
+        EXPECT_TRUE(HasText(c.shown));
+        EXPECT_EQ(HasText("Starting..."), c.title.empty());
+        EXPECT_TRUE(Enabled("Stop"));
+        EXPECT_FALSE(HasText("PC port launcher. Everything goes in"));
+    }
+
+    app_.busy = false;
+    Frame();
+    EXPECT_FALSE(HasButton("Stop"));
+    EXPECT_TRUE(HasText("PC port launcher. Everything goes in", palette::MutedText));
+    EXPECT_TRUE(HasText(PathUtf8(app_.dataDir), palette::MutedText));
+}
+
+TEST_F(UiFrames, StopSetsTheBuilderStopFlagEachTime) {
+    Busy("Unpacking", "1 of 3", 0.3);
+    Frame();
+    Click("Stop");
+    EXPECT_TRUE(app_.builder->stop);
+    // The job has not ended, so the footer still offers it; a second press is harmless.
+    app_.builder->stop = false;
+    Click("Stop");
+    EXPECT_TRUE(app_.builder->stop);
+    EXPECT_TRUE(app_.busy);
+}
+
+TEST_F(UiFrames, SidebarRowsFollowTheMusicFlag) {
+    Frame();
+    EXPECT_EQ(SidebarRows(), 3);
+    EXPECT_FALSE(HasButton("Your music"));
+
+    // Without music a stored section 1 shows the Game page.
+    app_.section = kSectionMusic;
+    Frame();
+    EXPECT_TRUE(HasText("Your game", palette::Accent));
+
+    app_.game.music = true;
+    Frame();
+    EXPECT_EQ(SidebarRows(), 4);
+    EXPECT_FALSE(HasText("Your game", palette::Accent));
+    EXPECT_TRUE(HasText("Your music", palette::White));  // the selected row's label
+}
+
+TEST_F(UiFrames, ClickingASectionShowsItsPageInTheSameFrame) {
+    app_.builder->Log("first line");
+    Frame();
+    EXPECT_TRUE(HasText("Game", palette::White));
+    EXPECT_TRUE(HasText("Log", palette::Text));
+    Click("Log");
+    EXPECT_EQ(app_.section, kSectionLog);
+    EXPECT_TRUE(HasText("Log", palette::White));
+    EXPECT_TRUE(HasText("first line"));
+    EXPECT_FALSE(HasText("Your game"));
+}
+
+TEST_F(UiFrames, SidebarStaysUsableWhileAJobRuns) {
+    Busy("Downloading");
+    Frame();
+    EXPECT_TRUE(Enabled("Manage"));
+    Click("Manage");
+    EXPECT_EQ(app_.section, kSectionManage);
+}
+
+// ---- The Log page ------------------------------------------------------------------------------------
+
+class LogPageFrames : public UiFrames {
+protected:
+    void AddLines(int n) {
+        for (int i = 0; i < n; ++i) app_.builder->Log("line " + std::to_string(next_++));
+    }
+
+    ImGuiWindow* LogWindow() {
+        for (const RecordedItem& item : recorder_->items()) {
+            if (item.label.find("/log_") != std::string::npos) return ImGui::FindWindowByID(item.id);
+        }
+        return nullptr;
+    }
+
+    void Frames(int n) {
+        for (int i = 0; i < n; ++i) Frame();
+    }
+
+    int next_ = 1;
+};
+
+TEST_F(LogPageFrames, EmptyLogShowsAnEmptyWell) {
+    app_.section = kSectionLog;
+    Frames(2);
+    ASSERT_NE(LogWindow(), nullptr);
+    EXPECT_TRUE(recorder_->texts().size() > 0);
+    EXPECT_FALSE(recorder_->HasTextContaining("line "));
+}
+
+TEST_F(LogPageFrames, FollowsTheBottomUnlessScrolledUp) {
+    app_.section = kSectionLog;
+    AddLines(kLogLines);
+    Frames(3);
+    ImGuiWindow* log = LogWindow();
+    ASSERT_NE(log, nullptr);
+    ASSERT_GT(log->ScrollMax.y, 0.0f);
+    EXPECT_FLOAT_EQ(log->Scroll.y, log->ScrollMax.y);
+    EXPECT_TRUE(HasText("line 1"));
+    EXPECT_TRUE(HasText("line 2000"));
+
+    // At the cap, new lines push the oldest out and the view stays at the bottom.
+    AddLines(5);
+    Frames(3);
+    EXPECT_FALSE(HasText("line 5"));
+    EXPECT_TRUE(HasText("line 2005"));
+    EXPECT_FLOAT_EQ(log->Scroll.y, log->ScrollMax.y);
+
+    // Less than a line above the bottom still follows.
+    const float fs = ImGui::GetFontSize();
+    ImGui::SetScrollY(log, log->ScrollMax.y - fs / 2);
+    Frames(1);
+    AddLines(1);
+    Frames(3);
+    EXPECT_FLOAT_EQ(log->Scroll.y, log->ScrollMax.y);
+
+    // A reader who scrolled up stays where they are.
+    const float readerAt = std::floor(log->ScrollMax.y / 2);  // scroll positions are whole pixels
+    ImGui::SetScrollY(log, readerAt);
+    Frames(1);
+    AddLines(3);
+    Frames(3);
+    EXPECT_FLOAT_EQ(log->Scroll.y, readerAt);
+}
+
+// ---- Widgets -------------------------------------------------------------------------------------------
+
+TEST_F(UiFrames, ErrorNoteShowsTheErrorOverTheDoneText) {
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.error = "The package could not be downloaded, see launcher.log";
+        app_.done = "The game is ready. Press Play.";
+    }
+    Frame();
+    EXPECT_TRUE(HasText("The package could not be downloaded, see launcher.log", palette::ErrorText));
+    EXPECT_TRUE(Enabled("Open launcher.log"));
+    EXPECT_FALSE(HasText("The game is ready. Press Play."));
+
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.error.clear();
+    }
+    Frame();
+    EXPECT_TRUE(HasText("The game is ready. Press Play.", palette::DoneText));
+    EXPECT_FALSE(HasButton("Open launcher.log"));
+
+    // A message that belongs to the music page is not shown here.
+    app_.musicMessage = true;
+    Frame();
+    EXPECT_FALSE(HasText("The game is ready. Press Play."));
+}
+
+// ---- Game page, package mode -----------------------------------------------------------------------
+
+// Expected outcome of one state: texts that must show, texts that must not, and buttons (label, disabled).
+struct Expect {
+    std::vector<std::string> texts;
+    std::vector<std::string> absent;
+    std::vector<std::pair<std::string, bool>> buttons;
+    std::vector<std::string> noButtons;
+};
+
+class GamePageStates : public UiFrames {
+public:
+    void Check(const Expect& e) {
+        Frame();
+        for (const std::string& t : e.texts) EXPECT_TRUE(HasText(t)) << "missing text: " << t;
+        for (const std::string& t : e.absent) EXPECT_FALSE(HasText(t)) << "unexpected text: " << t;
+        for (const auto& [label, disabled] : e.buttons) {
+            const RecordedItem* item = recorder_->Find(label);
+            if (item == nullptr) {
+                ADD_FAILURE() << "missing button: " << label;
+                continue;
+            }
+            EXPECT_EQ(item->disabled, disabled) << label << (disabled ? " should be disabled" : " should be enabled");
+        }
+        for (const std::string& b : e.noButtons) EXPECT_FALSE(HasButton(b)) << "unexpected button: " << b;
+    }
+
+    // The step labels' colours tell their state: muted to do, white under way, text colour done.
+    ImU32 StepColor(int state) { return state == 0 ? palette::MutedText : state == 1 ? palette::White : palette::Text; }
+    void ExpectSteps(int game, int download, int unpack, int build) {
+        EXPECT_TRUE(HasText("Your game", StepColor(game))) << "Your game";
+        EXPECT_TRUE(HasText("Download the program", StepColor(download))) << "Download the program";
+        EXPECT_TRUE(HasText("Unpack it", StepColor(unpack))) << "Unpack it";
+        EXPECT_TRUE(HasText("Build the game for this PC", StepColor(build))) << "Build the game for this PC";
+    }
+};
+
+TEST_F(GamePageStates, PackageModeStates) {
+    struct Case {
+        const char* name;
+        std::function<void(GamePageStates&)> setup;
+        Expect expect;
+    };
+    const std::string freeLine = "Free on this drive: ";
+    const Case cases[] = {
+        {"nothing chosen, nothing installed",
+         [](GamePageStates&) {},
+         {{"Getting the game ready", kReadyText, "not chosen yet",
+           "Choose your copy of the game: a disc image (.iso) of your own disc, or a folder with the disc's files. "
+           "Nothing is copied off the internet: the game comes from your disc."},
+          {"Ready to play"},
+          {{"Get the game ready", true}, {"Play", true}, {"Choose a disc image...", false}, {"Choose a folder...", false}},
+          {"Update"}}},
+        {"usable copy, nothing installed",
+         [](GamePageStates& t) { t.ChooseUsableCopy(); },
+         {{"Getting the game ready", "PAL (Europe)"},
+          {"not chosen yet"},
+          {{"Get the game ready", false}, {"Play", true}},
+          {}}},
+        {"installed, idle, no update",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+         },
+         {{"Ready to play"},
+          {"Getting the game ready", kReadyText},
+          {{"Play", false}},
+          {"Get the game ready", "Update"}}},
+        {"installed, update, release version",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+             t.app_.gameUpdateAvailable = true;
+         },
+         {{"Getting the game ready",
+           "Version v2.0.11 is ready to install (yours: an earlier one). Your saves, settings and music are kept."},
+          {"Ready to play"},
+          {{"Update", false}, {"Play", false}},
+          {"Get the game ready"}}},
+        {"installed, update, built setting named",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+             t.SetBuilt("v2.0.9");
+             t.app_.gameUpdateAvailable = true;
+         },
+         {{"Version v2.0.11 is ready to install (yours: v2.0.9). Your saves, settings and music are kept."},
+          {},
+          {{"Update", false}},
+          {}}},
+        {"installed, update, development version",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+             t.app_.game.version = "dev";
+             t.app_.gameUpdateAvailable = true;
+         },
+         {{"A new version is available."}, {}, {{"Update", false}}, {}}},
+        {"earlier version's executable only",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install(false);
+         },
+         {{"A faster way to play", kFasterText},
+          {kReadyText},
+          {{"Update", false}, {"Play", false}},
+          {"Get the game ready"}}},
+        {"earlier version's executable, own job running",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install(false);
+             t.Busy("Unpacking the program");
+             t.app_.builder->packagePhase = 2;
+         },
+         {{"A faster way to play", kReadyText, kStopHint},
+          {kFasterText},
+          {{"Play", true}, {"Choose a disc image...", true}, {"Choose a folder...", true}},
+          {"Update", "Get the game ready"}}},
+        {"music import running",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Busy("Converting songs");
+             t.app_.musicMessage = true;
+             std::lock_guard<std::mutex> lock(t.app_.mutex);
+             t.app_.error = "ffmpeg failed";
+         },
+         {{kReadyText},
+          {kStopHint, "ffmpeg failed"},
+          {{"Get the game ready", false}, {"Play", true}},
+          {"Open launcher.log"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        app_.busy = false;
+        app_.musicMessage = false;
+        app_.gameUpdateAvailable = false;
+        app_.selected = SelectedGame{};
+        app_.game.version = kLauncherVersion;
+        {
+            std::lock_guard<std::mutex> lock(app_.mutex);
+            app_.error.clear();
+            app_.status = Status{};
+        }
+        MakeBuilder(fresh.path() / "StarblazeOnline");
+        c.setup(*this);
+        Check(c.expect);
+        EXPECT_TRUE(recorder_->HasTextContaining(freeLine) == (HasButton("Get the game ready") || HasButton("Update")))
+            << "the free-space line goes with the install button";
+    }
+}
+
+TEST_F(GamePageStates, InstalledAndIdleShowsEveryStepDone) {
+    ChooseUsableCopy();
+    Install();
+    Frame();
+    ExpectSteps(2, 2, 2, 2);
+    EXPECT_TRUE(HasText("PAL (Europe)", palette::MutedText));  // the first step's hint
+}
+
+TEST_F(GamePageStates, StepUnderWayFollowsThePackagePhase) {
+    ChooseUsableCopy();
+    struct Case {
+        int phase;
+        int download, unpack, build;
+    };
+    for (const Case& c : {Case{1, 1, 0, 0}, Case{2, 2, 1, 0}, Case{3, 2, 2, 1}}) {
+        SCOPED_TRACE(c.phase);
+        Busy("Working", "12 MB of 80 MB", 0.15);
+        app_.builder->packagePhase = c.phase;
+        Frame();
+        ExpectSteps(2, c.download, c.unpack, c.build);
+        // The running detail stands on the right of the step under way, in the accent colour.
+        EXPECT_TRUE(HasText("12 MB of 80 MB", palette::Accent));
+        EXPECT_TRUE(HasText(kStopHint, palette::MutedText));
+        EXPECT_FALSE(HasButton("Get the game ready"));
+        EXPECT_TRUE(Disabled("Play"));
+    }
+
+    // A failed or stopped run puts the phase back to 0: every step is to do again.
+    app_.busy = false;
+    app_.builder->packagePhase = 0;
+    Frame();
+    ExpectSteps(2, 0, 0, 0);
+    EXPECT_TRUE(Enabled("Get the game ready"));
+}
+
+TEST_F(GamePageStates, PressingTheInstallButtonClearsTheFlagsAndStartsTheJob) {
+    ChooseUsableCopy();
+    Install();
+    app_.gameUpdateAvailable = true;
+    app_.musicMessage = true;
+    Frame();
+    Click("Update");
+    EXPECT_FALSE(app_.gameUpdateAvailable);
+    EXPECT_FALSE(app_.musicMessage);
+    // The job ran on the worker (the package run fails here: no game was taken in).
+    StopWorker(app_);
+    Frame();
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_FALSE(app_.error.empty());
+}
+
+TEST_F(GamePageStates, FailedPlayShowsItsErrorFromTheNextFrame) {
+    ChooseUsableCopy();
+    Install();
+    Frame();
+    ASSERT_TRUE(Enabled("Play"));
+    Click("Play");
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        error = app_.error;
+    }
+    ASSERT_FALSE(error.empty()) << "a file that is no program must not start";
+    Frame();
+    EXPECT_TRUE(HasText(error, palette::ErrorText));
+    EXPECT_TRUE(Enabled("Open launcher.log"));
+}
+
+TEST_F(GamePageStates, UnusableCopyShowsItsMessage) {
+    app_.selected.message = "This is not a disc image of the game.";
+    Frame();
+    EXPECT_TRUE(HasText("This is not a disc image of the game.", palette::ErrorText));
+}
+
+// ---- Game page, build mode -------------------------------------------------------------------------
+
+TEST_F(GamePageStates, BuildNeedsAUsableCopyAndConsent) {
+    BuildMode();
+    struct Case {
+        bool ok;
+        bool consent;
+        bool disabled;
+    };
+    for (const Case& c : {Case{false, false, true}, Case{true, false, true}, Case{false, true, true},
+                          Case{true, true, false}}) {
+        SCOPED_TRACE(testing::Message() << "ok " << c.ok << ", consent " << c.consent);
+        app_.selected = SelectedGame{};
+        if (c.ok) ChooseUsableCopy();
+        app_.consent = c.consent;
+        Frame();
+        EXPECT_TRUE(HasText("Build", palette::Accent));
+        EXPECT_EQ(Disabled("Build"), c.disabled);
+        const RecordedItem* box = recorder_->Find("I accept the license terms for Microsoft's C++ libraries and Windows SDK");
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->checked, c.consent);
+        EXPECT_TRUE(Enabled("Read them"));
+        EXPECT_TRUE(recorder_->HasTextContaining("Free on this drive: "));
+        EXPECT_TRUE(Disabled("Play"));
+    }
+}
+
+TEST_F(GamePageStates, TickingTheBoxGivesConsentWithoutWritingIt) {
+    BuildMode();
+    ChooseUsableCopy();
+    Frame();
+    ASSERT_TRUE(Disabled("Build"));
+    Click("I accept the license terms for Microsoft's C++ libraries and Windows SDK");
+    EXPECT_TRUE(app_.consent);
+    EXPECT_TRUE(Enabled("Build"));
+    // "agreed.txt" is written when the build starts, not on the tick.
+    EXPECT_FALSE(fs::exists(app_.dataDir / "agreed.txt"));
+}
+
+TEST_F(GamePageStates, LongDataFolderShowsItsMessageAndKeepsBuildDisabled) {
+    BuildMode();
+    ChooseUsableCopy();
+    app_.consent = true;
+    MakeBuilder(dir_ / std::string(80, 'x') / "StarblazeOnline");
+    Frame();
+    std::string message;
+    ASSERT_TRUE(app_.builder->PathTooLong(message));
+    EXPECT_TRUE(HasText(message, palette::ErrorText));
+    EXPECT_TRUE(Disabled("Build"));
+}
+
+TEST_F(GamePageStates, BuildModeStates) {
+    BuildMode();
+    struct Case {
+        const char* name;
+        std::function<void(GamePageStates&)> setup;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"job running",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+             t.Busy("Building");
+             std::lock_guard<std::mutex> lock(t.app_.mutex);
+             t.app_.error = "an earlier failure";
+         },
+         {{kWorkingHint}, {"an earlier failure", "Built and ready."}, {{"Play", true}}, {"Build", "Rebuild", "Update"}}},
+        {"music import running",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Busy("Converting songs");
+             t.app_.musicMessage = true;
+         },
+         {{kWorkingHint}, {}, {{"Play", true}}, {"Build", "Open launcher.log"}}},
+        {"built, no update",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+         },
+         {{"Built and ready."}, {}, {{"Rebuild", false}, {"Play", false}}, {"Build", "Update", "Read them"}}},
+        {"built, no copy",
+         [](GamePageStates& t) { t.Install(); },
+         {{"Built and ready."}, {}, {{"Rebuild", true}, {"Play", true}}, {}}},
+        {"built, update",
+         [](GamePageStates& t) {
+             t.ChooseUsableCopy();
+             t.Install();
+             t.app_.gameUpdateAvailable = true;
+         },
+         {{"Version v2.0.11 of the game is ready to build (yours: an earlier one). Your saves, settings and music "
+           "are kept."},
+          {"Built and ready."},
+          {{"Update", false}, {"Play", false}},
+          {"Rebuild"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        app_.busy = false;
+        app_.musicMessage = false;
+        app_.gameUpdateAvailable = false;
+        app_.selected = SelectedGame{};
+        {
+            std::lock_guard<std::mutex> lock(app_.mutex);
+            app_.error.clear();
+            app_.status = Status{};
+        }
+        MakeBuilder(fresh.path() / "StarblazeOnline");
+        c.setup(*this);
+        Check(c.expect);
+    }
+}
+
+// ---- The update banner ---------------------------------------------------------------------------
+
+TEST_F(GamePageStates, UpdateBanner) {
+    Frame();
+    EXPECT_FALSE(HasText("A new version"));
+
+    app_.updateOffered = true;
+    {
+        std::lock_guard<std::mutex> lock(app_.releaseMutex);
+        app_.latest.tag_name = "v2.1.0";
+        app_.latest.html_url = "https://example.invalid/releases/v2.1.0";
+    }
+    Frame();
+    EXPECT_TRUE(HasText("A new version", palette::Accent));
+    EXPECT_TRUE(HasText("Version v2.1.0 is out (this launcher is v2.0.11).", palette::Accent));
+    EXPECT_TRUE(HasText("Update the launcher, then build the game again with the new version. Your saves and "
+                        "settings are kept."));
+    // No launcher file in the release: nothing to update with.
+    EXPECT_TRUE(Disabled("Update the launcher"));
+    EXPECT_TRUE(Enabled("What's new"));
+
+    {
+        std::lock_guard<std::mutex> lock(app_.releaseMutex);
+        app_.latest.download_url = "https://example.invalid/StarblazeOnlineLauncher.exe";
+    }
+    Frame();
+    EXPECT_TRUE(Enabled("Update the launcher"));
+    Busy("Checking");
+    Frame();
+    EXPECT_TRUE(Disabled("Update the launcher"));
+    app_.busy = false;
+
+    Frame();
+    Click("Later");
+    EXPECT_TRUE(app_.updateDismissed);
+    Frame();
+    EXPECT_FALSE(HasText("A new version"));
+    EXPECT_FALSE(HasButton("Update the launcher"));
+}
+
+// ---- Theme and fonts -------------------------------------------------------------------------------
+
+TEST(Theme, StyleSizesAreScaledAndTruncated) {
+    ImGuiContext* context = ImGui::CreateContext();
+    ApplyStyle(1.5f);
+    const ImGuiStyle& style = ImGui::GetStyle();
+    EXPECT_EQ(style.FramePadding.x, 15.0f);
+    EXPECT_EQ(style.FramePadding.y, 7.0f);
+    EXPECT_EQ(style.ItemSpacing.x, 12.0f);
+    EXPECT_EQ(style.ItemSpacing.y, 9.0f);
+    EXPECT_EQ(style.ItemInnerSpacing.x, 9.0f);
+    EXPECT_EQ(style.ItemInnerSpacing.y, 6.0f);
+    EXPECT_EQ(style.ScrollbarSize, 21.0f);
+    EXPECT_EQ(style.GrabMinSize, 18.0f);
+    EXPECT_EQ(style.WindowPadding.x, 0.0f);
+    EXPECT_EQ(style.FrameRounding, 0.0f);
+    EXPECT_EQ(style.WindowBorderSize, 1.0f);
+    EXPECT_EQ(style.ChildBorderSize, 0.0f);
+
+    const ImVec4 bg = style.Colors[ImGuiCol_WindowBg];
+    EXPECT_EQ(ImGui::ColorConvertFloat4ToU32(bg), IM_COL32(62, 70, 55, 255));
+    EXPECT_EQ(ImGui::ColorConvertFloat4ToU32(style.Colors[ImGuiCol_CheckMark]), palette::Accent);
+    EXPECT_FLOAT_EQ(style.Colors[ImGuiCol_TableRowBgAlt].w, 0.12f);
+    // Colours the theme does not name keep the dark preset's values.
+    ImGuiStyle dark;
+    ImGui::StyleColorsDark(&dark);
+    EXPECT_EQ(ImGui::ColorConvertFloat4ToU32(style.Colors[ImGuiCol_Tab]),
+              ImGui::ColorConvertFloat4ToU32(dark.Colors[ImGuiCol_Tab]));
+
+    // A second call starts again from the defaults instead of scaling twice.
+    ApplyStyle(1.0f);
+    EXPECT_EQ(ImGui::GetStyle().FramePadding.x, 10.0f);
+    ImGui::DestroyContext(context);
+}
+
+// A TrueType file the machine has, to stand in for Tahoma.
+fs::path SomeTrueTypeFont() {
+    for (const char* candidate : {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "/usr/share/wine/fonts/tahoma.ttf",
+                                  "C:\\windows\\Fonts\\tahoma.ttf"}) {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) return candidate;
+    }
+    return {};
+}
+
+TEST(Theme, LoadFontsFallsBackToTheBuiltInFont) {
+    const fs::path font = SomeTrueTypeFont();
+    if (font.empty()) GTEST_SKIP() << "no TrueType font on this machine to stand in for Tahoma";
+    struct Case {
+        const char* name;
+        bool regular;
+        bool bold;
+        size_t fonts;
+        float defaultSize;  // at scale 1.5; Dear ImGui 1.90.1 truncates font sizes to whole pixels
+        bool boldIsFirst;
+    };
+    const Case cases[] = {
+        {"both files", true, true, 2, 22.0f, false},
+        {"bold only", false, true, 2, 19.0f, false},
+        {"regular only", true, false, 1, 22.0f, true},
+        {"neither", false, false, 1, 19.0f, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fonts;
+        if (c.regular) fs::copy_file(font, fonts / "tahoma.ttf");
+        if (c.bold) fs::copy_file(font, fonts / "tahomabd.ttf");
+        ImGuiContext* context = ImGui::CreateContext();
+        ImFont* bold = LoadFonts(fonts.path(), 1.5f);
+        ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+        ASSERT_EQ(static_cast<size_t>(atlas->Fonts.size()), c.fonts);
+        EXPECT_TRUE(atlas->IsBuilt());
+        EXPECT_FLOAT_EQ(atlas->Fonts[0]->FontSize, c.defaultSize);
+        EXPECT_EQ(bold == atlas->Fonts[0], c.boldIsFirst);
+        if (c.bold) {
+            EXPECT_FLOAT_EQ(bold->FontSize, 22.0f);
+        }
+        ImGui::DestroyContext(context);
+    }
+}
+
+TEST(Theme, FontThatCannotBeReadIsSkipped) {
+    test::TempDir fonts;
+    // A folder where the file should be: it exists but cannot be read as a font file.
+    fs::create_directories(fonts / "tahoma.ttf");
+    ImGuiContext* context = ImGui::CreateContext();
+    ImFont* bold = LoadFonts(fonts.path(), 1.0f);
+    ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+    ASSERT_EQ(atlas->Fonts.size(), 1);
+    EXPECT_EQ(bold, atlas->Fonts[0]);
+    EXPECT_FLOAT_EQ(bold->FontSize, 13.0f);
+    ImGui::DestroyContext(context);
+}
+
+}  // namespace
+}  // namespace launcher
