@@ -5,8 +5,13 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "app/app.h"
 #include "app/launcher.h"
+#include "platform/paths.h"
+#include "platform/sha.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
 
 namespace launcher {
@@ -61,6 +66,75 @@ TEST(StartUp, UnreadableGameDescriptionStopsEarly) {
     EXPECT_FALSE(err.empty());
     EXPECT_EQ(app.builder, nullptr);
     EXPECT_TRUE(app.dataDir.empty());
+}
+
+// Two installs side by side: "mine" starts, "other" chose a game folder earlier.
+class TakeOver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string xbe = "XBEH a main xbe for the tests";
+        test::WriteFile(game_ / "default.xbe", xbe);
+        test::WriteFile(game_ / "Driving.xbe", "XBEH the other one");
+        test::WriteFile(game_ / "media" / "intro.bik", "video");
+        nlohmann::json doc = nlohmann::json::parse(BuiltinGameJson(), nullptr, false);
+        doc["releases"] = {{Sha1Hex(xbe.data(), xbe.size()), "Test release"}};
+        gameJson_ = doc.dump();
+        // No per-user settings: only the sibling install can name the game.
+        app_.platform = std::make_unique<test::TestPlatform>();
+    }
+
+    void OtherChose(const fs::path& game) {
+        nlohmann::json settings = {{"game", PathUtf8(game)}};
+        test::WriteFile(dir_ / "other" / "StarblazeOnline" / "launcher.json", settings.dump(2));
+    }
+
+    bool StartMine() {
+        std::string err;
+        bool ok = StartUp(app_, dir_ / "mine" / "launcher", gameJson_, err);
+        StopWorker(app_);
+        EXPECT_TRUE(ok) << err;
+        return ok;
+    }
+
+    bool Logged(const std::string& line) {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        for (const std::string& l : app_.log) {
+            if (l == line) return true;
+        }
+        return false;
+    }
+
+    test::TempDir dir_;
+    fs::path game_ = dir_ / "disc";
+    std::string gameJson_;
+    App app_;
+};
+
+TEST_F(TakeOver, UsableGameOfAnotherInstallIsTakenOver) {
+    OtherChose(game_);
+    ASSERT_TRUE(StartMine());
+    EXPECT_TRUE(app_.selected.ok) << app_.selected.message;
+    EXPECT_EQ(app_.selected.release, "Test release");
+    EXPECT_TRUE(Logged("game: " + PathUtf8(app_.selected.path) + " as another install of this launcher chose it"));
+}
+
+TEST_F(TakeOver, UnusableGameIsChosenButNotTakenOver) {
+    test::WriteFile(dir_ / "notthegame" / "default.xbe", "XBEH something else");
+    OtherChose(dir_ / "notthegame");
+    ASSERT_TRUE(StartMine());
+    EXPECT_FALSE(app_.selected.ok);
+    EXPECT_FALSE(app_.selected.message.empty());
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_TRUE(app_.log.empty());
+}
+
+TEST_F(TakeOver, OwnChoiceIsNoTakeOver) {
+    nlohmann::json settings = {{"game", PathUtf8(game_)}};
+    test::WriteFile(dir_ / "mine" / "StarblazeOnline" / "launcher.json", settings.dump(2));
+    ASSERT_TRUE(StartMine());
+    EXPECT_TRUE(app_.selected.ok) << app_.selected.message;
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_TRUE(app_.log.empty());
 }
 
 TEST(Relaunch, WaitsForTheJobAndReportsAFailureOnce) {

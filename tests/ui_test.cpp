@@ -15,8 +15,17 @@
 #include "app/theme.h"
 #include "imgui_internal.h"
 #include "platform/paths.h"
+#include "platform/sha.h"
 #include "support/imgui_recorder.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
+#include "support/xdvdfs_writer.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include <cstdlib>
+#endif
 
 namespace launcher {
 namespace {
@@ -54,6 +63,8 @@ public:
         std::string err;
         ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), app_.game, err)) << err;
         app_.game.version = kLauncherVersion;
+        // No per-user settings folder: taking a game in must not write into this machine's home.
+        app_.platform = std::make_unique<test::TestPlatform>();
         MakeBuilder(dir_ / "StarblazeOnline");
     }
 
@@ -552,6 +563,77 @@ TEST_F(GamePageStates, UnusableCopyShowsItsMessage) {
     Frame();
     EXPECT_TRUE(HasText("This is not a disc image of the game.", palette::ErrorText));
 }
+
+#ifndef _WIN32
+
+// The pickers with a stand-in zenity that "chooses" a path: the choice is identified and taken in on the UI
+// thread, before the frame goes on. (On Windows the picker is the shell's modal dialog.)
+class PickerFrames : public GamePageStates {
+public:
+    void SetUp() override {
+        GamePageStates::SetUp();
+        const char* path = std::getenv("PATH");
+        oldPath_ = path != nullptr ? path : "";
+        setenv("PATH", bin_.path().c_str(), 1);
+        const std::string xbe = "XBEH the picked game";
+        ASSERT_TRUE(test::WriteXdvdfsImage(image_, {test::XFile("default.xbe", xbe)}));
+        app_.game.releases = {{Sha1Hex(xbe.data(), xbe.size()), "Test release"}};
+        MakeBuilder(app_.dataDir);
+    }
+    void TearDown() override {
+        setenv("PATH", oldPath_.c_str(), 1);
+        GamePageStates::TearDown();
+    }
+    void Picker(const std::string& body) {
+        test::WriteFile(bin_ / "zenity", "#!/bin/sh\n" + body);
+        chmod((bin_ / "zenity").c_str(), 0755);
+    }
+
+    test::TempDir bin_;
+    fs::path image_ = dir_ / "Starblaze.iso";
+    std::string oldPath_;
+};
+
+TEST_F(PickerFrames, PickedImageIsIdentifiedAndTakenIn) {
+    Picker("echo '" + PathUtf8(image_) + "'\n");
+    Frame();
+    Click("Choose a disc image...");
+    ASSERT_TRUE(app_.selected.ok) << app_.selected.message;
+    EXPECT_EQ(app_.selected.release, "Test release");
+    EXPECT_TRUE(app_.selected.isImage);
+    // Taken into the data folder and remembered.
+    EXPECT_TRUE(fs::exists(app_.builder->PlayDir() / "assets" / "Starblaze.iso"));
+    EXPECT_EQ(app_.builder->LocateGame(), app_.selected.path);
+    Frame();
+    EXPECT_TRUE(HasText("Test release", palette::DoneText));
+    EXPECT_TRUE(HasText(PathUtf8(app_.selected.path), palette::MutedText));
+    EXPECT_TRUE(Enabled("Get the game ready"));
+}
+
+TEST_F(PickerFrames, CancelledPickerChangesNothing) {
+    ChooseUsableCopy();
+    const SelectedGame before = app_.selected;
+    Picker("exit 1\n");
+    Frame();
+    Click("Choose a folder...");
+    EXPECT_TRUE(app_.selected.ok);
+    EXPECT_EQ(app_.selected.path, before.path);
+    EXPECT_EQ(app_.selected.release, before.release);
+}
+
+TEST_F(PickerFrames, UnusablePickShowsWhy) {
+    test::WriteFile(dir_ / "notes.txt", "not a game");
+    Picker("echo '" + PathUtf8(dir_ / "notes.txt") + "'\n");
+    Frame();
+    Click("Choose a disc image...");
+    EXPECT_FALSE(app_.selected.ok);
+    ASSERT_FALSE(app_.selected.message.empty());
+    Frame();
+    EXPECT_TRUE(HasText(app_.selected.message, palette::ErrorText));
+    EXPECT_TRUE(Disabled("Get the game ready"));
+}
+
+#endif
 
 // ---- Game page, build mode -------------------------------------------------------------------------
 
