@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/frame.h"
 #include "app/release.h"
+#include "app/self_update.h"
 #include "app/shell.h"
 #include "app/ui_text.h"
 #include "platform/paths.h"
@@ -70,7 +71,8 @@ void UpdateBanner(App& app, ImFont* bold, bool busy) {
     ImGui::BeginDisabled(busy || latest.download_url.empty());
     if (ImGui::Button("Update the launcher")) {
         app.musicMessage = false;
-        // The self-update job is started here once it exists.
+        App* target = &app;
+        app.StartTask([target, latest](std::string& err) { return UpdateLauncher(*target, latest, err); }, "");
     }
     ImGui::EndDisabled();
     ImGui::SameLine();

@@ -14,6 +14,7 @@
 #include "app/app.h"
 #include "app/frame.h"
 #include "app/launcher.h"
+#include "app/self_path.h"
 #include "imgui_impl_glfw.h"
 #include "imgui_impl_opengl3.h"
 
@@ -34,11 +35,6 @@ volatile std::sig_atomic_t gTerminate = 0;
 // A session that ends sends SIGTERM: close the window the same way as its close button.
 void OnTerminate(int) {
     gTerminate = 1;
-}
-
-std::filesystem::path ExecutablePath() {
-    std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec);
 }
 
 // Where Tahoma would be: no Windows fonts folder here, so the usual places of the Windows font files on
@@ -70,9 +66,8 @@ int main() {
     std::signal(SIGINT, OnTerminate);
 
     auto app = std::make_unique<App>();
-    const std::filesystem::path exePath = ExecutablePath();
-    std::string err;
-    if (!StartUp(*app, exePath, BuiltinGameJson(), err)) {
+        std::string err;
+    if (!StartUp(*app, SelfExePath(), BuiltinGameJson(), err)) {
         std::fprintf(stderr, "Launcher: %s\n", err.c_str());
         app.reset();
         return 1;
@@ -139,7 +134,7 @@ int main() {
         ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
         glfwSwapBuffers(window);
 
-        if (RelaunchIfAsked(*app, ExecutablePath())) break;
+        if (RelaunchIfAsked(*app, SelfExePath())) break;
         const bool hidden = !glfwGetWindowAttrib(window, GLFW_VISIBLE) || glfwGetWindowAttrib(window, GLFW_ICONIFIED);
         if (!app->busy && hidden) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -13,6 +13,7 @@
 #include "app/app.h"
 #include "app/frame.h"
 #include "app/launcher.h"
+#include "app/self_path.h"
 #include "app/shell.h"
 #include "imgui_impl_dx11.h"
 #include "imgui_impl_win32.h"
@@ -26,12 +27,6 @@ using namespace launcher;
 // The client size of the last resize, applied by the frame loop; 0 when none is pending (UI thread only).
 UINT gPendingWidth = 0;
 UINT gPendingHeight = 0;
-
-std::filesystem::path ExecutablePath() {
-    wchar_t buffer[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return std::filesystem::path(std::wstring(buffer, n));
-}
 
 std::filesystem::path FontsFolder() {
     wchar_t buffer[MAX_PATH];
@@ -138,7 +133,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     auto app = std::make_unique<App>();
     std::string err;
-    if (!StartUp(*app, ExecutablePath(), BuiltinGameJson(), err)) {
+    if (!StartUp(*app, SelfExePath(), BuiltinGameJson(), err)) {
         MessageBoxW(nullptr, WidenUtf8(err).c_str(), L"Launcher", MB_ICONERROR);
         app.reset();
         return 1;
@@ -214,7 +209,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
         d3d.swapChain->Present(1, 0);
 
-        if (RelaunchIfAsked(*app, ExecutablePath())) break;
+        if (RelaunchIfAsked(*app, SelfExePath())) break;
         if (!app->busy && !IsWindowVisible(window)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
