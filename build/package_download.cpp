@@ -1,6 +1,20 @@
+#include <nlohmann/json.hpp>
+
+#include "app/release.h"
 #include "build/package.h"
+#include "build/tools.h"
+#include "platform/paths.h"
+#include "platform/transfer.h"
 
 namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDownloadTitle = "Downloading the game's package";
+
+}  // namespace
 
 std::string ReleaseDownloadBase(const std::string& repo, const std::string& tag) {
     std::string base = repo;
@@ -8,11 +22,53 @@ std::string ReleaseDownloadBase(const std::string& repo, const std::string& tag)
     return base + "/releases/download/" + tag + "/";
 }
 
-// Until the checked download is in, a package has to lie beside the launcher.
-bool Builder::DownloadPackage(const std::string&, std::string& err, std::string&, const std::filesystem::path&,
-                              std::filesystem::path&) {
-    err = "Downloading the game's package is not available yet: put it beside the launcher.";
-    return false;
+bool Builder::DownloadPackage(const std::string& name, std::string& err, std::string& sha256,
+                              const fs::path& downloads, fs::path& package) {
+    // A release launcher takes the package of its own release; a development build the latest one.
+    std::string tag = game.version;
+    if (!IsVersionTag(tag)) {
+        Release latest;
+        std::string why;
+        if (!FetchLatestRelease(*http, game, latest, why)) {
+            err = "Could not find the game's package: " + why;
+            return false;
+        }
+        tag = latest.tag_name;
+    }
+    const std::string base = ReleaseDownloadBase(game.repo, tag);
+
+    std::string text;
+    std::string why;
+    if (!FetchText(*http, base + name + ".json", text, why)) {
+        err = "Could not find the game's package for " + tag + ": " + why;
+        return false;
+    }
+    nlohmann::json description = nlohmann::json::parse(text, nullptr, false);
+    if (!description.is_object() || !description.contains("sha256")) {
+        err = "The package's description for " + tag + " could not be read.";
+        return false;
+    }
+    const nlohmann::json& digest = description["sha256"];
+    sha256 = digest.is_string() ? digest.get<std::string>() : std::string();
+    uint64_t size = 0;
+    auto sizeValue = description.find("size");
+    if (sizeValue != description.end() && sizeValue->is_number_unsigned()) size = sizeValue->get<uint64_t>();
+
+    std::error_code ec;
+    fs::create_directories(downloads, ec);
+    package = downloads / Utf8Path(name);
+
+    // No download for a package that is already unpacked, or already installed and complete.
+    std::string stamp;
+    if (ReadWholeFile(PlayDir() / ".next" / kStampName, stamp) && stamp == sha256) return true;
+    if (ReadWholeFile(PlayDir() / kStampName, stamp) && stamp == sha256 && IsInstalled()) return true;
+
+    Report(kDownloadTitle, "", 0);
+    ProgressSink progress = [this, size](uint64_t done, uint64_t) {
+        Report(kDownloadTitle, FormatSize(done) + " of " + FormatSize(size),
+               size > 0 ? static_cast<double>(done) / static_cast<double>(size) : -1);
+    };
+    return Download(*http, base + name, package, sha256, size, progress, &stop, err);
 }
 
 }  // namespace launcher

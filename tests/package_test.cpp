@@ -223,5 +223,92 @@ TEST_F(PackageTest, NothingHappensBeforeTheGameIsChosen) {
     ExpectPlayUntouched();
 }
 
+TEST_F(PackageTest, ADevelopmentBuildTakesTheLatestRelease) {
+    struct Restore {
+        CodeHost saved = CodeHostConfig();
+        ~Restore() { CodeHostConfig() = saved; }
+    } restore;
+    CodeHostConfig().web = server.Url("/");
+    CodeHostConfig().api = server.Url("");
+    game.version = "dev";
+    Remake();
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    std::string sha;
+    fs::path package;
+
+    EXPECT_FALSE(builder->DownloadPackage(kPackage, err, sha, downloads, package));  // no release published yet
+    EXPECT_EQ(err.rfind("Could not find the game's package: ", 0), 0u) << err;
+
+    server.ServeLatestRelease("starblaze-port", "starblaze", R"({"tag_name": "v2.0.11"})");
+    EXPECT_TRUE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << err;
+    EXPECT_EQ(PackageRequests(), 1u);
+    EXPECT_EQ(Sha256File(package), Sha256File(tmp / "served.zip"));
+}
+
+TEST_F(PackageTest, AReleaseBuildNeverAsksForTheLatestRelease) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    server.ServeLatestRelease("starblaze-port", "starblaze", R"({"tag_name": "v9.9"})");
+    std::string sha;
+    fs::path package;
+    ASSERT_TRUE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << err;
+    EXPECT_EQ(PackageRequests(), 1u);
+    EXPECT_TRUE(server.Requests("/repos/starblaze-port/starblaze/releases/latest").empty());
+}
+
+TEST_F(PackageTest, DescriptionProblems) {
+    std::string sha;
+    fs::path package;
+    const std::string json = PackagePath() + ".json";
+
+    EXPECT_FALSE(builder->DownloadPackage(kPackage, err, sha, downloads, package));  // nothing published
+    EXPECT_EQ(err.rfind("Could not find the game's package for v2.0.11: ", 0), 0u) << err;
+    EXPECT_GT(err.size(), std::string("Could not find the game's package for v2.0.11: ").size());
+
+    for (const char* text : {"not json", "[1, 2]", R"({"size": 12})"}) {
+        server.ServeJson(json, text);
+        EXPECT_FALSE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << text;
+        EXPECT_EQ(err, "The package's description for v2.0.11 could not be read.") << text;
+    }
+
+    // No size: the progress has no fraction and the total reads 0 MB.
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    std::string digest = Sha256File(tmp / "served.zip");
+    server.ServeJson(json, nlohmann::json{{"sha256", digest}, {"other", true}}.dump());
+    ASSERT_TRUE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << err;
+    EXPECT_EQ(sha, digest);
+    EXPECT_EQ(package, downloads / kPackage);
+    EXPECT_EQ(Sha256File(package), digest);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().progress, 0);
+    EXPECT_EQ(reports.back().progress, -1);
+    EXPECT_EQ(reports.back().detail, FormatSize(fs::file_size(package)) + " of 0 MB");
+}
+
+TEST_F(PackageTest, AnInstalledStampSkipsTheDownloadOnlyWhenItMatchesExactly) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    std::string digest = Publish(tmp / "served.zip");
+    test::WriteFile(play / Exe(), "program");
+    test::WriteFile(play / "Starblaze.dll", "code");
+    std::string upper = digest;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+    test::WriteFile(play / "package.stamp", upper);
+
+    std::string sha;
+    fs::path package;
+    ASSERT_TRUE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << err;
+    EXPECT_EQ(PackageRequests(), 1u);  // upper-case is another text
+
+    fs::remove(package);
+    test::WriteFile(play / "package.stamp", digest);
+    reports.clear();
+    ASSERT_TRUE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << err;
+    EXPECT_EQ(PackageRequests(), 1u);
+    EXPECT_FALSE(fs::exists(package));
+    EXPECT_TRUE(reports.empty());
+}
+
 }  // namespace
 }  // namespace launcher
