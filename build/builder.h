@@ -64,6 +64,9 @@ public:
     bool DownloadPackage(const std::string& name, std::string& err, std::string& sha256,
                          const std::filesystem::path& downloads, std::filesystem::path& package);
 
+    // Whether the installed game is older than what this launcher offers; false when undetermined.
+    bool GameUpdateAvailable(bool* available, std::string& err);
+
     // Tools.
     std::filesystem::path ToolDir(const std::string& id) const;
 

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app/app.h"
+#include "app/startup.h"
+#include "platform/paths.h"
+#include "support/http_server.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The start-up job against a loopback code host that publishes `latestTag` (or nothing).
+class StartupJob : public ::testing::Test {
+protected:
+    StartupJob() : saved_(CodeHostConfig()) {
+        CodeHostConfig().web = server_.Url("/");
+        CodeHostConfig().api = server_.Url("");
+        std::string err;
+        EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), app_.game, err));
+        app_.game.repo = server_.Url("/port/starblaze.git");
+        app_.game.version = "v2.0.11";
+        app_.platform = std::make_unique<test::TestPlatform>();
+        app_.dataDir = dir_ / "StarblazeOnline";
+        app_.builder = std::make_unique<Builder>(app_.game, app_.dataDir, app_.http.get(), app_.platform.get());
+        app_.builder->logSink = MakeLogSink(app_);
+    }
+    ~StartupJob() override { CodeHostConfig() = saved_; }
+
+    void Publish(const std::string& tag) {
+        nlohmann::json release = {{"tag_name", tag}, {"name", "Launcher " + tag}, {"html_url", "page"}};
+        server_.ServeLatestRelease("port", "starblaze", release.dump());
+    }
+
+    void Run(bool takeOver = false) {
+        std::string err = "left over";
+        EXPECT_TRUE(RunStartupJob(app_, takeOver, err));
+        EXPECT_EQ(err, "");
+    }
+
+    std::vector<std::string> LinesStartingWith(const std::string& prefix) {
+        std::vector<std::string> lines;
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        for (const std::string& line : app_.log) {
+            if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+        }
+        return lines;
+    }
+
+    void Install(const std::string& built) {
+        fs::path play = app_.builder->PlayDir();
+        test::WriteFile(app_.builder->GameExePath(), "exe");
+        test::WriteFile(play / (app_.game.exe + ".dll"), "dll");
+        if (!built.empty()) app_.builder->SetSetting("built", built);
+    }
+
+    CodeHost saved_;
+    test::HttpServer server_;
+    test::TempDir dir_;
+    App app_;
+};
+
+TEST_F(StartupJob, LauncherUpdateCheck) {
+    struct Case {
+        const char* version;
+        const char* published;  // nullptr: the code host has no release
+        bool offered;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"v2.0.11", "v2.0.12", true, {"update check: v2.0.12 is out, this launcher is v2.0.11: offered"}},
+        {"v2.0.11", "v2.0.9", false, {"update check: the latest release is v2.0.9, this launcher is v2.0.11"}},
+        {"v2.0.11", "v2.0.11.0", false,
+         {"update check: the latest release is v2.0.11.0, this launcher is v2.0.11"}},
+        {"dev", "v9.0", false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.published);
+        {
+            std::lock_guard<std::mutex> lock(app_.mutex);
+            app_.log.clear();
+        }
+        app_.updateOffered = false;
+        app_.latest = Release{};
+        app_.game.version = c.version;
+        Publish(c.published);
+        Run();
+        EXPECT_EQ(LinesStartingWith("update check: "), c.lines);
+        EXPECT_EQ(app_.updateOffered.load(), c.offered);
+        std::lock_guard<std::mutex> lock(app_.releaseMutex);
+        EXPECT_EQ(app_.latest.tag_name, c.offered ? c.published : "");
+    }
+}
+
+TEST_F(StartupJob, NoAnswerIsOneLogLineAndNoBanner) {
+    test::Route failing;
+    failing.status = 500;
+    server_.Serve("/repos/port/starblaze/releases/latest", failing);
+    Run();
+    std::vector<std::string> lines = LinesStartingWith("update check: ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("the server answered 500"), std::string::npos) << lines[0];
+    EXPECT_FALSE(app_.updateOffered);
+}
+
+TEST_F(StartupJob, GameUpdateFollowsTheBuiltVersion) {
+    Publish("v2.0.11");
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable) << "nothing installed";
+
+    Install("v2.0.11");
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable) << "built by this launcher";
+
+    Install("v2.0.10");
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable) << "built by an older launcher";
+}
+
+TEST_F(StartupJob, GameInstalledByHandOrByADevelopmentLauncher) {
+    Publish("v2.0.11");
+    Install("");
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable) << "no \"built\" setting";
+
+    // A development launcher without a source checkout has nothing to compare.
+    app_.gameUpdateAvailable = false;
+    app_.game.version = app_.builder->game.version = "dev";
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable);
+}
+
+TEST_F(StartupJob, FailedTakeOverIsOnlyLogged) {
+    Publish("v2.0.11");
+    app_.selected.ok = true;
+    app_.selected.path = dir_ / "gone" / "disc.iso";
+    app_.selected.isImage = true;
+    Run(true);
+    std::vector<std::string> lines = LinesStartingWith("game: could not use the copy another install chose: ");
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(app_.selected.ok);
+    EXPECT_EQ(app_.selected.path, dir_ / "gone" / "disc.iso");
+}
+
+TEST_F(StartupJob, ConcurrencyRunsAsAJobWithAnEmptyDoneText) {
+    Publish("v2.0.12");
+    StartStartupJob(app_, false);
+    while (app_.busy) std::this_thread::yield();
+    app_.worker.join();
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_EQ(app_.error, "");
+    EXPECT_EQ(app_.done, "");
+    EXPECT_TRUE(app_.updateOffered);
+}
+
+}  // namespace
+}  // namespace launcher
