@@ -1,0 +1,173 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/text.h"
+
+namespace launcher {
+
+namespace {
+
+// Tells the watchdog that the child has ended, without making it sleep out its interval.
+struct Watch {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+};
+
+// Polls the stop flag every 100 ms until the child is done; a stop kills the child's whole group.
+void GroupWatchdog(Watch& watch, pid_t group, const std::atomic<bool>* stop) {
+    std::unique_lock lock(watch.mutex);
+    while (!watch.done) {
+        if (stop->load()) {
+            ::kill(-group, SIGKILL);
+            return;
+        }
+        watch.wake.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
+
+// Owns the spawn attributes and file actions for one start.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// Starts the child; returns 0 or the errno of the failed start (the exec's included).
+int Spawn(const std::vector<std::string>& args, const std::filesystem::path& workDir, const EnvMap& overrides,
+          int outFd, pid_t& pid) {
+    SpawnSetup setup;
+    int rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDERR_FILENO);
+    if (rc == 0 && !workDir.empty()) rc = posix_spawn_file_actions_addchdir_np(&setup.actions, workDir.c_str());
+    if (rc != 0) return rc;
+
+    // Its own process group, so that a stop reaches everything it starts; a clean signal state.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2}) sigaddset(&defaults, sig);
+    rc = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (rc == 0) rc = posix_spawnattr_setpgroup(&setup.attr, 0);
+    if (rc == 0) rc = posix_spawnattr_setsigmask(&setup.attr, &mask);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+    if (rc != 0) return rc;
+
+    std::vector<std::string> inherited;
+    for (char** e = ::environ; e != nullptr && *e != nullptr; ++e) inherited.emplace_back(*e);
+    std::vector<std::string> env = OverlayEnvironment(inherited, overrides);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argStore(args);
+    std::vector<char*> argv;
+    argv.reserve(argStore.size() + 1);
+    for (std::string& arg : argStore) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    // glibc's posix_spawn reports a failed exec (or chdir) as its result.
+    return posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), envp.data());
+}
+
+int ExitCodeOf(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 0;
+}
+
+}  // namespace
+
+std::string SystemErrorText(const std::string& what, int code) {
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may or may not be in the buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    std::string out = what + " (" + std::to_string(code);
+    if (text != nullptr && *text != '\0') out += std::string(": ") + text;
+    out += ")";
+    return out;
+}
+
+int RunProcess(const std::vector<std::string>& args, const std::filesystem::path& workDir, const EnvMap& overrides,
+               const LineSink& sink, const std::atomic<bool>* stop) {
+    auto cannotStart = [&](int code) {
+        if (sink) sink(SystemErrorText("cannot start " + JoinCommandLine(args), code));
+        return -1;
+    };
+    if (args.empty()) return cannotStart(EINVAL);
+
+    // Close-on-exec, so that children started by other threads at the same moment do not hold our pipe.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return cannotStart(errno);
+
+    pid_t pid = -1;
+    const int spawned = Spawn(args, workDir, overrides, fds[1], pid);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        return cannotStart(spawned);
+    }
+
+    Watch watch;
+    std::thread watchdog;
+    if (stop != nullptr) watchdog = std::thread(GroupWatchdog, std::ref(watch), pid, stop);
+
+    LineCutter cutter(sink);
+    char block[4096];
+    for (;;) {
+        const ssize_t got = ::read(fds[0], block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        cutter.Feed(block, static_cast<std::size_t>(got));
+    }
+    cutter.Finish();
+    ::close(fds[0]);
+
+    // Wait for the end without reaping, so the group id cannot be taken by a new process before the
+    // leftovers of the group are killed below.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    {
+        std::lock_guard lock(watch.mutex);
+        watch.done = true;
+    }
+    watch.wake.notify_all();
+    if (watchdog.joinable()) watchdog.join();
+    ::kill(-pid, SIGKILL);
+
+    int status = 0;
+    int exitCode = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped == pid) exitCode = ExitCodeOf(status);
+
+    if (stop != nullptr && stop->load()) return -1;
+    return exitCode;
+}
+
+}  // namespace launcher
