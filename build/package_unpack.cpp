@@ -98,6 +98,9 @@ bool PutGameInPlace(Builder& builder, const fs::path& unpackDir, std::error_code
         // The play folder's logs and settings stay the user's.
         if (lname == "logs" || (lname.size() >= 6 && lname.compare(lname.size() - 5, 5, ".toml") == 0)) continue;
         const fs::path dest = play / name;
+        // A package's own ".next" would land on the unpack folder itself.
+        std::error_code same;
+        if (fs::equivalent(dest, unpackDir, same)) continue;
         std::error_code status;
         if (entry.is_directory(status)) {
             // A folder replaces what stands there whole; a failed removal shows up in the move.

@@ -223,6 +223,94 @@ TEST_F(PackageTest, NothingHappensBeforeTheGameIsChosen) {
     ExpectPlayUntouched();
 }
 
+TEST_F(PackageTest, APackageBesideTheLauncherIsInstalledWithoutDownload) {
+    MakePackage(beside, kGoodScenario);
+    ChooseTheGame();
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+    EXPECT_EQ(test::ReadFile(play / "bin" / "data.txt"), "data v1");
+    EXPECT_EQ(test::ReadFile(play / "package.stamp"), LocalPackageStamp(beside));
+    EXPECT_TRUE(fs::exists(beside));  // the user's file stays
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(Stages(), (std::vector<std::string>{"package unpack", "compile game code", "replace the game"}));
+
+    EXPECT_EQ(Logged("package beside the launcher: "), 1u);
+    EXPECT_EQ(Logged("package beside the launcher: " + PathUtf8(beside)), 1u);
+    EXPECT_EQ(Logged("game: [00:00:02] Game code: 120 functions"), 1u);
+    EXPECT_EQ(Logged("game: compiling on standard error"), 1u);
+    EXPECT_EQ(Logged("game: [00:00:01]"), 0u);
+    EXPECT_EQ(Logged("game: progress"), 0u);
+    EXPECT_EQ(Logged("build stopped"), 0u);
+
+    // Each report comes in the phase of its step.
+    ASSERT_EQ(reports.size(), phases.size());
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const std::string& title = reports[i].title;
+        int expected = title == "Unpacking the game's package" ? 2
+                       : title == "Building Aurora: Starblaze Online for this PC" ? 3
+                       : title == "Ready"                                      ? 4
+                                                                               : -1;
+        EXPECT_EQ(phases[i], expected) << title;
+    }
+    EXPECT_TRUE(HasReport("Building Aurora: Starblaze Online for this PC"));
+    auto finishing = std::find_if(reports.begin(), reports.end(),
+                                  [](const Status& s) { return s.detail == "Finishing the build"; });
+    EXPECT_NE(finishing, reports.end());
+
+    // Another file beside the launcher is unpacked again; the same one as well (nothing is left over).
+    MakePackage(beside, kGoodScenario, "data v2, longer");
+    ASSERT_TRUE(Run(err)) << err;
+    EXPECT_EQ(test::ReadFile(play / "bin" / "data.txt"), "data v2, longer");
+    EXPECT_EQ(Stages(), (std::vector<std::string>{"package unpack", "compile game code", "replace the game"}));
+    ExpectFinished();
+}
+
+TEST_F(PackageTest, ADownloadedPackageIsInstalledAndRemoved) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    const std::string sha = Publish(tmp / "served.zip");
+    ChooseTheGame();
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+    EXPECT_EQ(test::ReadFile(play / "package.stamp"), sha);
+    EXPECT_EQ(FilesBelow(downloads), std::vector<std::string>{});  // the package has served its purpose
+    EXPECT_EQ(PackageRequests(), 1u);
+    EXPECT_EQ(Stages(), (std::vector<std::string>{"package download", "package unpack", "compile game code",
+                                                  "replace the game"}));
+    auto download = std::find_if(reports.begin(), reports.end(), [](const Status& s) {
+        return s.title == "Downloading the game's package" && s.progress == 1.0;
+    });
+    ASSERT_NE(download, reports.end());
+    const std::string size = FormatSize(fs::file_size(tmp / "served.zip"));
+    EXPECT_EQ(download->detail, size + " of " + size);
+    EXPECT_EQ(phases[download - reports.begin()], 1);
+}
+
+// Pressing the button again for the package that is installed succeeds at once; an install that lost
+// its code is repaired from a fresh download.
+TEST_F(PackageTest, TheInstalledPackageIsNotFetchedAgainUnlessTheInstallIsIncomplete) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    ChooseTheGame();
+    ASSERT_TRUE(Run(err)) << err;
+    builder->SetSetting("built", "v2.0.10");  // say an older launcher had installed it
+
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(PackageRequests(), 1u);
+    EXPECT_EQ(Stages(), std::vector<std::string>{"package download"});
+    EXPECT_EQ(Logged("package already installed: Starblaze-package.zip"), 1u);
+    EXPECT_FALSE(HasReport("Downloading the game's package"));
+
+    fs::remove(play / "Starblaze.dll");
+    ASSERT_TRUE(builder->GameCodeMissing());
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(PackageRequests(), 2u);
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+}
+
 TEST_F(PackageTest, ADevelopmentBuildTakesTheLatestRelease) {
     struct Restore {
         CodeHost saved = CodeHostConfig();
@@ -308,6 +396,146 @@ TEST_F(PackageTest, AnInstalledStampSkipsTheDownloadOnlyWhenItMatchesExactly) {
     EXPECT_EQ(PackageRequests(), 1u);
     EXPECT_FALSE(fs::exists(package));
     EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(PackageTest, StopWhileDownloadingResumesTheDownload) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    ChooseTheGame();
+    onStatus = [this](const Status& s) {
+        if (s.title == "Downloading the game's package" && s.progress > 0) builder->stop = true;
+    };
+    EXPECT_FALSE(Run(err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_EQ(builder->packagePhase, 0);
+    EXPECT_EQ(Logged("build stopped"), 0u);
+    EXPECT_EQ(Logged("stage package download: "), 1u);
+    EXPECT_NE(logged[logged.size() - 3].find(" (stopped)"), std::string::npos) << logged[logged.size() - 3];
+    fs::path part = downloads / (std::string(kPackage) + ".part");
+    ASSERT_TRUE(fs::exists(part));
+    uint64_t partial = fs::file_size(part);
+    EXPECT_GT(partial, 0u);
+    EXPECT_LT(partial, fs::file_size(tmp / "served.zip"));
+    ExpectPlayUntouched();
+
+    onStatus = nullptr;
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    std::vector<test::SeenRequest> requests = server.Requests(PackagePath());
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(partial) + "-");
+}
+
+TEST_F(PackageTest, StopWhileUnpackingUnpacksAgainFromTheKeptDownload) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    Publish(tmp / "served.zip");
+    ChooseTheGame();
+    onStatus = [this](const Status& s) {
+        if (s.title == "Unpacking the game's package" && s.progress > 0) builder->stop = true;
+    };
+    EXPECT_FALSE(Run(err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_EQ(builder->packagePhase, 0);
+    EXPECT_EQ(Logged("build stopped"), 0u);
+    EXPECT_TRUE(fs::exists(next));
+    EXPECT_FALSE(fs::exists(next / "package.stamp"));
+    EXPECT_TRUE(fs::exists(downloads / kPackage));  // kept until an unpack succeeds
+    ExpectPlayUntouched();
+
+    onStatus = nullptr;
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+    EXPECT_EQ(PackageRequests(), 1u);  // the complete, checked download was kept
+    EXPECT_EQ(Stages(), (std::vector<std::string>{"package download", "package unpack", "compile game code",
+                                                  "replace the game"}));
+}
+
+TEST_F(PackageTest, StopWhilePreparingTheCodeReusesTheUnpack) {
+    MakePackage(tmp / "served.zip", kSlowScenario);
+    const std::string sha = Publish(tmp / "served.zip");
+    ChooseTheGame();
+    onStatus = [this](const Status& s) {
+        if (s.detail == "1 of 10 files") builder->stop = true;
+    };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Run(err));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));  // the program was ended
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_EQ(builder->packagePhase, 0);
+    EXPECT_EQ(Logged("build stopped"), 0u);
+    EXPECT_EQ(test::ReadFile(next / "package.stamp"), sha);
+    ExpectPlayUntouched();
+
+    onStatus = nullptr;
+    test::WriteFile(next / "fake-game-scenario.txt", kGoodScenario);
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(Stages(), (std::vector<std::string>{"package download", "compile game code", "replace the game"}));
+    EXPECT_EQ(PackageRequests(), 1u);  // the unpack folder already holds this package
+    EXPECT_EQ(test::ReadFile(play / "package.stamp"), sha);
+}
+
+TEST_F(PackageTest, AStopWhileTheGameIsPutInPlaceLetsItFinish) {
+    MakePackage(beside, kGoodScenario);
+    ChooseTheGame();
+    onLog = [this](const std::string& line) {
+        if (line.rfind("stage compile game code", 0) == 0) builder->stop = true;
+    };
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+}
+
+TEST_F(PackageTest, AFailedPutInPlaceIsCarriedOnByTheNextRun) {
+    MakePackage(tmp / "served.zip", kGoodScenario);
+    const std::string sha = Publish(tmp / "served.zip");
+    ChooseTheGame();
+    // Something of the user's stands where the package puts a file.
+    test::WriteFile(play / "fake-game-scenario.txt" / "in-the-way.txt", "blocking");
+    EXPECT_FALSE(Run(err));
+    EXPECT_EQ(err.rfind("Could not put fake-game-scenario.txt in place (is the game still running?): ", 0), 0u) << err;
+    EXPECT_EQ(logged.back(), "build stopped: " + err);
+    EXPECT_EQ(builder->packagePhase, 0);
+    EXPECT_FALSE(fs::exists(play / "package.stamp"));  // a half-moved game is not taken for installed
+
+    fs::remove_all(play / "fake-game-scenario.txt");
+    ASSERT_TRUE(Run(err)) << err;
+    ExpectFinished();
+    EXPECT_EQ(FilesBelow(play), InstalledFiles());
+    EXPECT_EQ(test::ReadFile(play / "package.stamp"), sha);
+}
+
+TEST_F(PackageTest, FailuresOfTheGamesProgram) {
+    struct Case {
+        const char* scenario;
+        bool withProgram;
+        const char* error;
+    } cases[] = {
+        {"out failed first\nout failed second\nexit 1\n", true, "second"},
+        {"out failed \nexit 1\n", true, "The game's code could not be built, see launcher.log"},
+        {"exit 3\n", true, "The game's code could not be built, see launcher.log"},
+        {"exit 0\n", true, "The build finished without Starblaze.dll, see launcher.log"},
+        {"", false, "The game's code could not be built, see launcher.log"},
+    };
+    ChooseTheGame();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        MakePackage(beside, c.scenario, "data", c.withProgram);
+        EXPECT_FALSE(Run(err));
+        EXPECT_EQ(err, c.error);
+        EXPECT_EQ(logged.back(), std::string("build stopped: ") + c.error);
+        EXPECT_EQ(builder->packagePhase, 0);
+        ExpectPlayUntouched();
+        if (!c.withProgram) {
+            EXPECT_EQ(Logged("game: cannot start"), 1u);
+        }
+    }
+    // A failure line from a run that ends well is not used.
+    MakePackage(beside, "out failed x\ndll\nexit 0\n");
+    ASSERT_TRUE(Run(err)) << err;
+    EXPECT_EQ(Logged("game: failed x"), 1u);
+    ExpectFinished();
 }
 
 }  // namespace

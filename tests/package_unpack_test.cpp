@@ -126,10 +126,12 @@ TEST_F(UnpackFixture, PutInPlaceReplacesTheGameAndKeepsTheUsersFiles) {
     test::WriteFile(next / "logs" / "prepare.log", "left in the unpack folder");
     test::WriteFile(next / "Settings.TOML", "left in the unpack folder");
     test::WriteFile(next / "package.stamp", "new stamp");
+    test::WriteFile(next / ".next" / "odd.txt", "a package's own .next stays out");
 
     ASSERT_TRUE(PutGameInPlace(builder, next, ec, err)) << err;
     EXPECT_EQ(FilesBelow(play), (std::vector<std::string>{
-                                    ".next/Settings.TOML", ".next/logs/prepare.log", "Starblaze", "Starblaze.dll",
+                                    ".next/.next/odd.txt", ".next/Settings.TOML", ".next/logs/prepare.log",
+                                    "Starblaze", "Starblaze.dll",
                                     "bin/new.dll", "config.toml", "hdd/save.dat", "logs/old.log", "only-old.txt",
                                     "package.stamp"}));
     EXPECT_EQ(test::ReadFile(play / "Starblaze"), "new program");

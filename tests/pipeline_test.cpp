@@ -115,5 +115,22 @@ TEST_F(PipelineTest, PackageModeHandsOverToThePackagePipeline) {
     EXPECT_EQ(logged.back(), "build stopped: Choose the game first.");
 }
 
+TEST_F(PipelineTest, LaunchGameStartsTheProgramInThePlayFolder) {
+    Make(BuiltinGame(), tmp / "Launcher" / "data");
+    std::string err;
+    EXPECT_FALSE(builder->LaunchGame(err));
+    EXPECT_EQ(err.rfind("Could not start the game", 0), 0u) << err;
+
+    fs::create_directories(builder->PlayDir());
+    fs::copy_file(test::TestProgram("fake_game"), builder->GameExePath());
+    ASSERT_TRUE(builder->LaunchGame(err)) << err;
+    // The launcher does not wait for the game: it shows up by itself.
+    fs::path launched = builder->PlayDir() / "launched.txt";
+    for (int i = 0; i < 200 && !fs::exists(launched); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(launched));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(test::ReadFile(launched), "");  // no arguments
+}
+
 }  // namespace
 }  // namespace launcher
