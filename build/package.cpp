@@ -1,4 +1,3 @@
-#include <chrono>
 #include <cstdint>
 #include <limits>
 
@@ -6,6 +5,7 @@
 
 #include "build/package.h"
 #include "build/tools.h"
+#include "platform/file_time.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -27,12 +27,8 @@ std::string LocalPackageStamp(const fs::path& package) {
     std::error_code ec;
     uint64_t size = fs::file_size(package, ec);
     if (ec) size = std::numeric_limits<uint64_t>::max();
-    int64_t ticks = std::numeric_limits<int64_t>::min();
-    fs::file_time_type time = fs::last_write_time(package, ec);
-    if (!ec) {
-        using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
-        ticks = std::chrono::duration_cast<Ticks>(time.time_since_epoch()).count();
-    }
+    int64_t ticks = 0;
+    if (!LastWriteTicks(package, ticks)) ticks = std::numeric_limits<int64_t>::min();
     return std::to_string(size) + " " + std::to_string(ticks);
 }
 

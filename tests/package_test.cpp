@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "app/release.h"
@@ -180,6 +182,18 @@ TEST(ReleaseDownloadBase, DropsOneGitEnding) {
     EXPECT_EQ(ReleaseDownloadBase("https://host/o/n.git", "v1.2"), "https://host/o/n/releases/download/v1.2/");
     EXPECT_EQ(ReleaseDownloadBase("https://host/o/n", "v1.2"), "https://host/o/n/releases/download/v1.2/");
     EXPECT_EQ(ReleaseDownloadBase(".git", "v1"), ".git/releases/download/v1/");  // too short to lose it
+}
+
+TEST(LocalPackageStamp, SizeAndFineGrainedWriteTime) {
+    test::TempDir tmp;
+    EXPECT_EQ(LocalPackageStamp(tmp / "missing.zip"), "18446744073709551615 -9223372036854775808");
+    test::WriteFile(tmp / "p.zip", "12345");
+    std::string first = LocalPackageStamp(tmp / "p.zip");
+    EXPECT_EQ(first.rfind("5 ", 0), 0u) << first;
+    // Another file of the same size written a moment later is another package.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    test::WriteFile(tmp / "p.zip", "54321");
+    EXPECT_NE(LocalPackageStamp(tmp / "p.zip"), first);
 }
 
 TEST_F(PackageTest, FindPackageByTheChosenCopy) {
