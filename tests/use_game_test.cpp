@@ -75,7 +75,7 @@ struct UseGameTest : ::testing::Test {
         EXPECT_TRUE(ok) << err;
         return ok;
     }
-    // Folder links are directory symlinks here; Wine makes no such link.
+    // Folder links are junctions made by mklink on Windows, which Wine does not make (and reports no error).
     bool CannotLinkFolders() { return test::RunningUnderWine(); }
 };
 
