@@ -84,9 +84,11 @@ WideEnv SplitEnvironment(const std::vector<std::wstring>& entries) {
 }
 
 void OverlayEnvironment(WideEnv& env, const WideEnv& overrides) {
-    for (const auto& [name, value] : overrides) {
+    for (const auto& pair : overrides) {
+        // Not a structured binding: clang 14 (the fuzz build) cannot capture one in a lambda.
+        const std::wstring& name = pair.first;
         std::erase_if(env, [&](const auto& entry) { return SameNameIgnoringCase(entry.first, name); });
-        env.emplace_back(name, value);
+        env.emplace_back(name, pair.second);
     }
 }
 
