@@ -1,6 +1,5 @@
-#include <algorithm>
-
 #include "build/builder.h"
+#include "platform/ascii.h"
 
 namespace launcher {
 
@@ -27,12 +26,6 @@ uint64_t FilesBelow(const fs::path& folder) {
         }
     }
     return total;
-}
-
-std::string LowerAscii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
 }
 
 }  // namespace

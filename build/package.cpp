@@ -5,23 +5,13 @@
 
 #include "build/package.h"
 #include "build/tools.h"
+#include "platform/ascii.h"
 #include "platform/file_time.h"
 #include "platform/paths.h"
 
 namespace launcher {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
 
 std::string LocalPackageStamp(const fs::path& package) {
     std::error_code ec;

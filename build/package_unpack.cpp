@@ -3,6 +3,7 @@
 
 #include "build/package.h"
 #include "build/tools.h"
+#include "platform/ascii.h"
 #include "platform/paths.h"
 #include "platform/zip.h"
 
@@ -13,13 +14,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kUnpackTitle = "Unpacking the game's package";
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;

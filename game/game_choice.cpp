@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "game/disc_image.h"
+#include "platform/ascii.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
 
@@ -11,13 +12,6 @@ namespace launcher {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 // The whole of a regular file; false for a folder or anything that cannot be read.
 bool ReadRegularFile(const fs::path& file, std::vector<unsigned char>& bytes) {
@@ -53,9 +47,9 @@ bool ReadXbe(const std::string& name, const SelectedGame& copy, std::vector<unsi
     if (!fs::exists(fs::symlink_status(file, ec))) {
         // Discs copied by hand keep whatever letter case the copying tool chose.
         file.clear();
-        std::string wanted = Lower(name);
+        std::string wanted = LowerAscii(name);
         for (fs::directory_iterator it(copy.path, ec), end; !ec && it != end; it.increment(ec)) {
-            if (Lower(PathUtf8(it->path().filename())) == wanted) {
+            if (LowerAscii(PathUtf8(it->path().filename())) == wanted) {
                 file = it->path();
                 break;
             }
@@ -81,10 +75,10 @@ SelectedGame ChooseGame(const GameDefinition& game, const fs::path& chosen) {
 
     if (fs::is_directory(absolute, ec)) {
         result.path = absolute;
-    } else if (Lower(PathUtf8(absolute.extension())) == ".iso") {
+    } else if (LowerAscii(PathUtf8(absolute.extension())) == ".iso") {
         result.path = absolute;
         result.isImage = true;
-    } else if (Lower(PathUtf8(absolute.filename())) == Lower(game.xbe)) {
+    } else if (LowerAscii(PathUtf8(absolute.filename())) == LowerAscii(game.xbe)) {
         result.path = absolute.parent_path();
     } else {
         result.message = "Choose the game's disc image (.iso), or the folder with its files (" + game.xbe + ").";

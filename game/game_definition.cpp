@@ -2,18 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/ascii.h"
+
 namespace launcher {
 
 namespace {
 
 using nlohmann::json;
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 std::string StringOr(const json& doc, const char* key, const std::string& fallback) {
     auto it = doc.find(key);
@@ -37,7 +32,7 @@ std::map<std::string, Value> LowerKeyedMap(const json& doc, const char* key, Rea
     auto it = doc.find(key);
     if (it == doc.end() || !it->is_object()) return out;
     for (auto member = it->begin(); member != it->end(); ++member) {
-        out[Lower(member.key())] = read(member.value());
+        out[LowerAscii(member.key())] = read(member.value());
     }
     return out;
 }

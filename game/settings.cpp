@@ -6,6 +6,7 @@
 
 #include "build/builder.h"
 #include "build/tools.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -32,6 +33,28 @@ std::string ReadStringKey(const fs::path& file, const char* key) {
 std::string DumpSettings(const nlohmann::json& doc) {
     // A path that is not valid UTF-8 (possible on POSIX) must not make the dump throw.
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool WriteSettingsFile(const fs::path& file, const nlohmann::json& doc) {
+    std::error_code ec;
+    fs::create_directories(file.parent_path(), ec);
+    fs::path temporary = file;
+    temporary += ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << DumpSettings(doc);
+        out.close();
+        if (!out) {
+            fs::remove(temporary, ec);
+            return false;
+        }
+    }
+    std::string err;
+    if (!MoveReplacing(temporary, file, err)) {
+        fs::remove(temporary, ec);
+        return false;
+    }
+    return true;
 }
 
 fs::path ReadGameKey(const fs::path& file) {
@@ -92,10 +115,7 @@ void Builder::SetSetting(const std::string& key, const std::string& value) {
         if (!doc.is_object()) doc = nlohmann::json::object();
     }
     doc[key] = value;
-    std::error_code ec;
-    fs::create_directories(root, ec);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << DumpSettings(doc);
+    WriteSettingsFile(file, doc);
 }
 
 std::string Builder::ReadBuilt() const {

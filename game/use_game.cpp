@@ -7,6 +7,7 @@
 
 #include "build/builder.h"
 #include "game/settings.h"
+#include "platform/ascii.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -16,13 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kCopyBlock = 0x800000;
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 bool Exists(const fs::path& path) {
     std::error_code ec;
@@ -56,7 +50,7 @@ bool Builder::UseGame(const SelectedGame& game, std::string& err) {
             if (!linked) {
                 // A folder of ours: the images in it are hard links or copies.
                 for (fs::directory_iterator it(assets, ec), end; !ec && it != end; it.increment(ec)) {
-                    if (Lower(PathUtf8(it->path().extension())) != ".iso") continue;
+                    if (LowerAscii(PathUtf8(it->path().extension())) != ".iso") continue;
                     std::error_code removeError;
                     fs::remove(it->path(), removeError);
                 }
@@ -120,11 +114,9 @@ bool Builder::UseGame(const SelectedGame& game, std::string& err) {
     SetSetting("game", pathText);
     SetSetting("game_sha1", game.sha1);
     if (fs::path perUser = SettingsPath(); !perUser.empty()) {
-        fs::create_directories(perUser.parent_path(), ec);
-        std::ofstream out(perUser, std::ios::binary | std::ios::trunc);
         nlohmann::json doc = nlohmann::json::object();
         doc["game"] = pathText;
-        out << DumpSettings(doc);
+        WriteSettingsFile(perUser, doc);
     }
     Log("game: " + pathText + ", " + game.release + ", sha1 " + game.sha1);
     return true;

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "platform/ascii.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
@@ -14,13 +15,6 @@ namespace {
 
 constexpr int kFetchAttempts = 3;
 constexpr int kDownloadAttempts = 5;
-
-std::string LowerAscii(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
-}
 
 bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 

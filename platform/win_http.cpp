@@ -5,28 +5,13 @@
 #include <memory>
 
 #include "platform/http.h"
+#include "platform/process.h"
 
 namespace launcher {
 
 namespace {
 
 constexpr DWORD kBufferSize = 64 * 1024;
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const wchar_t* text, size_t size) {
-    if (size == 0) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), out.data(), n, nullptr, nullptr);
-    return out;
-}
 
 // Words for the codes a transfer meets, for systems whose message tables lack them (Wine has none
 // for WinHTTP's codes).
@@ -64,7 +49,7 @@ std::string ErrorText(const std::string& what, DWORD code) {
         }
     }
     std::string message;
-    if (n > 0 && buffer) message = Narrow(buffer, n);
+    if (n > 0 && buffer) message = ToUtf8(std::wstring(buffer, n));
     if (buffer) LocalFree(buffer);
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
         message.pop_back();
@@ -110,7 +95,7 @@ public:
             err = ErrorText("WinHTTP is unavailable", GetLastError());
             return false;
         }
-        std::wstring wide = Widen(url);
+        std::wstring wide = ToWide(url);
         wchar_t host[256];
         wchar_t path[4096];
         URL_COMPONENTS parts{};

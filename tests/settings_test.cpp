@@ -161,6 +161,23 @@ TEST_F(SettingsTest, SetSettingReplacesBrokenFilesAndValuesOfOtherTypes) {
     }
 }
 
+// A write that cannot finish (here: its temporary name is taken by a folder) leaves the old settings whole.
+TEST_F(SettingsTest, FailedWriteKeepsTheOldSettings) {
+    builder.SetSetting("game", "/discs/game.iso");
+    const std::string before = test::ReadFile(Settings());
+    fs::path blocker = Settings();
+    blocker += ".new";
+    fs::create_directories(blocker / "busy");
+    builder.SetSetting("built", "v2");
+    EXPECT_EQ(test::ReadFile(Settings()), before);
+    EXPECT_EQ(builder.ReadBuilt(), "");
+    fs::remove_all(blocker);
+    builder.SetSetting("built", "v2");
+    EXPECT_EQ(builder.ReadBuilt(), "v2");
+    EXPECT_EQ(ReadGameKey(Settings()), Utf8Path("/discs/game.iso"));
+    EXPECT_FALSE(fs::exists(blocker));
+}
+
 // A file name need not be valid UTF-8 on POSIX; writing it must not throw out of the JSON writer.
 TEST_F(SettingsTest, SetSettingWithInvalidUtf8DoesNotThrow) {
     builder.SetSetting("built", "v1");
