@@ -26,11 +26,18 @@ struct Watch {
     bool done = false;
 };
 
-// Polls the stop flag every 100 ms until the child is done; a stop kills the child's whole group.
+// Polls every 100 ms until the child is done. A stop kills the child's whole group; so does the child's
+// end, because what it left in the group would otherwise keep the output pipe open and the read waiting.
+// The child is not reaped here, so its pid (the group id) stays taken.
 void GroupWatchdog(Watch& watch, pid_t group, const std::atomic<bool>* stop) {
     std::unique_lock lock(watch.mutex);
     while (!watch.done) {
-        if (stop->load()) {
+        if (stop != nullptr && stop->load()) {
+            ::kill(-group, SIGKILL);
+            return;
+        }
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(group), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) {
             ::kill(-group, SIGKILL);
             return;
         }
@@ -132,8 +139,7 @@ int RunProcess(const std::vector<std::string>& args, const std::filesystem::path
     }
 
     Watch watch;
-    std::thread watchdog;
-    if (stop != nullptr) watchdog = std::thread(GroupWatchdog, std::ref(watch), pid, stop);
+    std::thread watchdog(GroupWatchdog, std::ref(watch), pid, stop);
 
     LineCutter cutter(sink);
     char block[4096];
@@ -156,7 +162,7 @@ int RunProcess(const std::vector<std::string>& args, const std::filesystem::path
         watch.done = true;
     }
     watch.wake.notify_all();
-    if (watchdog.joinable()) watchdog.join();
+    watchdog.join();
     ::kill(-pid, SIGKILL);
 
     int status = 0;

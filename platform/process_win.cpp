@@ -15,6 +15,7 @@ namespace {
 // What RunProcess shares with its watchdog thread.
 struct WatchdogRecord {
     HANDLE job = nullptr;
+    HANDLE process = nullptr;
     const std::atomic<bool>* stop = nullptr;
     std::atomic<bool>* done = nullptr;
     // Wakes the watchdog as soon as the child has ended instead of letting it sleep out its interval.
@@ -22,12 +23,14 @@ struct WatchdogRecord {
     std::condition_variable wake;
 };
 
-// Polls the stop flag every 100 ms until the child is done; a stop terminates the whole job.
+// Polls every 100 ms until the child is done. A stop terminates the whole job; so does the child's end,
+// because what it left in the job would otherwise keep the output pipe open and the read waiting.
 void JobWatchdog(WatchdogRecord& record) {
     std::unique_lock lock(record.mutex);
     for (;;) {
         if (record.done->load()) return;
-        if (record.stop->load()) {
+        const bool stopped = record.stop != nullptr && record.stop->load();
+        if (stopped || WaitForSingleObject(record.process, 0) == WAIT_OBJECT_0) {
             TerminateJobObject(record.job, 1);
             return;
         }
@@ -206,10 +209,11 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
     std::atomic<bool> done{false};
     WatchdogRecord record;
     record.job = job.get();
+    record.process = process.hProcess;
     record.stop = stop;
     record.done = &done;
     std::thread watchdog;
-    if (job.get() != nullptr && stop != nullptr) watchdog = std::thread(JobWatchdog, std::ref(record));
+    if (job.get() != nullptr) watchdog = std::thread(JobWatchdog, std::ref(record));
 
     LineCutter cutter(sink);
     char buffer[4096];

@@ -249,6 +249,23 @@ TEST(ProcessRunConcurrency, WhatTheChildLeftRunningEndsWithIt) {
     EXPECT_FALSE(Alive(grandchild));
 }
 
+TEST(ProcessRunConcurrency, AGrandchildHoldingTheOutputDoesNotHoldUpTheEnd) {
+    // The grandchild keeps the output pipe open and would sleep for 30 s; the run is over when the child is.
+    const std::atomic<bool> never{false};
+    for (const std::atomic<bool>* stop : std::vector<const std::atomic<bool>*>{nullptr, &never}) {
+        const auto start = Clock::now();
+        const Result result = RunCollect({Program("child_tree"), "linger"}, {}, {}, stop);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "with a stop flag: " << (stop != nullptr);
+        EXPECT_EQ(result.code, 0);
+        ASSERT_EQ(result.lines.size(), 1u);
+        ASSERT_EQ(result.lines[0].rfind("grandchild ", 0), 0u);
+        const std::string grandchild = result.lines[0].substr(11);
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        while (Alive(grandchild) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(Alive(grandchild));
+    }
+}
+
 TEST(ProcessRunConcurrency, SeveralThreadsRunChildrenAtOnce) {
     // A slow child on one thread must not hold up a quick one on another (no shared pipe ends), and each
     // run sees only its own output.

@@ -1,6 +1,7 @@
 // A small process tree for stop tests.
 //   child_tree            starts a grandchild that shares its output, prints "grandchild PID", sleeps
 //   child_tree leave      starts a grandchild with its output elsewhere, prints "grandchild PID", exits 0
+//   child_tree linger     starts a grandchild that shares its output, prints "grandchild PID", exits 0
 //   child_tree sleep      sleeps (the grandchild)
 //   child_tree alive PID  prints "alive" or "gone" (a zombie counts as gone)
 #include <chrono>
@@ -105,6 +106,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool leave = mode == "leave";
+    const bool linger = mode == "linger";
     const long pid = StartGrandchild(!leave);
     if (pid < 0) {
         std::printf("could not start the grandchild\n");
@@ -112,7 +114,7 @@ int main(int argc, char** argv) {
     }
     std::printf("grandchild %ld\n", pid);
     std::fflush(stdout);
-    if (leave) return 0;
+    if (leave || linger) return 0;
     std::this_thread::sleep_for(std::chrono::seconds(kSleepSeconds));
     return 0;
 }
