@@ -244,6 +244,22 @@ TEST_F(DownloadTest, FiveFailedTransfers) {
     EXPECT_EQ(server.Requests("/broken.bin").size(), 5u);
 }
 
+// The same leftover with a digest: the partial file is checked instead of being asked for forever.
+TEST_F(DownloadTest, CompletePartialWithoutAKnownSizeIsTakenByItsDigest) {
+    test::WriteFile(part, body);
+    ASSERT_TRUE(Run(sha, 0)) << err;
+    EXPECT_EQ(test::ReadFile(file), body);
+    EXPECT_FALSE(fs::exists(part));
+    EXPECT_EQ(Ranges(), std::vector<std::string>{"bytes=1000-"});
+
+    // A leftover that is not the published file stays for a later try and is not taken.
+    fs::remove(file);
+    test::WriteFile(part, body.substr(0, 999) + "x");
+    EXPECT_FALSE(Run(sha, 0));
+    EXPECT_EQ(err, "the server answered 416 for " + server.Url("/f.bin"));
+    EXPECT_FALSE(fs::exists(file));
+}
+
 TEST_F(DownloadTest, UnwritablePartialFileFailsAtOnce) {
     test::WriteFile(dir / "sub", "a file where the folder should be");
     EXPECT_FALSE(Run(sha, 1000));
