@@ -19,7 +19,8 @@ bool UnpackPackage(Builder& builder, const std::filesystem::path& unpackDir, std
                    const std::filesystem::path& package, std::string& err);
 
 // "replace the game": the unpack folder's top-level entries moved into the play folder, replacing
-// what is there; "logs" and top-level .toml files are left where they are.
+// what is there; "logs", the user's folders ("hdd", "assets", "screenshots", "captures") and top-level
+// .toml files are left where they are.
 bool PutGameInPlace(Builder& builder, const std::filesystem::path& unpackDir, std::error_code& ec,
                     std::string& err);
 

@@ -24,6 +24,13 @@ bool IsTopLevelToml(const std::string& lower) {
            lower.find('/') == std::string::npos;
 }
 
+bool IsUsersFolder(const std::string& lower) {
+    for (const char* name : {"hdd", "assets", "screenshots", "captures"}) {
+        if (lower == name) return true;
+    }
+    return false;
+}
+
 std::string MessageOf(const std::error_code& ec) {
     std::string text = ec.message();
     return text.empty() ? "unknown error" : text;
@@ -91,6 +98,10 @@ bool PutGameInPlace(Builder& builder, const fs::path& unpackDir, std::error_code
         const std::string lname = LowerAscii(PathUtf8(name));
         // The play folder's logs and settings stay the user's.
         if (lname == "logs" || (lname.size() >= 6 && lname.compare(lname.size() - 5, 5, ".toml") == 0)) continue;
+        // So do the saves, the captures and the link to the user's copy of the game: the game's program
+        // may make these folders in the unpack folder while it runs there, and moving such a folder in
+        // would delete the user's one (and, through a junction, the user's game files).
+        if (IsUsersFolder(lname)) continue;
         const fs::path dest = play / name;
         // A package's own ".next" would land on the unpack folder itself.
         std::error_code same;

@@ -2,6 +2,7 @@
 
 #include "build/package.h"
 #include "platform/paths.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
 
@@ -137,6 +138,35 @@ TEST_F(UnpackFixture, PutInPlaceReplacesTheGameAndKeepsTheUsersFiles) {
     EXPECT_EQ(test::ReadFile(play / "Starblaze"), "new program");
     EXPECT_EQ(test::ReadFile(play / "config.toml"), "the user's settings");
     EXPECT_EQ(test::ReadFile(play / "package.stamp"), "new stamp");
+}
+
+TEST_F(UnpackFixture, PutInPlaceNeverReplacesTheUsersFoldersWithOnesTheGameMadeThere) {
+    // The game's program runs in the unpack folder and may make its saves and captures folders there.
+    const fs::path copy = dir / "my game";
+    test::WriteFile(copy / "default.xbe", "the user's disc");
+    fs::create_directories(play);
+    const bool linked = !test::RunningUnderWine();  // Wine makes no directory junction
+    if (linked) ASSERT_TRUE(platform->LinkFolder(play / "assets", copy, err)) << err;
+    test::WriteFile(play / "hdd" / "save.dat", "the user's save");
+    test::WriteFile(play / "Screenshots" / "shot.png", "the user's picture");
+    test::WriteFile(play / "captures" / "clip.mp4", "the user's clip");
+
+    test::WriteFile(next / "Starblaze", "new program");
+    test::WriteFile(next / "hdd" / "empty.dat", "made by the game's program");
+    test::WriteFile(next / "assets" / "made.txt", "made by the game's program");
+    test::WriteFile(next / "Screenshots" / "new.png", "made by the game's program");
+    test::WriteFile(next / "CAPTURES" / "new.mp4", "made by the game's program");
+
+    ASSERT_TRUE(PutGameInPlace(builder, next, ec, err)) << err;
+    EXPECT_EQ(test::ReadFile(play / "Starblaze"), "new program");
+    EXPECT_EQ(test::ReadFile(copy / "default.xbe"), "the user's disc");
+    if (linked) EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
+    EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "the user's save");
+    EXPECT_EQ(test::ReadFile(play / "Screenshots" / "shot.png"), "the user's picture");
+    EXPECT_EQ(test::ReadFile(play / "captures" / "clip.mp4"), "the user's clip");
+    EXPECT_FALSE(fs::exists(play / "hdd" / "empty.dat"));
+    EXPECT_FALSE(fs::exists(copy / "made.txt"));
+    EXPECT_FALSE(fs::exists(play / "assets" / "made.txt"));
 }
 
 TEST_F(UnpackFixture, PutInPlaceOfNothingSucceeds) {
