@@ -44,12 +44,14 @@ bool Builder::DownloadPackage(const std::string& name, std::string& err, std::st
         return false;
     }
     nlohmann::json description = nlohmann::json::parse(text, nullptr, false);
-    if (!description.is_object() || !description.contains("sha256")) {
+    // Without a digest the download would be taken unchecked, whatever arrived.
+    auto digest = description.is_object() ? description.find("sha256") : description.end();
+    if (!description.is_object() || digest == description.end() || !digest->is_string() ||
+        digest->get<std::string>().empty()) {
         err = "The package's description for " + tag + " could not be read.";
         return false;
     }
-    const nlohmann::json& digest = description["sha256"];
-    sha256 = digest.is_string() ? digest.get<std::string>() : std::string();
+    sha256 = digest->get<std::string>();
     uint64_t size = 0;
     auto sizeValue = description.find("size");
     if (sizeValue != description.end() && sizeValue->is_number_unsigned()) size = sizeValue->get<uint64_t>();

@@ -368,7 +368,8 @@ TEST_F(PackageTest, DescriptionProblems) {
     EXPECT_EQ(err.rfind("Could not find the game's package for v2.0.11: ", 0), 0u) << err;
     EXPECT_GT(err.size(), std::string("Could not find the game's package for v2.0.11: ").size());
 
-    for (const char* text : {"not json", "[1, 2]", R"({"size": 12})"}) {
+    for (const char* text : {"not json", "[1, 2]", R"({"size": 12})", R"({"sha256": null})", R"({"sha256": ""})",
+                             R"({"sha256": 5, "size": 12})"}) {
         server.ServeJson(json, text);
         EXPECT_FALSE(builder->DownloadPackage(kPackage, err, sha, downloads, package)) << text;
         EXPECT_EQ(err, "The package's description for v2.0.11 could not be read.") << text;
