@@ -50,6 +50,8 @@ void TakeChosenPath(App& app, const std::filesystem::path& chosen) {
     if (chosen.empty()) return;
     app.selected = ChooseGame(app.game, chosen);
     if (!app.selected.ok) return;
+    // No job runs while the pickers are enabled: a stop left from the last one must not end the copy.
+    app.builder->stop = false;
     std::string err;
     if (!app.builder->UseGame(app.selected, err)) {
         app.selected.ok = false;

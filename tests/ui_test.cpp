@@ -610,6 +610,19 @@ TEST_F(PickerFrames, PickedImageIsIdentifiedAndTakenIn) {
     EXPECT_TRUE(Enabled("Get the game ready"));
 }
 
+TEST_F(PickerFrames, AnImageCopiedAfterAStoppedJobIsCopiedWhole) {
+    // The last job was stopped; its flag must not stop the copy of an image on another drive.
+    app_.builder->stop = true;
+    static_cast<test::TestPlatform&>(*app_.platform).failHardLink = true;
+    fs::resize_file(image_, 9 << 20);  // more than one copy chunk
+    Picker("echo '" + PathUtf8(image_) + "'\n");
+    Frame();
+    Click("Choose a disc image...");
+    ASSERT_TRUE(app_.selected.ok) << app_.selected.message;
+    EXPECT_EQ(test::ReadFile(app_.builder->PlayDir() / "assets" / "Starblaze.iso"), test::ReadFile(image_));
+    EXPECT_EQ(app_.builder->LocateGame(), app_.selected.path);
+}
+
 TEST_F(PickerFrames, CancelledPickerChangesNothing) {
     ChooseUsableCopy();
     const SelectedGame before = app_.selected;
