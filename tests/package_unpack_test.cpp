@@ -146,7 +146,9 @@ TEST_F(UnpackFixture, PutInPlaceNeverReplacesTheUsersFoldersWithOnesTheGameMadeT
     test::WriteFile(copy / "default.xbe", "the user's disc");
     fs::create_directories(play);
     const bool linked = !test::RunningUnderWine();  // Wine makes no directory junction
-    if (linked) ASSERT_TRUE(platform->LinkFolder(play / "assets", copy, err)) << err;
+    if (linked) {
+        ASSERT_TRUE(platform->LinkFolder(play / "assets", copy, err)) << err;
+    }
     test::WriteFile(play / "hdd" / "save.dat", "the user's save");
     test::WriteFile(play / "Screenshots" / "shot.png", "the user's picture");
     test::WriteFile(play / "captures" / "clip.mp4", "the user's clip");
@@ -160,7 +162,9 @@ TEST_F(UnpackFixture, PutInPlaceNeverReplacesTheUsersFoldersWithOnesTheGameMadeT
     ASSERT_TRUE(PutGameInPlace(builder, next, ec, err)) << err;
     EXPECT_EQ(test::ReadFile(play / "Starblaze"), "new program");
     EXPECT_EQ(test::ReadFile(copy / "default.xbe"), "the user's disc");
-    if (linked) EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
+    if (linked) {
+        EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
+    }
     EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "the user's save");
     EXPECT_EQ(test::ReadFile(play / "Screenshots" / "shot.png"), "the user's picture");
     EXPECT_EQ(test::ReadFile(play / "captures" / "clip.mp4"), "the user's clip");
