@@ -18,6 +18,10 @@ struct WatchdogRecord {
     HANDLE process = nullptr;
     const std::atomic<bool>* stop = nullptr;
     std::atomic<bool>* done = nullptr;
+    // The child's own exit code, read before the watchdog ends the job: terminating the job must not
+    // be able to replace it with the job's code.
+    bool exitCaptured = false;
+    DWORD exitCode = 0;
     // Wakes the watchdog as soon as the child has ended instead of letting it sleep out its interval.
     std::mutex mutex;
     std::condition_variable wake;
@@ -30,7 +34,9 @@ void JobWatchdog(WatchdogRecord& record) {
     for (;;) {
         if (record.done->load()) return;
         const bool stopped = record.stop != nullptr && record.stop->load();
-        if (stopped || WaitForSingleObject(record.process, 0) == WAIT_OBJECT_0) {
+        const bool ended = WaitForSingleObject(record.process, 0) == WAIT_OBJECT_0;
+        if (ended) record.exitCaptured = GetExitCodeProcess(record.process, &record.exitCode) != 0;
+        if (stopped || ended) {
             TerminateJobObject(record.job, 1);
             return;
         }
@@ -230,6 +236,7 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
     }
     record.wake.notify_all();
     if (watchdog.joinable()) watchdog.join();
+    if (record.exitCaptured) exitCode = record.exitCode;
     processHandle.Close();
     readEnd.Close();
     // Ends whatever the child left running.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <thread>
 #include <nlohmann/json.hpp>
 
@@ -58,6 +59,12 @@ struct PackageTest : ::testing::Test {
         test::WriteFile(play / "hdd" / "save.dat", "my save");
         test::WriteFile(play / "config.toml", "my settings");
         test::WriteFile(play / "logs" / "old.log", "my log");
+    }
+
+    // A failing run explains itself in its log; show it, since the temporary folder goes with the test.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
     }
 
     void Remake() {
