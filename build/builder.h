@@ -67,13 +67,28 @@ public:
     // Whether the installed game is older than what this launcher offers; false when undetermined.
     bool GameUpdateAvailable(bool* available, std::string& err);
 
-    // Tools.
+    // Tools and the environment of the build's child processes.
+    bool LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcAndSdk);
+    bool InstallTool(const Tool& tool, std::string& err);
     std::filesystem::path ToolDir(const std::string& id) const;
+    EnvMap BuildEnvironment(const Toolchain& toolchain) const;
+
+    // The build from source.
+    bool FetchSource(std::string& err);
+    bool Compile(std::string& err);
+    bool InstallBuild(std::string& err);
 
     // Build files and leftovers.
     std::vector<std::filesystem::path> LeftoverBuildFiles() const;
     uint64_t LeftoverBuildFilesSize() const;
     uint64_t BuildFilesSize() const;
+    bool RemoveLeftoverBuildFiles(std::string& err);
+    bool RemoveBuildFiles(std::string& err);
+
+    // Music.
+    std::filesystem::path LoadMusicFolder() const;
+    std::filesystem::path MusicDbFolder() const;
+    bool ImportMusic(const std::filesystem::path& folder, std::string& summary, std::string& err);
 
     std::function<void(const Status&)> statusSink;
     std::function<void(const std::string&)> logSink;
@@ -87,6 +102,10 @@ public:
     Platform* platform = nullptr;
     Toolchain toolchain;
     std::mutex logMutex;
+
+private:
+    // git with the build environment; the exit code (-1 when it did not start).
+    int Git(const std::vector<std::string>& args, std::string* output, std::string& err);
 };
 
 }  // namespace launcher

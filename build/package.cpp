@@ -6,6 +6,7 @@
 #include "build/package.h"
 #include "build/tools.h"
 #include "platform/ascii.h"
+#include "platform/file_ops.h"
 #include "platform/file_time.h"
 #include "platform/paths.h"
 
@@ -91,7 +92,8 @@ bool Builder::BuildPackage(std::string& err) {
         Log("package already installed: " + name);
     } else {
         if (!reuse) {
-            fs::remove_all(unpackDir, ec);
+            std::string removeError;
+            RemoveTree(unpackDir, removeError);  // what cannot go shows up in the unpack
             if (!RunStage("package unpack", [&] { return UnpackPackage(*this, unpackDir, ec, package, err); })) {
                 if (stop) err = "cancelled";
                 return fail();
@@ -116,7 +118,8 @@ bool Builder::BuildPackage(std::string& err) {
             return fail();
         }
         if (!RunStage("replace the game", [&] { return PutGameInPlace(*this, unpackDir, ec, err); })) return fail();
-        fs::remove_all(unpackDir, ec);
+        std::string removeError;
+        RemoveTree(unpackDir, removeError);
         if (!IsInstalled()) {
             err = "The game was put in place but is not complete, see launcher.log";
             return fail();

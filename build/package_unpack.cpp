@@ -4,6 +4,7 @@
 #include "build/package.h"
 #include "build/tools.h"
 #include "platform/ascii.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/zip.h"
 
@@ -108,25 +109,14 @@ bool PutGameInPlace(Builder& builder, const fs::path& unpackDir, std::error_code
         if (fs::equivalent(dest, unpackDir, same)) continue;
         std::error_code status;
         if (entry.is_directory(status)) {
-            // A folder replaces what stands there whole; a failed removal shows up in the move.
-            std::error_code removeError;
-            if (fs::is_directory(fs::symlink_status(dest, removeError))) {
-                fs::remove_all(dest, removeError);
-            } else {
-                fs::remove(dest, removeError);
-            }
+            // A folder replaces what stands there whole; a failed removal shows up in the move. A link
+            // standing there goes as itself, never with what it leads to.
+            std::string removeError;
+            RemoveTree(dest, removeError);
         }
-        fs::rename(entry.path(), dest, ec);
-        if (ec == std::errc::cross_device_link) {
-            // Another volume: copy, then remove the source.
-            ec.clear();
-            fs::copy(entry.path(), dest,
-                     fs::copy_options::recursive | fs::copy_options::overwrite_existing | fs::copy_options::copy_symlinks,
-                     ec);
-            if (!ec) fs::remove_all(entry.path(), ec);
-        }
-        if (ec) {
-            err = "Could not put " + PathUtf8(name) + " in place (is the game still running?): " + MessageOf(ec);
+        std::string moveError;
+        if (!MoveReplacing(entry.path(), dest, moveError)) {
+            err = "Could not put " + PathUtf8(name) + " in place (is the game still running?): " + moveError;
             return false;
         }
     }

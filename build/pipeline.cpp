@@ -10,6 +10,16 @@ namespace {
 // The Windows SDK installer fails on longer data folder paths (in UTF-16 units).
 constexpr size_t kLongestPath = 80;
 
+// The path's length in UTF-16 units, counted from its UTF-8 form (no conversion that could throw).
+size_t Utf16Length(const std::string& utf8) {
+    size_t units = 0;
+    for (unsigned char c : utf8) {
+        if ((c & 0xC0) != 0x80) ++units;  // a character starts here
+        if (c >= 0xF0) ++units;           // four-byte characters take a surrogate pair
+    }
+    return units;
+}
+
 }  // namespace
 
 bool Builder::BuildAll(std::string& err) {
@@ -35,7 +45,7 @@ bool Builder::IsInstalled() const {
 }
 
 bool Builder::PathTooLong(std::string& err) const {
-    size_t length = root.u16string().size();
+    size_t length = Utf16Length(PathUtf8(root));
     if (length <= kLongestPath) return false;
     err = "This folder's path is too long for Microsoft's Windows SDK installer (" + std::to_string(length) +
           " characters, at most 80): " + PathUtf8(root) + ". Move " + game.shortName +

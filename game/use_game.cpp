@@ -8,6 +8,7 @@
 #include "build/builder.h"
 #include "game/settings.h"
 #include "platform/ascii.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -17,11 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kCopyBlock = 0x800000;
-
-bool Exists(const fs::path& path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
 
 bool SameEntry(const fs::path& a, const fs::path& b) {
     std::error_code ec;
@@ -35,29 +31,32 @@ bool Builder::UseGame(const SelectedGame& game, std::string& err) {
     fs::create_directories(PlayDir(), ec);
     const fs::path assets = PlayDir() / "assets";
 
-    // A link (or junction) leads into the user's own folder: nothing is ever deleted through it. Junctions
-    // do not show as links here on every system, so the folder chosen last counts as linked as well.
+    // A link (or junction) leads into the user's own folder: nothing is ever deleted through it. The folder
+    // chosen last counts as linked as well, so that nothing in it is deleted even if it is no link.
     const fs::path earlier = ReadGameKey(root / "launcher.json");
-    const bool linked = fs::is_symlink(fs::symlink_status(assets, ec)) ||
+    const bool isLink = IsLink(assets);
+    const bool linked = isLink ||
                         (!earlier.empty() && fs::is_directory(earlier, ec) && SameEntry(assets, earlier));
     // Picking the copy that is already in place (the image inside "assets", or the folder it leads to)
     // must not delete it on the way to putting it in place again.
     const bool inPlace = game.isImage ? !linked && SameEntry(assets, game.path.parent_path())
                                       : linked && SameEntry(assets, game.path);
 
-    if (!inPlace && Exists(assets)) {
-        if (!fs::remove(assets, ec)) {
-            if (!linked) {
-                // A folder of ours: the images in it are hard links or copies.
-                for (fs::directory_iterator it(assets, ec), end; !ec && it != end; it.increment(ec)) {
-                    if (LowerAscii(PathUtf8(it->path().extension())) != ".iso") continue;
-                    std::error_code removeError;
-                    fs::remove(it->path(), removeError);
-                }
+    if (!inPlace && EntryExists(assets)) {
+        if (isLink) {
+            // The link goes as itself; the folder it leads to is not entered.
+            std::string removeError;
+            RemoveTree(assets, removeError);
+        } else if (!fs::remove(assets, ec) && !linked) {
+            // A folder of ours: the images in it are hard links or copies.
+            for (fs::directory_iterator it(assets, ec), end; !ec && it != end; it.increment(ec)) {
+                if (LowerAscii(PathUtf8(it->path().extension())) != ".iso") continue;
+                std::error_code removeError;
+                fs::remove(it->path(), removeError);
             }
             fs::remove(assets, ec);
         }
-        if (Exists(assets)) {
+        if (EntryExists(assets)) {
             err = "Cannot replace " + PathUtf8(assets) + ": remove it by hand and choose the game again.";
             return false;
         }

@@ -5,14 +5,11 @@
 
 namespace launcher {
 
-// Text is UTF-8 everywhere in the launcher; paths convert at this one place.
-inline std::filesystem::path Utf8Path(const std::string& text) {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-inline std::string PathUtf8(const std::filesystem::path& path) {
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
+// Text is UTF-8 everywhere in the launcher; paths convert at these two places. Neither throws: the user's
+// folders may hold names that are not valid UTF-16 (Windows) or UTF-8 (Linux), and such a name must not end
+// the program. On Windows an unpaired surrogate becomes U+FFFD, as does a byte that is not valid UTF-8 on
+// the way back; on Linux the bytes pass unchanged both ways.
+std::filesystem::path Utf8Path(const std::string& text);
+std::string PathUtf8(const std::filesystem::path& path);
 
 }  // namespace launcher

@@ -6,6 +6,8 @@
 #include <random>
 #include <sstream>
 
+#include "platform/file_ops.h"
+
 namespace launcher::test {
 
 namespace fs = std::filesystem;
@@ -21,8 +23,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
+    // Tests put links to folders in here: the removal must not follow them.
+    std::string err;
+    RemoveTree(path_, err);
 }
 
 fs::path TestProgram(const std::string& name) {

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <filesystem>
+
+namespace launcher::test {
+
+// Makes `link` a symbolic link to the folder or file `target`, the way the system's own tools do: on
+// Linux with symlink(); under Wine by running the host's ln, since Wine's own calls make nothing. Inside
+// Wine such a link shows as a reparse point, as a junction does on Windows. False when no link came.
+bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target);
+
+}  // namespace launcher::test

@@ -1,0 +1,13 @@
+#include <unistd.h>
+
+#include "support/links.h"
+
+namespace launcher::test {
+
+bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target) {
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(target, ec);
+    return ::symlink((ec ? target : full).c_str(), link.c_str()) == 0;
+}
+
+}  // namespace launcher::test

@@ -1,0 +1,71 @@
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "support/links.h"
+
+namespace launcher::test {
+
+namespace {
+
+// Wine's own name for a file on the host, from kernel32's wine_get_unix_file_name.
+std::string UnixName(const std::filesystem::path& path) {
+    using Convert = char* (*)(const wchar_t*);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    auto convert = kernel ? reinterpret_cast<Convert>(reinterpret_cast<void*>(
+                                GetProcAddress(kernel, "wine_get_unix_file_name")))
+                          : nullptr;
+    if (convert == nullptr) return {};
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(path, ec);
+    char* name = convert((ec ? path : full).c_str());
+    if (name == nullptr) return {};
+    std::string out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+std::wstring Widen(const std::string& s) {
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+}  // namespace
+
+bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target) {
+    // The link's own name does not exist yet: its folder is converted and the name added.
+    const std::string folder = UnixName(link.parent_path());
+    const std::string to = UnixName(target);
+    if (folder.empty() || to.empty()) return false;
+    std::string name;
+    for (wchar_t c : link.filename().wstring()) {
+        if (c > 0x7f) return false;  // the tests use plain names for their links
+        name += static_cast<char>(c);
+    }
+    // Wine starts a host program given by its Unix path; waiting for it is not reliable, so the result
+    // is polled for instead.
+    std::wstring line = L"\"Z:\\bin\\ln\" -s \"" + Widen(to) + L"\" \"" + Widen(folder + "/" + name) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace launcher::test
