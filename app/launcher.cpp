@@ -22,6 +22,7 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
 
     app.dataDir = exePath.parent_path() / Utf8Path(app.game.shortName);
     app.builder = std::make_unique<Builder>(app.game, app.dataDir, app.http.get(), app.platform.get());
+    app.builder->builtinToolchain = BuiltinToolchainJson();
     app.builder->statusSink = MakeStatusSink(app);
     app.builder->logSink = MakeLogSink(app);
 

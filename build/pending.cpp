@@ -13,14 +13,6 @@ bool NotYet(std::string& err) {
 
 }  // namespace
 
-bool Builder::LookUpTools(Toolchain&, std::string& err, bool) {
-    return NotYet(err);
-}
-
-bool Builder::InstallTool(const Tool&, std::string& err) {
-    return NotYet(err);
-}
-
 EnvMap Builder::BuildEnvironment(const Toolchain&) const {
     return {};
 }

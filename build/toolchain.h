@@ -4,7 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace launcher {
+
+class Http;
 
 // One file to download.
 struct FileRef {
@@ -31,5 +35,31 @@ struct Toolchain {
     std::vector<Tool> tools;
     std::string sdkVersion;
 };
+
+// Appends the tools of the description's "tools" list. On false `err` holds the sentence and `tools`
+// the tools read before the faulty one. A value of the wrong JSON type fails the reading too.
+bool ReadToolchain(const std::string& text, std::vector<Tool>& tools, std::string& err);
+
+// Looks the description's "msvc" and "sdk" entries up in the Visual Studio release channel and its
+// package manifest and appends the "msvc" and "winsdk" tools; changes `toolchain` only on success.
+bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err);
+
+// The cabinet files an MSI names (32 lower-case hex digits and ".cab"), found in its raw bytes; sorted,
+// each once.
+std::vector<std::string> CabNamesInMsi(const std::string& bytes);
+
+// Bytes of everything the tool may download: its files and all its cabinets.
+uint64_t ToolDownloadSize(const Tool& tool);
+
+// ASCII lower case, without a copy.
+inline std::string ToLowerMove(std::string&& text) {
+    return LowerAscii(std::move(text));
+}
+
+// Whether `name` can stand as one file or folder name inside a folder of ours: one safe component.
+bool IsPlainName(const std::string& name);
+
+// The toolchain description built into the launcher, used when no other can be had.
+const std::string& BuiltinToolchainJson();
 
 }  // namespace launcher

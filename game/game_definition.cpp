@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/ascii.h"
+#include "platform/json_fields.h"
 
 namespace launcher {
 
@@ -10,35 +11,27 @@ namespace {
 
 using nlohmann::json;
 
-std::string StringOr(const json& doc, const char* key, const std::string& fallback) {
-    auto it = doc.find(key);
-    if (it == doc.end() || !it->is_string()) return fallback;
-    return it->get<std::string>();
-}
-
-std::vector<std::string> StringList(const json& value) {
-    std::vector<std::string> list;
-    if (!value.is_array()) return list;
-    for (const json& item : value) {
-        if (item.is_string()) list.push_back(item.get<std::string>());
-    }
-    return list;
-}
-
-// Members of an object under lower-cased names; a later member wins over an earlier one.
+// Reads the members of the object `object` into `out` under lower-cased names (a later member wins over
+// an earlier one), each value with `read` on a JsonFields of the object; false with a sentence when a
+// value has the wrong type.
 template <typename Value, typename Read>
-std::map<std::string, Value> LowerKeyedMap(const json& doc, const char* key, Read read) {
-    std::map<std::string, Value> out;
-    auto it = doc.find(key);
-    if (it == doc.end() || !it->is_object()) return out;
-    for (auto member = it->begin(); member != it->end(); ++member) {
-        out[LowerAscii(member.key())] = read(member.value());
+bool LowerKeyedMap(const json& object, const std::string& where, std::map<std::string, Value>& out, Read read,
+                   std::string& err) {
+    JsonFields fields(object, where);
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        Value value = read(fields, member.key().c_str());
+        if (fields.Failed(err)) return false;
+        out[LowerAscii(member.key())] = std::move(value);
     }
-    return out;
+    return true;
 }
 
-std::string StringValue(const json& value) {
-    return value.is_string() ? value.get<std::string>() : std::string();
+std::string ReadText(JsonFields& fields, const char* key) {
+    return fields.Text(key, "");
+}
+
+std::vector<std::string> ReadTexts(JsonFields& fields, const char* key) {
+    return fields.Texts(key);
 }
 
 }  // namespace
@@ -52,25 +45,42 @@ bool LoadGameDefinition(const std::string& text, GameDefinition& game, std::stri
     // Anything but an object reads as an empty description and fails the check below.
     if (!doc.is_object()) doc = json::object();
 
-    game.title = StringOr(doc, "title", "");
-    game.shortName = StringOr(doc, "short", "");
-    game.exe = StringOr(doc, "exe", game.shortName);
-    game.xbe = StringOr(doc, "xbe", "default.xbe");
-    game.repo = StringOr(doc, "repo", "");
-    game.branch = StringOr(doc, "branch", "main");
-    game.toolchain = StringOr(doc, "toolchain", "");
-    auto music = doc.find("music");
-    game.music = music != doc.end() && music->is_boolean() && music->get<bool>();
-    game.package = StringOr(doc, "package", "");
-    game.packages = LowerKeyedMap<std::string>(doc, "packages", StringValue);
+    // A value of the wrong type fails the reading with a sentence that names it.
+    JsonFields fields(doc, "game.json");
+    game.title = fields.Text("title", "");
+    game.shortName = fields.Text("short", "");
+    game.exe = fields.Text("exe", game.shortName);
+    game.xbe = fields.Text("xbe", "default.xbe");
+    game.repo = fields.Text("repo", "");
+    game.branch = fields.Text("branch", "main");
+    game.toolchain = fields.Text("toolchain", "");
+    game.music = fields.Flag("music");
+    game.package = fields.Text("package", "");
+    if (fields.Failed(err)) return false;
+    // Only an object is a package table; anything else under the key is passed over.
+    game.packages.clear();
+    auto packages = doc.find("packages");
+    if (packages != doc.end() && packages->is_object() &&
+        !LowerKeyedMap(*packages, "game.json: packages", game.packages, ReadText, err)) {
+        return false;
+    }
 
-    game.xbes = doc.contains("xbes") ? StringList(doc["xbes"]) : std::vector<std::string>{game.xbe};
-    game.exes = doc.contains("exes") ? StringList(doc["exes"]) : std::vector<std::string>{game.exe};
+    game.xbes = fields.Has("xbes") ? fields.Texts("xbes") : std::vector<std::string>{game.xbe};
+    game.exes = fields.Has("exes") ? fields.Texts("exes") : std::vector<std::string>{game.exe};
+    if (fields.Failed(err)) return false;
     if (game.xbes.empty()) game.xbes.push_back(game.xbe);
     if (game.exes.empty()) game.exes.push_back(game.exe);
 
-    game.releases = LowerKeyedMap<std::string>(doc, "releases", StringValue);
-    game.releaseXbes = LowerKeyedMap<std::vector<std::string>>(doc, "release_xbes", StringList);
+    game.releases.clear();
+    game.releaseXbes.clear();
+    const json* releases = fields.Object("releases");
+    const json* releaseXbes = fields.Object("release_xbes");
+    if (fields.Failed(err)) return false;
+    if (releases && !LowerKeyedMap(*releases, "game.json: releases", game.releases, ReadText, err)) return false;
+    if (releaseXbes &&
+        !LowerKeyedMap(*releaseXbes, "game.json: release_xbes", game.releaseXbes, ReadTexts, err)) {
+        return false;
+    }
 
     if (game.releases.empty() || game.repo.empty() || game.shortName.empty() || game.title.empty()) {
         err = "game.json needs a title, a short name, a repo and its releases";

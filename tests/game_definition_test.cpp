@@ -58,6 +58,32 @@ TEST(GameDefinition, Errors) {
     }
 }
 
+TEST(GameDefinition, ValuesOfTheWrongTypeAreNamed) {
+    const std::string valid = R"("title":"T","short":"S","repo":"r","releases":{"aa":"x"})";
+    struct Case {
+        const char* extra;
+        const char* error;
+    } cases[] = {
+        {R"("title":5)", "game.json: \"title\" is not a text"},
+        {R"("exe":["a"])", "game.json: \"exe\" is not a text"},
+        {R"("music":"yes")", "game.json: \"music\" is not true or false"},
+        {R"("xbes":"default.xbe")", "game.json: \"xbes\" is not a list of texts"},
+        {R"("exes":["Game", 2])", "game.json: \"exes\" is not a list of texts"},
+        {R"("releases":["aa"])", "game.json: \"releases\" is not an object"},
+        {R"("releases":{"aa":1})", "game.json: releases: \"aa\" is not a text"},
+        {R"("release_xbes":{"aa":"one.xbe"})", "game.json: release_xbes: \"aa\" is not a list of texts"},
+        {R"("packages":{"AA":{"name":"x.zip"}})", "game.json: packages: \"AA\" is not a text"},
+    };
+    for (const Case& c : cases) {
+        // The wrong value comes last, so it replaces the valid one of the same key.
+        const std::string text = "{" + valid + "," + c.extra + "}";
+        GameDefinition game;
+        std::string err;
+        EXPECT_FALSE(LoadGameDefinition(text, game, err)) << text;
+        EXPECT_EQ(err, c.error) << text;
+    }
+}
+
 TEST(GameDefinition, UnreadableTextLeavesRecordAsItWas) {
     GameDefinition game;
     game.title = "kept";

@@ -35,6 +35,7 @@ TEST(StartUp, PreparesTheAppBesideTheExecutable) {
     ASSERT_NE(app.builder, nullptr);
     EXPECT_EQ(app.builder->root, app.dataDir);
     EXPECT_EQ(app.builder->game.version, "v2.0.11");
+    EXPECT_EQ(app.builder->builtinToolchain, BuiltinToolchainJson());  // the offline fallback of the build
     EXPECT_TRUE(app.consent);
     EXPECT_FALSE(fs::exists(dir / "StarblazeOnlineLauncher.exe.old"));
     EXPECT_TRUE(fs::exists(exe));

@@ -1,0 +1,504 @@
+#include "platform/tar_xz.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/zip.h"
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kInputChunk = size_t{1} << 20;
+constexpr size_t kOutputBuffer = size_t{4} << 20;
+// Dictionaries up to 1 GiB are accepted; the rest is the decoder's own bookkeeping, far below the next
+// dictionary size an xz file can ask for (1.5 GiB).
+constexpr uint64_t kMemoryLimit = (uint64_t{1} << 30) + (uint64_t{64} << 20);
+// Long names, long link names and pax headers are held in memory whole; real ones are a few KiB.
+constexpr uint64_t kMetadataLimit = uint64_t{1} << 20;
+constexpr uint64_t kUnknownSize = ~uint64_t{0};
+
+// A text field: up to its first NUL or its end.
+std::string Field(const unsigned char* header, size_t offset, size_t length) {
+    const char* start = reinterpret_cast<const char*>(header + offset);
+    const void* nul = std::memchr(start, 0, length);
+    return std::string(start, nul ? static_cast<const char*>(nul) - start : static_cast<ptrdiff_t>(length));
+}
+
+// Octal digits up to the first NUL; anything else (blanks) is passed over.
+uint64_t Octal(const unsigned char* field, size_t length) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < length && field[i] != 0; ++i) {
+        if (field[i] >= '0' && field[i] <= '7') value = value * 8 + (field[i] - '0');
+    }
+    return value;
+}
+
+uint64_t EntrySize(const unsigned char* header) {
+    const unsigned char* field = header + 124;
+    if (field[0] & 0x80) {  // base-256: the low 8 bytes
+        uint64_t value = 0;
+        for (int i = 4; i < 12; ++i) value = (value << 8) | field[i];
+        return value;
+    }
+    if (field[0] == 0) return 0;
+    return Octal(field, 12);
+}
+
+bool AllZero(const unsigned char* block) {
+    for (size_t i = 0; i < 512; ++i) {
+        if (block[i] != 0) return false;
+    }
+    return true;
+}
+
+// A name the extractor may write: the shared path rule, and no NUL (the system would cut the name there).
+bool WritableName(const std::string& mapped) {
+    return mapped.find('\0') == std::string::npos && IsSafeEntryPath(mapped);
+}
+
+// Whether `path` (below the destination) can be written without going through a link or junction that
+// stands in the destination already: every existing folder on the way and the file itself are checked.
+bool NoLinkOnTheWay(TarState& state, const std::string& mapped, const fs::path& path) {
+    fs::path folder = state.destination;
+    const fs::path relative = Utf8Path(mapped).make_preferred().parent_path();
+    for (const fs::path& part : relative) {
+        folder /= part;
+        if (state.plainFolders.count(folder)) continue;
+        if (IsLink(folder)) return false;
+        if (!EntryExists(folder)) return true;  // the rest is made new, as plain folders
+        state.plainFolders.insert(folder);
+    }
+    return !IsLink(path);
+}
+
+// Opens the regular file of the current entry; false with `err` set when it cannot be written.
+bool OpenOutput(TarState& state, const std::string& name, std::string& err) {
+    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
+    if (!NoLinkOnTheWay(state, state.mappedName, dest)) {
+        err = "cannot write " + PathUtf8(dest) + " (a link stands in its way)";
+        return false;
+    }
+    std::error_code ec;
+    fs::create_directories(dest.parent_path(), ec);  // a failure shows when the file does not open
+    state.output.clear();
+    state.output.open(dest, std::ios::binary | std::ios::trunc);
+    if (!state.output.is_open()) {
+        err = "cannot write " + PathUtf8(dest);
+        return false;
+    }
+    state.outputPath = dest;
+    state.mode = static_cast<uint32_t>(Octal(state.header + 100, 8));
+    state.keepData = true;
+    state.written[NormalizeEntryPath(name)] = state.mappedName;
+    return true;
+}
+
+// A link entry becomes a copy of the file it names, when that file was written; otherwise nothing.
+void CopyLinkTarget(TarState& state, const std::string& name, const std::string& target) {
+    auto source = state.written.find(target);
+    if (source == state.written.end()) return;
+    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
+    if (!NoLinkOnTheWay(state, state.mappedName, dest)) return;
+    std::error_code ec;
+    fs::create_directories(dest.parent_path(), ec);
+    fs::copy_file(JoinEntryPath(state.destination, source->second), dest, fs::copy_options::overwrite_existing,
+                  ec);
+    if (!ec) state.written[NormalizeEntryPath(name)] = state.mappedName;
+}
+
+// The archive member a link names, normalised as `written` holds them; "" when the path leads outside
+// the archive: an absolute one, or one that climbs above the archive's top.
+std::string MemberNamed(const std::string& path) {
+    if (path.empty() || path[0] == '/') return "";
+    int depth = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        const std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part == "..") {
+            if (--depth < 0) return "";
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return NormalizeEntryPath(path);
+}
+
+// A symbolic link's target is relative to the link's own folder.
+std::string SymlinkTarget(const std::string& name, const std::string& link) {
+    if (link.empty() || link[0] == '/') return "";
+    const size_t slash = name.rfind('/');
+    return MemberNamed((slash == std::string::npos ? "" : name.substr(0, slash + 1)) + link);
+}
+
+void ReadPaxRecords(TarState& state) {
+    const std::string& buffer = state.metadataBuffer;
+    size_t p = 0;
+    while (p < buffer.size()) {
+        const size_t blank = buffer.find(' ', p);
+        if (blank == std::string::npos) return;
+        uint64_t length = 0;
+        for (size_t i = p; i < blank && buffer[i] >= '0' && buffer[i] <= '9'; ++i) {
+            if (length > buffer.size()) break;  // far past the end already; no overflow
+            length = length * 10 + static_cast<uint64_t>(buffer[i] - '0');
+        }
+        if (length == 0 || length > buffer.size() - p) return;
+        const size_t end = p + static_cast<size_t>(length);
+        // The record is "<length> <key>=<value>\n"; a length that ends before its own blank is damage.
+        if (end < blank + 2) return;
+        const std::string record = buffer.substr(blank + 1, end - 1 - (blank + 1));
+        if (record.rfind("path=", 0) == 0) {
+            state.pendingPaxPath = record.substr(5);
+        } else if (record.rfind("linkpath=", 0) == 0) {
+            state.pendingLongLink = record.substr(9);
+        } else if (record.rfind("size=", 0) == 0 && record.size() > 5 && record.size() <= 5 + 19 &&
+                   record.find_first_not_of("0123456789", 5) == std::string::npos) {
+            // Sizes past the header's field come this way; without it the data would be read as headers.
+            state.pendingPaxSize = std::stoull(record.substr(5));
+            state.hasPendingPaxSize = true;
+        }
+        p = end;
+    }
+}
+
+bool HandleHeader(TarState& state, std::string& err) {
+    const unsigned char* h = state.header;
+    if (AllZero(h)) return true;
+
+    uint64_t size = EntrySize(h);
+    std::string name = Field(h, 0, 100);
+    if (std::memcmp(h + 257, "ustar", 5) == 0) {
+        std::string prefix = Field(h, 345, 155);
+        if (!prefix.empty()) name = prefix + "/" + name;
+    }
+    if (!state.pendingLongName.empty()) {
+        name = std::move(state.pendingLongName);
+        state.pendingLongName.clear();
+    }
+    if (!state.pendingPaxPath.empty()) {
+        name = std::move(state.pendingPaxPath);
+        state.pendingPaxPath.clear();
+    }
+    std::string link = Field(h, 157, 100);
+    if (!state.pendingLongLink.empty()) {
+        link = std::move(state.pendingLongLink);
+        state.pendingLongLink.clear();
+    }
+    if (state.hasPendingPaxSize) {
+        size = state.pendingPaxSize;
+        state.hasPendingPaxSize = false;
+    }
+
+    state.typeFlag = static_cast<char>(h[156]);
+    state.remaining = size;
+    state.padding = (512 - size % 512) % 512;
+    state.keepData = false;
+    state.metadata = false;
+
+    switch (state.typeFlag) {
+        case 'L':
+        case 'K':
+        case 'x':
+            if (size > kMetadataLimit) {
+                err = "a long name or extended header in the archive is too large (" + std::to_string(size) +
+                      " bytes)";
+                return false;
+            }
+            state.metadata = true;
+            state.keepData = true;
+            state.metadataBuffer.clear();
+            break;
+        case 'g':
+            // Its records would be ignored: the data is skipped without being collected.
+            state.metadata = true;
+            state.metadataBuffer.clear();
+            break;
+        case '0':
+        case '\0':
+        case '7':
+            state.mappedName = state.mapper ? state.mapper(name) : name;
+            if (state.mappedName.empty()) break;
+            if (!WritableName(state.mappedName)) {
+                err = "unsafe path in the archive: " + name;
+                return false;
+            }
+            if (!OpenOutput(state, name, err)) return false;
+            break;
+        case '1':
+        case '2':
+            state.mappedName = state.mapper ? state.mapper(name) : name;
+            if (!state.mappedName.empty() && WritableName(state.mappedName)) {
+                CopyLinkTarget(state, name, state.typeFlag == '1' ? MemberNamed(link) : SymlinkTarget(name, link));
+            }
+            break;
+        default:
+            break;  // folders, devices, fifos and the rest: nothing is written
+    }
+
+    if (state.remaining == 0) {
+        state.paddingLeft = 0;
+        return TarFinishEntry(state, err);
+    }
+    state.inEntry = true;
+    return true;
+}
+
+bool WriteData(TarState& state, const unsigned char* data, size_t n, std::string& err) {
+    state.output.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    if (state.output) return true;
+    err = "cannot write " + PathUtf8(state.outputPath);
+    return false;
+}
+
+// Numbers for the decoder's results, the ones the messages carry: 0 go on, 1 end of stream, 2 integrity
+// check not supported, 3 out of memory, 4 memory limit, 5 not xz, 6 options, 7 data or check error,
+// 8 no progress possible.
+int ResultCode(lzma_ret ret) {
+    switch (ret) {
+        case LZMA_OK:
+        case LZMA_NO_CHECK:
+        case LZMA_GET_CHECK:
+            return 0;
+        case LZMA_STREAM_END:
+            return 1;
+        case LZMA_UNSUPPORTED_CHECK:
+            return 2;
+        case LZMA_MEM_ERROR:
+            return 3;
+        case LZMA_MEMLIMIT_ERROR:
+            return 4;
+        case LZMA_FORMAT_ERROR:
+            return 5;
+        case LZMA_OPTIONS_ERROR:
+            return 6;
+        case LZMA_DATA_ERROR:
+            return 7;
+        default:
+            return 8;
+    }
+}
+
+uint32_t Le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The number of blocks in the file's last xz stream, from the index before its footer; 0 when the end
+// of the file is no plain stream footer. Leaves the file at its start.
+uint64_t BlockCount(std::ifstream& in, uint64_t fileSize) {
+    uint64_t count = 0;
+    unsigned char footer[12];
+    if (fileSize != kUnknownSize && fileSize >= 32 &&
+        in.seekg(static_cast<std::streamoff>(fileSize - 12)) && in.read(reinterpret_cast<char*>(footer), 12) &&
+        footer[10] == 'Y' && footer[11] == 'Z') {
+        const uint64_t backward = (uint64_t{Le32(footer + 4)} + 1) * 4;
+        unsigned char index[10] = {};
+        if (backward + 24 <= fileSize && in.seekg(static_cast<std::streamoff>(fileSize - 12 - backward)) &&
+            in.read(reinterpret_cast<char*>(index), static_cast<std::streamsize>(std::min<uint64_t>(backward, 10))) &&
+            index[0] == 0) {
+            for (int i = 1, shift = 0; i < 10; ++i, shift += 7) {  // a variable-length integer
+                count |= uint64_t{index[i] & 0x7Fu} << shift;
+                if ((index[i] & 0x80) == 0) break;
+            }
+        }
+    }
+    in.clear();
+    in.seekg(0);
+    return count;
+}
+
+// A file of several blocks (as `xz -T0` writes them) is decoded on all cores; a single block gains
+// nothing from threads and stays on the plain decoder.
+lzma_ret StartDecoder(lzma_stream& stream, uint64_t blocks) {
+    const uint32_t cores = lzma_cputhreads();
+    if (blocks > 1 && cores > 1) {
+        lzma_mt mt{};
+        mt.threads = static_cast<uint32_t>(std::min<uint64_t>(cores, blocks));
+        mt.timeout = 0;
+        mt.memlimit_stop = kMemoryLimit;
+        mt.memlimit_threading = std::min<uint64_t>(kMemoryLimit, std::max<uint64_t>(lzma_physmem() / 4, 64 << 20));
+        if (lzma_stream_decoder_mt(&stream, &mt) == LZMA_OK) return LZMA_OK;
+    }
+    return lzma_stream_decoder(&stream, kMemoryLimit, 0);
+}
+
+struct DecoderEnd {
+    lzma_stream* stream;
+    ~DecoderEnd() { lzma_end(stream); }
+};
+
+}  // namespace
+
+std::string NormalizeEntryPath(const std::string& path) {
+    std::vector<std::string> kept;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part == "..") {
+            if (!kept.empty()) kept.pop_back();
+        } else if (!part.empty() && part != ".") {
+            kept.push_back(std::move(part));
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::string out;
+    for (const std::string& part : kept) {
+        if (!out.empty()) out += '/';
+        out += part;
+    }
+    return out;
+}
+
+bool TarFinishEntry(TarState& state, std::string& err) {
+    bool ok = true;
+    if (state.output.is_open()) {
+        state.output.close();
+        if (state.output.fail()) {
+            err = "cannot write " + PathUtf8(state.outputPath);
+            ok = false;
+        }
+#ifndef _WIN32
+        // Programs stay runnable, as the archive stored them.
+        if (ok && (state.mode & 0111)) {
+            std::error_code ec;
+            fs::permissions(state.outputPath, static_cast<fs::perms>(state.mode & 0111), fs::perm_options::add, ec);
+        }
+#endif
+    }
+    if (state.metadata) {
+        const std::string& buffer = state.metadataBuffer;
+        switch (state.typeFlag) {
+            case 'L':
+                state.pendingLongName = buffer.substr(0, buffer.find('\0'));
+                break;
+            case 'K':
+                state.pendingLongLink = buffer.substr(0, buffer.find('\0'));
+                break;
+            case 'x':
+                ReadPaxRecords(state);
+                break;
+            default:
+                break;
+        }
+        state.metadata = false;
+        state.metadataBuffer.clear();
+    }
+    return ok;
+}
+
+bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& err) {
+    while (n > 0) {
+        if (state.inEntry) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(n, state.remaining));
+            if (state.keepData) {
+                if (state.metadata) {
+                    state.metadataBuffer.append(reinterpret_cast<const char*>(data), k);
+                } else if (!WriteData(state, data, k, err)) {
+                    return false;
+                }
+            }
+            data += k;
+            n -= k;
+            state.remaining -= k;
+            if (state.remaining == 0) {
+                state.inEntry = false;
+                state.paddingLeft = state.padding;
+                if (!TarFinishEntry(state, err)) return false;
+            }
+        } else if (state.paddingLeft > 0) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(n, state.paddingLeft));
+            data += k;
+            n -= k;
+            state.paddingLeft -= k;
+        } else {
+            const size_t k = std::min<size_t>(n, 512 - static_cast<size_t>(state.headerFill));
+            std::memcpy(state.header + state.headerFill, data, k);
+            data += k;
+            n -= k;
+            state.headerFill += k;
+            if (state.headerFill == 512) {
+                state.headerFill = 0;
+                if (!HandleHeader(state, err)) return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMapper& map, const ProgressSink& progress,
+                  const std::atomic<bool>* stop, std::string& err) {
+    const std::string archiveText = PathUtf8(archive);
+    std::ifstream in(archive, std::ios::binary);
+    if (!in) {
+        err = "cannot open " + archiveText;
+        return false;
+    }
+    std::error_code ec;
+    uint64_t total = fs::file_size(archive, ec);
+    if (ec) total = kUnknownSize;
+
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (StartDecoder(stream, BlockCount(in, total)) != LZMA_OK) {
+        err = "out of memory for the xz decoder";
+        return false;
+    }
+    DecoderEnd end{&stream};
+
+    TarState state;
+    state.destination = dir;
+    state.mapper = map;
+    std::vector<unsigned char> input(kInputChunk);
+    std::vector<unsigned char> output(kOutputBuffer);
+    uint64_t done = 0;
+    size_t lastRead = 0;
+    bool fileEnded = false;
+    for (;;) {
+        if (stop && stop->load()) {
+            err = "cancelled";
+            return false;
+        }
+        if (stream.avail_in == 0) {
+            in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+            lastRead = static_cast<size_t>(in.gcount());
+            if (in.bad()) {
+                err = "cannot read " + archiveText;
+                return false;
+            }
+            fileEnded = !in;
+            stream.next_in = input.data();
+            stream.avail_in = lastRead;
+            done += lastRead;
+            if (progress) progress(done, total);
+        }
+        stream.next_out = output.data();
+        stream.avail_out = output.size();
+        // Once the file has ended the decoder is told so, so that the threaded one waits for its blocks
+        // instead of for more input.
+        const bool atEnd = fileEnded && stream.avail_in == 0;
+        const int code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
+        const size_t produced = output.size() - stream.avail_out;
+        if (!TarFeed(state, output.data(), produced, err)) return false;
+        if (code == 1) return true;
+        if (code == 0 || code == 2 || (code == 8 && atEnd)) {
+            if (lastRead != 0 || !fileEnded || (produced != 0 && code != 8)) continue;
+            err = "the xz file ends early: " + archiveText;
+            return false;
+        }
+        err = "the xz data is damaged (" + std::to_string(code) + ") in " + archiveText;
+        return false;
+    }
+}
+
+}  // namespace launcher

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Makes the tar.xz fixtures of the tests with the system's own GNU tar and xz, and for each archive the
+# list of what tar itself extracts from it, so that the tests on both targets (Wine cannot run the
+# host's tar) compare ExtractTarXz with tar.
+#   make_tar_fixtures.sh OUT_DIR
+# OUT_DIR/<name>.tar.xz      the archive
+# OUT_DIR/<name>.expected    one line per file tar extracts, "<size> <sha256> <path>", sorted by path; a
+#                            symbolic link counts as the file it leads to, when that is a file inside the
+#                            extracted tree (links are copies for the launcher)
+set -euo pipefail
+out=$1
+work=$out.work
+rm -rf "$out" "$work"
+mkdir -p "$out" "$work"
+export LC_ALL=C
+
+# ---- the source tree ------------------------------------------------------------------------------
+src=$work/src
+mkdir -p "$src/top/bin" "$src/top/lib/clang/19/include" "$src/top/empty-folder"
+# Incompressible data larger than the reader's 4 MiB buffer and 1 MiB input chunks.
+head -c 5000000 /dev/urandom >"$src/top/bin/big.bin"
+printf 'int main() { return 0; }\n' >"$src/top/bin/tool.c"
+printf '#!/bin/sh\necho hi\n' >"$src/top/bin/run.sh"
+chmod 755 "$src/top/bin/run.sh"
+: >"$src/top/lib/empty.txt"
+seq 1 20000 >"$src/top/lib/clang/19/include/numbers.h"
+# A name far beyond the 100 bytes of a header's name field; the last component stays below 100 so that
+# ustar can split it into prefix and name.
+deep=top/a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/a-rather-long-folder-three
+mkdir -p "$src/$deep"
+printf 'deep file\n' >"$src/$deep/deep-file-with-a-long-name.txt"
+# Hard link and symbolic links inside the tree.
+ln "$src/top/bin/tool.c" "$src/top/bin/tool-hardlink.c"
+ln -s tool.c "$src/top/bin/tool-symlink.c"
+ln -s ../lib/clang/19/include/numbers.h "$src/top/bin/numbers-up-and-down.h"
+ln -s ../../../bin/big.bin "$src/$deep/link-back-to-big.bin"
+# Links that lead out of the tree, absolutely or upwards, and one to a folder.
+ln -s /etc/hostname "$src/top/bin/absolute-link"
+ln -s ../../outside.txt "$src/top/bin/leads-out"
+ln -s ../lib "$src/top/bin/folder-link"
+mkfifo "$src/top/bin/fifo"
+# A link whose target's name is longer than the link-name field.
+long_target=a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/a-rather-long-folder-three/deep-file-with-a-long-name.txt
+ln -s "$long_target" "$src/top/long-link"
+
+# ---- archives -----------------------------------------------------------------------------------
+# list_expected DIR: what tar extracted into DIR, as the .expected lines.
+list_expected() {
+  local dir=$1 path real
+  (cd "$dir" && find . \( -type f -o -type l \) | sed 's,^\./,,' | sort) | while IFS= read -r path; do
+    real=$(realpath -e "$dir/$path" 2>/dev/null) || continue
+    case $real in "$(realpath "$dir")"/*) ;; *) continue ;; esac
+    [ -f "$real" ] || continue
+    printf '%s %s %s\n' "$(stat -c %s "$real")" "$(sha256sum <"$real" | cut -d' ' -f1)" "$path"
+  done
+}
+
+# The members in an order where every link comes after what it names: folders, files, fifos, links.
+members() {
+  (cd "$src" && for type in d f p l; do find top -type $type | sort; done)
+}
+
+# make NAME "XZ OPTIONS" "SED SCRIPT" TAR OPTIONS...: tar -c of the members (edited by the sed script)
+# | xz, then tar -x into a fresh folder.
+make() {
+  local name=$1 xzopts=$2 edit=$3; shift 3
+  members | sed -e "$edit" >"$work/list-$name"
+  # shellcheck disable=SC2086
+  (cd "$src" && tar -c --no-recursion -T "$work/list-$name" "$@") | xz -c $xzopts >"$out/$name.tar.xz"
+  local x=$work/x-$name
+  rm -rf "$x" && mkdir -p "$x"
+  tar -x -C "$x" -f "$out/$name.tar.xz"
+  list_expected "$x" >"$out/$name.expected"
+}
+
+make gnu-crc64 "-6 --check=crc64" "" --format=gnu
+make pax-crc32 "-6 --check=crc32" "" --format=pax
+make gnu-sha256 "-1 --check=sha256" "" --format=gnu
+make pax-none-x86 "--check=none --x86 --lzma2=preset=6" "" --format=pax
+# ustar cannot hold the long link name; the long file name it splits into prefix and name.
+make ustar-crc64 "--check=crc64" "/^top\/long-link$/d" --format=ustar
+# Names as `tar -C dir -cf x .` writes them, each beginning "./".
+make dot-slash "--check=crc64" "s,^,./," --format=gnu
+# Several blocks, as `xz -T0` writes them: decoded on all cores.
+make blocks "-T4 --block-size=1MiB --check=crc64" "" --format=gnu
+
+# ---- hostile archives (what the tests expect is stated there) ------------------------------------
+h=$work/hostile
+mkdir -p "$h/in"
+printf 'first\n' >"$h/in/first.txt"
+printf 'pwned\n' >"$h/in/evil.txt"
+ln -s ../.. "$h/in/escape"
+# A "../" name and an absolute one (GNU tar keeps them only with -P).
+(cd "$h/in" && tar -c -P --format=gnu first.txt evil.txt --transform 's,^evil\.txt$,../evil.txt,') |
+  xz -c >"$out/dotdot-name.tar.xz"
+(cd "$h/in" && tar -c -P --format=gnu first.txt "$h/in/evil.txt") | xz -c >"$out/absolute-name.tar.xz"
+# A link that leads out, then a file written "through" it.
+(cd "$h/in" && tar -c --format=gnu first.txt escape evil.txt --transform 's,^evil\.txt$,escape/evil.txt,S') |
+  xz -c >"$out/through-link.tar.xz"
+# Links before the files they name, and an absolute link and an upward one that would name files of the
+# archive if their leading "/" or "../" were dropped.
+mkdir -p "$h/order/etc" "$h/order/sub"
+printf 'target\n' >"$h/order/target.txt"
+printf 'not the host file\n' >"$h/order/etc/hosts"
+ln -s target.txt "$h/order/early-link"
+ln -s /etc/hosts "$h/order/absolute"
+ln -s ../../target.txt "$h/order/sub/climbs"
+(cd "$h/order" && tar -c --format=gnu early-link target.txt etc/hosts absolute sub/climbs) | xz -c >"$out/order.tar.xz"
+
+rm -rf "$work"
+touch "$out/.made"

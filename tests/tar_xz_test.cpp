@@ -1,0 +1,432 @@
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/sha.h"
+#include "platform/tar_xz.h"
+#include "support/links.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+#include "support/zip_writer.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FilesBelow;
+using Files = std::vector<std::string>;
+
+// The archives made by tests/support/make_tar_fixtures.sh when the tests were built.
+fs::path Fixture(const std::string& name) {
+    return test::SelfDir() / "tar-fixtures" / name;
+}
+
+// "<size> <sha256> <path>" per file, sorted by path: what tar extracted, or what lies below a folder.
+std::string ExpectedListing(const std::string& archive) {
+    return test::ReadFile(Fixture(archive + ".expected"));
+}
+
+std::string Listing(const fs::path& dir) {
+    std::ostringstream out;
+    for (const std::string& file : FilesBelow(dir)) {
+        const fs::path path = dir / Utf8Path(file);
+        out << fs::file_size(path) << ' ' << Sha256File(path) << ' ' << file << '\n';
+    }
+    return out.str();
+}
+
+struct Progress {
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    ProgressSink sink() {
+        return [this](uint64_t done, uint64_t total) { calls.emplace_back(done, total); };
+    }
+};
+
+struct ExtractTarXzTest : ::testing::Test {
+    test::TempDir tmp;
+    fs::path dest = tmp / "out" / "tool";
+    std::string err = "untouched";
+    Progress progress;
+
+    fs::path Copy(const std::string& fixture, const std::string& bytes) {
+        fs::path file = tmp / fixture;
+        test::WriteFile(file, bytes);
+        return file;
+    }
+};
+
+TEST_F(ExtractTarXzTest, UnpacksWhatTarUnpacks) {
+    // Formats gnu, pax and ustar; integrity checks crc32, crc64, sha256 and none; the x86 filter; names
+    // that begin "./"; and a file of several blocks (the threaded decoder).
+    for (const char* name :
+         {"gnu-crc64", "pax-crc32", "gnu-sha256", "pax-none-x86", "ustar-crc64", "dot-slash", "blocks"}) {
+        SCOPED_TRACE(name);
+        const fs::path archive = Fixture(std::string(name) + ".tar.xz");
+        const fs::path out = tmp / name;
+        Progress seen;
+        ASSERT_TRUE(ExtractTarXz(archive, out, {}, seen.sink(), nullptr, err)) << err;
+        EXPECT_EQ(err, "untouched");
+        // Links inside became copies; links leading out, to a folder, and the fifo gave nothing.
+        EXPECT_EQ(Listing(out), ExpectedListing(name));
+        EXPECT_FALSE(fs::exists(out / "top" / "empty-folder"));  // folders come only as parents of files
+        ASSERT_FALSE(seen.calls.empty());
+        const uint64_t size = fs::file_size(archive);
+        EXPECT_EQ(seen.calls.back(), (std::pair<uint64_t, uint64_t>{size, size}));
+        for (size_t i = 1; i < seen.calls.size(); ++i) EXPECT_GE(seen.calls[i].first, seen.calls[i - 1].first);
+#ifndef _WIN32
+        const fs::perms runnable = fs::status(out / "top" / "bin" / "run.sh").permissions();
+        EXPECT_NE(runnable & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_EQ(fs::status(out / "top" / "bin" / "tool.c").permissions() & fs::perms::owner_exec, fs::perms::none);
+#endif
+    }
+}
+
+TEST_F(ExtractTarXzTest, NothingIsWrittenOutsideTheDestination) {
+    struct Case {
+        const char* archive;
+        bool ok;
+        const char* errorStart;
+        Files files;
+    } cases[] = {
+        {"dotdot-name", false, "unsafe path in the archive: ../evil.txt", {"first.txt"}},
+        {"absolute-name", false, "unsafe path in the archive: /", {"first.txt"}},
+        // The link leads out and gives nothing, so the file behind it lands in a folder of that name.
+        {"through-link", true, "untouched", {"escape/evil.txt", "first.txt"}},
+        // A link before its target, an absolute one and one climbing above the top give nothing, even
+        // where dropping the "/" or "../" would name a file of the archive.
+        {"order", true, "untouched", {"etc/hosts", "target.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        test::TempDir scratch;
+        const fs::path out = scratch / "a" / "b";
+        err = "untouched";
+        EXPECT_EQ(ExtractTarXz(Fixture(std::string(c.archive) + ".tar.xz"), out, {}, {}, nullptr, err), c.ok);
+        EXPECT_EQ(err.rfind(c.errorStart, 0), 0u) << err;
+        EXPECT_EQ(FilesBelow(out), c.files);
+        EXPECT_EQ(FilesBelow(scratch.path()).size(), c.files.size());  // and nothing beside it
+    }
+}
+
+TEST_F(ExtractTarXzTest, NeverWritesThroughALinkStandingInTheDestination) {
+    const fs::path outside = tmp / "outside";
+    test::WriteFile(outside / "victim.txt", "keep me");
+    fs::create_directories(dest);
+    ASSERT_TRUE(test::MakeLink(dest / "top", outside));
+    EXPECT_FALSE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err.rfind("cannot write " + PathUtf8(dest / "top"), 0), 0u) << err;
+    EXPECT_EQ(FilesBelow(outside), Files{"victim.txt"});
+}
+
+TEST_F(ExtractTarXzTest, NeverWritesThroughALinkWhereAFileGoes) {
+    if (test::RunningUnderWine()) GTEST_SKIP() << "Wine shows a host link to a file as a plain file";
+    const fs::path outside = tmp / "outside";
+    test::WriteFile(outside / "victim.txt", "keep me");
+    fs::create_directories(dest / "top" / "bin");
+    ASSERT_TRUE(test::MakeLink(dest / "top" / "bin" / "big.bin", outside / "victim.txt"));
+    EXPECT_FALSE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err.rfind("cannot write " + PathUtf8(dest / "top" / "bin" / "big.bin"), 0), 0u) << err;
+    EXPECT_EQ(test::ReadFile(outside / "victim.txt"), "keep me");
+}
+
+TEST_F(ExtractTarXzTest, TheMapperRenamesAndSkipsAndLinksFollowIt) {
+    std::vector<std::string> seen;
+    EntryMapper map = [&](const std::string& name) -> std::string {
+        seen.push_back(name);
+        const std::string s = name.substr(4);  // "top/" goes
+        if (s == "bin/tool-hardlink.c") return "";  // the regular file of the hard-linked pair
+        if (s == "bin/numbers-up-and-down.h") return "../escape.h";  // a link: silently skipped
+        if (s.rfind("lib/", 0) == 0) return "library/" + s.substr(4);
+        return s;
+    };
+    ASSERT_TRUE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), dest, map, {}, nullptr, err)) << err;
+    // tool.c links to the skipped file and tool-symlink.c to tool.c: neither has anything to copy.
+    EXPECT_EQ(FilesBelow(dest),
+              (Files{"a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
+                     "a-rather-long-folder-three/deep-file-with-a-long-name.txt",
+                     "a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
+                     "a-rather-long-folder-three/link-back-to-big.bin",
+                     "bin/big.bin", "bin/run.sh", "library/clang/19/include/numbers.h", "library/empty.txt",
+                     "long-link"}));
+    EXPECT_EQ(test::ReadFile(dest / "long-link"), "deep file\n");
+    EXPECT_FALSE(fs::exists(dest.parent_path() / "escape.h"));
+    // The mapper sees every member with its whole name, long ones included, folders and fifos too.
+    EXPECT_NE(std::find(seen.begin(), seen.end(),
+                        "top/a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
+                        "a-rather-long-folder-three/deep-file-with-a-long-name.txt"),
+              seen.end());
+
+    // A regular file mapped to an unsafe name fails the whole run, told by its name in the archive.
+    EntryMapper unsafe = [](const std::string& name) { return name == "top/lib/empty.txt" ? "../x" : name; };
+    EXPECT_FALSE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), tmp / "unsafe", unsafe, {}, nullptr, err));
+    EXPECT_EQ(err, "unsafe path in the archive: top/lib/empty.txt");
+}
+
+TEST_F(ExtractTarXzTest, AnExistingFileIsReplacedWhole) {
+    test::WriteFile(dest / "top" / "lib" / "empty.txt", "old content");
+    ASSERT_TRUE(ExtractTarXz(Fixture("pax-crc32.tar.xz"), dest, {}, {}, nullptr, err)) << err;
+    EXPECT_EQ(test::ReadFile(dest / "top" / "lib" / "empty.txt"), "");
+}
+
+// The fields of an xz file's first stream and block that the damaged cases change.
+struct XzLayout {
+    size_t blockHeader = 12;
+    size_t blockHeaderSize = 0;
+    size_t filterId = 0;    // the LZMA2 filter's id byte
+    size_t dictionary = 0;  // its dictionary-size byte
+};
+
+XzLayout Layout(const std::string& xz) {
+    XzLayout layout;
+    const auto* b = reinterpret_cast<const unsigned char*>(xz.data());
+    layout.blockHeaderSize = (static_cast<size_t>(b[12]) + 1) * 4;
+    size_t p = 14;
+    auto skipVli = [&] {
+        while (b[p++] & 0x80) {
+        }
+    };
+    if (b[13] & 0x40) skipVli();
+    if (b[13] & 0x80) skipVli();
+    for (int filter = 0; filter <= (b[13] & 3); ++filter) {
+        const size_t id = p;
+        skipVli();
+        const size_t propsSize = b[p];
+        skipVli();
+        if (b[id] == 0x21) {
+            layout.filterId = id;
+            layout.dictionary = p;
+        }
+        p += propsSize;
+    }
+    return layout;
+}
+
+void PutCrc32(std::string& bytes, size_t from, size_t length, size_t at) {
+    const uint32_t crc = lzma_crc32(reinterpret_cast<const uint8_t*>(bytes.data()) + from, length, 0);
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(crc >> (8 * i));
+}
+
+// Changes one byte of the first block header and mends that header's CRC32, so only the change counts.
+std::string WithBlockHeaderByte(std::string xz, size_t XzLayout::*field, unsigned char value) {
+    XzLayout layout = Layout(xz);
+    xz[layout.*field] = static_cast<char>(value);
+    PutCrc32(xz, layout.blockHeader, layout.blockHeaderSize - 4, layout.blockHeader + layout.blockHeaderSize - 4);
+    return xz;
+}
+
+TEST_F(ExtractTarXzTest, DamagedAndForeignFiles) {
+    const std::string good = test::ReadFile(Fixture("gnu-sha256.tar.xz"));
+    const std::string blocks = test::ReadFile(Fixture("blocks.tar.xz"));
+    ASSERT_EQ(Layout(good).dictionary, 16u) << "a plain single-filter block header";
+    std::string flipped = good;
+    flipped[flipped.size() / 2] ^= 0x55;
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* error;  // followed by the archive's path
+    } cases[] = {
+        {"empty", "", "the xz file ends early: "},
+        {"cut", good.substr(0, good.size() / 2), "the xz file ends early: "},
+        {"cut-blocks", blocks.substr(0, blocks.size() - 100), "the xz file ends early: "},
+        {"text", "this is not an xz file, only some text\n", "the xz data is damaged (5) in "},
+        {"flipped", flipped, "the xz data is damaged (7) in "},
+        // A dictionary of 1.5 GiB, the next size above the 1 GiB the decoder allows.
+        {"dictionary", WithBlockHeaderByte(good, &XzLayout::dictionary, 37), "the xz data is damaged (4) in "},
+        {"filter", WithBlockHeaderByte(good, &XzLayout::filterId, 0x7F), "the xz data is damaged (6) in "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = Copy(std::string(c.name) + ".tar.xz", c.bytes);
+        err.clear();
+        EXPECT_FALSE(ExtractTarXz(file, tmp / "out" / c.name, {}, {}, nullptr, err));
+        EXPECT_EQ(err, c.error + PathUtf8(file));
+    }
+
+    EXPECT_FALSE(ExtractTarXz(tmp / "missing.tar.xz", dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err, "cannot open " + PathUtf8(tmp / "missing.tar.xz"));
+}
+
+TEST_F(ExtractTarXzTest, UnusualButSoundStreamsDecode) {
+    const std::string good = test::ReadFile(Fixture("gnu-sha256.tar.xz"));
+    // A dictionary of exactly 1 GiB is still allowed.
+    const fs::path largest = Copy("largest.tar.xz", WithBlockHeaderByte(good, &XzLayout::dictionary, 36));
+    ASSERT_TRUE(ExtractTarXz(largest, tmp / "largest", {}, {}, nullptr, err)) << err;
+    EXPECT_EQ(Listing(tmp / "largest"), ExpectedListing("gnu-sha256"));
+
+    // An integrity check of a kind this decoder does not know (id 5, reserved, 8 bytes like CRC64):
+    // the data is decoded unchecked. The kind stands in the stream header and footer, each with a CRC32.
+    std::string unknownCheck = test::ReadFile(Fixture("gnu-crc64.tar.xz"));
+    ASSERT_EQ(unknownCheck[7], 0x04);
+    unknownCheck[7] = 0x05;
+    PutCrc32(unknownCheck, 6, 2, 8);
+    const size_t footer = unknownCheck.size() - 12;
+    unknownCheck[footer + 9] = 0x05;
+    PutCrc32(unknownCheck, footer + 4, 6, footer);
+    const fs::path file = Copy("unknown-check.tar.xz", unknownCheck);
+    ASSERT_TRUE(ExtractTarXz(file, tmp / "unknown-check", {}, {}, nullptr, err)) << err;
+    EXPECT_EQ(Listing(tmp / "unknown-check"), ExpectedListing("gnu-crc64"));
+}
+
+TEST_F(ExtractTarXzTest, StopEndsTheRunBeforeTheNextDecodingStep) {
+    std::atomic<bool> stop{true};
+    EXPECT_FALSE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), dest, {}, progress.sink(), &stop, err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_TRUE(progress.calls.empty());
+
+    // A stop during the first read: that step is decoded and written, then the run ends.
+    stop = false;
+    ProgressSink stopAtOnce = [&](uint64_t, uint64_t) { stop = true; };
+    err.clear();
+    EXPECT_FALSE(ExtractTarXz(Fixture("blocks.tar.xz"), dest, {}, stopAtOnce, &stop, err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_LT(Listing(dest).size(), ExpectedListing("blocks").size());
+}
+
+TEST(NormalizeEntryPath, Table) {
+    struct Case {
+        const char* path;
+        const char* normal;
+    } cases[] = {
+        {"a/b/c", "a/b/c"},     {"./a//b/", "a/b"},   {"a/./b/../c", "a/c"}, {"../a", "a"},
+        {"a/../../b", "b"},     {"/abs/x", "abs/x"},  {"", ""},              {"..", ""},
+        {"a/b/..", "a"},        {"a..b/c", "a..b/c"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(NormalizeEntryPath(c.path), c.normal) << c.path;
+}
+
+// Tar blocks made by hand, for what GNU tar does not write: headers are filled only as far as the reader
+// looks at them.
+std::string Header(const std::string& name, char type, uint64_t size, const char* magic = "ustar") {
+    std::string h(512, '\0');
+    h.replace(0, std::min<size_t>(name.size(), 100), name.substr(0, 100));
+    char octal[13];
+    std::snprintf(octal, sizeof octal, "%011llo", static_cast<unsigned long long>(size));
+    h.replace(124, 11, octal);
+    h[156] = type;
+    h.replace(257, std::strlen(magic), magic);
+    return h;
+}
+
+std::string Padded(std::string data) {
+    data.resize((data.size() + 511) / 512 * 512, '\0');
+    return data;
+}
+
+std::string PaxRecord(const std::string& keyValue) {
+    // The length counts itself: try the digit counts until it fits.
+    for (size_t digits = 1;; ++digits) {
+        const size_t length = digits + 1 + keyValue.size() + 1;
+        if (std::to_string(length).size() == digits) return std::to_string(length) + " " + keyValue + "\n";
+    }
+}
+
+struct TarReaderTest : ::testing::Test {
+    test::TempDir tmp;
+    TarState state;
+    std::string err;
+
+    TarReaderTest() { state.destination = tmp / "out"; }
+
+    // Feeds `bytes` in runs of `run` bytes, as a decoder's output buffer would come.
+    bool Feed(const std::string& bytes, size_t run = 7) {
+        for (size_t at = 0; at < bytes.size(); at += run) {
+            const size_t n = std::min(run, bytes.size() - at);
+            if (!TarFeed(state, reinterpret_cast<const unsigned char*>(bytes.data()) + at, n, err)) return false;
+        }
+        return true;
+    }
+};
+
+TEST_F(TarReaderTest, NamesFromLongNameEntriesPaxRecordsAndPrefixes) {
+    const std::string longName = std::string(150, 'n') + "/file.txt";
+    std::string prefixed = Header("name-part.txt", '0', 2);
+    prefixed.replace(345, 11, "prefix/part");
+    ASSERT_TRUE(Feed(Header("././@LongLink", 'L', longName.size() + 1) + Padded(longName + '\0') +
+                     Header("cut-short", '0', 3) + Padded("one") +
+                     // A long name and then a pax header: the pax header's own header uses up the long name.
+                     Header("././@LongLink", 'L', 6) + Padded("gnu-x") +
+                     Header("pax", 'x', PaxRecord("path=from-pax.txt").size()) +
+                     Padded(PaxRecord("path=from-pax.txt")) + Header("cut", '0', 3) + Padded("two") +
+                     prefixed + Padded("pr") +
+                     // A global header's records are ignored.
+                     Header("global", 'g', PaxRecord("path=ignored").size()) + Padded(PaxRecord("path=ignored")) +
+                     Header("plain.txt", '0', 5) + Padded("plain") + std::string(1024, '\0')))
+        << err;
+    EXPECT_EQ(FilesBelow(state.destination),
+              (Files{"from-pax.txt", std::string(150, 'n') + "/file.txt", "plain.txt", "prefix/part/name-part.txt"}));
+    EXPECT_EQ(test::ReadFile(state.destination / "from-pax.txt"), "two");
+}
+
+TEST_F(TarReaderTest, SizeFields) {
+    // Base-256 (first byte 0x80, value in the last 8 bytes), octal with blanks, and a pax "size=" that
+    // stands for the header's.
+    std::string base256 = Header("b256.bin", '0', 0);
+    std::memset(&base256[124], 0, 12);
+    base256[124] = static_cast<char>(0x80);
+    base256[135] = 5;
+    std::string blanks = Header("blanks.bin", '0', 0);
+    std::memcpy(&blanks[124], "   0000004 \0", 12);
+    const std::string pax = PaxRecord("size=6");
+    ASSERT_TRUE(Feed(base256 + Padded("12345") + blanks + Padded("abcd") + Header("p", 'x', pax.size()) +
+                     Padded(pax) + Header("paxsize.bin", '0', 0) + Padded("sixsix")))
+        << err;
+    EXPECT_EQ(test::ReadFile(state.destination / "b256.bin"), "12345");
+    EXPECT_EQ(test::ReadFile(state.destination / "blanks.bin"), "abcd");
+    EXPECT_EQ(test::ReadFile(state.destination / "paxsize.bin"), "sixsix");
+
+    // Past the octal field's 8 GiB: the size is taken whole.
+    std::string huge = Header("huge.bin", '0', 0);
+    std::memset(&huge[124], 0, 12);
+    huge[124] = static_cast<char>(0x80);
+    huge[130] = 0x02;  // 2^41 bytes
+    ASSERT_TRUE(Feed(huge + "start")) << err;
+    EXPECT_EQ(state.remaining, (uint64_t{1} << 41) - 5);
+}
+
+TEST_F(TarReaderTest, OversizedNameRecordsAreRefusedBeforeBeingRead) {
+    for (char type : {'L', 'K', 'x'}) {
+        TarState fresh;
+        fresh.destination = state.destination;
+        const std::string header = Header("././@LongLink", type, uint64_t{2} << 20);
+        err.clear();
+        EXPECT_FALSE(TarFeed(fresh, reinterpret_cast<const unsigned char*>(header.data()), header.size(), err));
+        EXPECT_EQ(err, "a long name or extended header in the archive is too large (2097152 bytes)") << type;
+    }
+    // A global header is skipped without being held, whatever its size.
+    const std::string global = Header("g", 'g', 3 << 20) + std::string(3 << 20, 'g') + Header("after.txt", '0', 1) +
+                               Padded("a");
+    ASSERT_TRUE(Feed(global, 1 << 16)) << err;
+    EXPECT_LE(state.metadataBuffer.capacity(), size_t{1} << 16);
+    EXPECT_EQ(FilesBelow(state.destination), Files{"after.txt"});
+}
+
+TEST_F(TarReaderTest, DamagedPaxRecordsAreIgnored) {
+    for (const char* records : {"0 path=zero\n", "999 path=beyond\n", "3 path=short\n", "12path=noblank\n",
+                                "nonsense", "18446744073709551617 path=overflow\n", "6 path=\n", "1 x"}) {
+        TarState fresh;
+        fresh.destination = tmp / "damaged";
+        const std::string bytes = Header("p", 'x', std::strlen(records)) + Padded(records) +
+                                  Header("kept-name.txt", '0', 1) + Padded("k");
+        err.clear();
+        ASSERT_TRUE(TarFeed(fresh, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), err)) << err;
+        EXPECT_EQ(FilesBelow(fresh.destination), Files{"kept-name.txt"}) << records;
+        std::string ignored;
+        RemoveTree(fresh.destination, ignored);
+    }
+}
+
+TEST_F(TarReaderTest, ANulInANameIsUnsafe) {
+    const std::string pax = PaxRecord(std::string("path=a\0/../../b", 15));
+    EXPECT_FALSE(Feed(Header("p", 'x', pax.size()) + Padded(pax) + Header("x", '0', 1) + Padded("x")));
+    EXPECT_EQ(err.rfind("unsafe path in the archive: a", 0), 0u) << err;
+}
+
+}  // namespace
+}  // namespace launcher

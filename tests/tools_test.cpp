@@ -1,0 +1,433 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "build/builder.h"
+#include "build/tools.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/sha.h"
+#include "support/http_server.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+#include "support/zip_writer.h"
+
+namespace launcher {
+namespace {
+
+test::Route NotFound() {
+    test::Route route;
+    route.status = 404;
+    return route;
+}
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test::FilesBelow;
+using test::ZipEntry;
+using Files = std::vector<std::string>;
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+struct ToolsTest : ::testing::Test {
+    ToolsTest() {
+        game.title = "Game";
+        game.shortName = "Game";
+        game.toolchain = server.Url("/toolchain.json");
+        builder = std::make_unique<Builder>(game, root, http.get(), &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+        builder->statusSink = [this](const Status& status) {
+            reports.push_back(status);
+            if (onStatus) onStatus(status);
+        };
+    }
+
+    // A failing run explains itself in its log; show it, since the temporary folder goes with the test.
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    // Serves `file` at /files/<name> and describes it.
+    FileRef Serve(const std::string& name, const fs::path& file, test::Route route = {}) {
+        route.file = file;
+        server.Serve("/files/" + name, route);
+        return FileRef{name, server.Url("/files/" + name), Sha256File(file), fs::file_size(file)};
+    }
+
+    fs::path Zip(const std::string& name, const std::vector<ZipEntry>& entries) {
+        fs::path zip = tmp / "made" / name;
+        fs::create_directories(zip.parent_path());
+        test::WriteZipOrFail(zip, entries);
+        return zip;
+    }
+
+    static Tool MakeTool(const std::string& id, const std::string& kind, std::vector<FileRef> files) {
+        Tool tool;
+        tool.id = id;
+        tool.title = "The " + id;
+        tool.kind = kind;
+        tool.files = std::move(files);
+        tool.stamp = tool.files.empty() ? "" : tool.files[0].sha256;
+        return tool;
+    }
+
+    size_t RequestsFor(const std::string& name) const { return server.Requests("/files/" + name).size(); }
+
+    test::TempDir tmp;
+    fs::path root = tmp / "data";
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+    test::TestPlatform platform;
+    GameDefinition game;
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+    std::vector<Status> reports;
+    std::function<void(const Status&)> onStatus;
+    std::string err;
+};
+
+TEST_F(ToolsTest, ZipToolInstallsOnceAndAgainWhenItsStampDiffers) {
+    const fs::path zip = Zip("cmake.zip", {{"cmake-3.31/bin/cmake.exe", "cmake program"},
+                                           {"cmake-3.31/share/cmake/Modules/A.cmake", test::TestBytes(3 << 20), true},
+                                           {"cmake-3.31/doc/readme.txt", "not kept"},
+                                           ZipEntry::Folder("cmake-3.31/share/empty/")});
+    Tool tool = MakeTool("cmake", "zip", {Serve("cmake.zip", zip)});
+    tool.strip = 1;
+    tool.keep = {"bin/", "share/"};
+    tool.stamp += " bin/ share/";
+    const fs::path dir = builder->ToolDir("cmake");
+    test::WriteFile(dir / "stale.txt", "from an older install");
+
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    EXPECT_EQ(FilesBelow(dir), (Files{".launcher-stamp", "bin/cmake.exe", "share/cmake/Modules/A.cmake"}));
+    EXPECT_EQ(test::ReadFile(dir / ".launcher-stamp"), tool.stamp);
+    EXPECT_FALSE(fs::exists(root / "downloads" / "cmake"));
+    EXPECT_TRUE(Has(logged, "download " + tool.files[0].url));
+    EXPECT_TRUE(Has(logged, "unpack cmake.zip"));
+    EXPECT_TRUE(Has(logged, "The cmake ready in " + PathUtf8(dir)));
+    ASSERT_FALSE(reports.empty());
+    auto downloading = std::find_if(reports.begin(), reports.end(),
+                                    [](const Status& s) { return s.title == "Downloading The cmake"; });
+    ASSERT_NE(downloading, reports.end());
+    EXPECT_TRUE(EndsWith(downloading->detail, " of 3 MB")) << downloading->detail;
+    EXPECT_EQ(reports.back().title, "Unpacking The cmake");
+
+    // Installed: one small read, nothing fetched, nothing logged or reported.
+    logged.clear();
+    reports.clear();
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    EXPECT_EQ(RequestsFor("cmake.zip"), 1u);
+    EXPECT_TRUE(logged.empty());
+    EXPECT_TRUE(reports.empty());
+
+    // A stamp that differs by a line end is another stamp: the tool comes again.
+    test::WriteFile(dir / ".launcher-stamp", tool.stamp + "\n");
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    EXPECT_EQ(RequestsFor("cmake.zip"), 2u);
+    EXPECT_EQ(test::ReadFile(dir / ".launcher-stamp"), tool.stamp);
+}
+
+TEST_F(ToolsTest, AnEmptyStampMatchesAnEmptyStampFile) {
+    Tool tool = MakeTool("empty", "zip", {});
+    tool.stamp = "";
+    test::WriteFile(builder->ToolDir("empty") / ".launcher-stamp", "");
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(ToolsTest, TarXzToolFromWhatTarMade) {
+    const fs::path archive = test::SelfDir() / "tar-fixtures" / "gnu-crc64.tar.xz";
+    Tool tool = MakeTool("llvm", "tar.xz", {Serve("clang+llvm.tar.xz", archive)});
+    tool.strip = 1;
+    tool.keep = {"bin/*.c", "lib/clang/"};
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    const fs::path dir = builder->ToolDir("llvm");
+    // tool.c is a hard link and tool-symlink.c a symbolic one in the archive: both are copies here.
+    EXPECT_EQ(FilesBelow(dir), (Files{".launcher-stamp", "bin/tool-hardlink.c", "bin/tool-symlink.c", "bin/tool.c",
+                                      "lib/clang/19/include/numbers.h"}));
+    EXPECT_EQ(test::ReadFile(dir / "bin" / "tool-symlink.c"), "int main() { return 0; }\n");
+    EXPECT_TRUE(Has(logged, "unpack clang+llvm.tar.xz"));
+}
+
+TEST_F(ToolsTest, VsixPackagesAndUnknownKindsUnpackAsZip) {
+    const fs::path headers = Zip("h.vsix", {{"Contents/VC/Tools/include/vector", "vector"},
+                                            {"Contents%2FVC%2FTools%2Finclude%2Fmy%20header.h", "decoded"},
+                                            {"extension.vsixmanifest", "<manifest/>"},
+                                            {"[Content_Types].xml", "<types/>"}});
+    const fs::path libs = Zip("l.vsix", {{"Contents/VC/Tools/lib/x64/libcmt.lib", "lib"}});
+    Tool msvc = MakeTool("msvc", "vsix", {Serve("Headers.vsix", headers), Serve("Libs.vsix", libs)});
+    ASSERT_TRUE(builder->InstallTool(msvc, err)) << err;
+    EXPECT_EQ(FilesBelow(builder->ToolDir("msvc")),
+              (Files{".launcher-stamp", "VC/Tools/include/my header.h", "VC/Tools/include/vector",
+                     "VC/Tools/lib/x64/libcmt.lib"}));
+
+    const fs::path plain = Zip("n.zip", {{"ninja.exe", "ninja"}});
+    ASSERT_TRUE(builder->InstallTool(MakeTool("ninja", "7z", {Serve("ninja.7z", plain)}), err)) << err;
+    EXPECT_EQ(FilesBelow(builder->ToolDir("ninja")), (Files{".launcher-stamp", "ninja.exe"}));
+}
+
+TEST_F(ToolsTest, AStopDuringTheThirdFileKeepsTheFirstTwoForTheNextRun) {
+    const fs::path first = Zip("1.vsix", {{"Contents/one.txt", "1"}});
+    const fs::path second = Zip("2.vsix", {{"Contents/two.txt", "2"}});
+    const fs::path third = Zip("3.vsix", {{"Contents/three.bin", test::TestBytes(2 << 20), true}});
+    test::Route slow;
+    slow.stallAfter = 1 << 20;
+    slow.stallMs = 5000;
+    slow.faultyAnswers = 1;
+    Tool tool = MakeTool("msvc", "vsix", {Serve("1.vsix", first), Serve("2.vsix", second), Serve("3.vsix", third, slow)});
+    // Stop once the third file is on its way.
+    onStatus = [&](const Status&) {
+        if (RequestsFor("3.vsix") > 0) builder->stop = true;
+    };
+    EXPECT_FALSE(builder->InstallTool(tool, err));
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_FALSE(fs::exists(builder->ToolDir("msvc") / ".launcher-stamp"));
+
+    onStatus = nullptr;
+    builder->stop = false;
+    server.ClearRequests();
+    test::WriteFile(builder->ToolDir("msvc") / "half-made.txt", "from the stopped run");
+    ASSERT_TRUE(builder->InstallTool(tool, err)) << err;
+    EXPECT_EQ(RequestsFor("1.vsix"), 0u);
+    EXPECT_EQ(RequestsFor("2.vsix"), 0u);
+    const std::vector<test::SeenRequest> resumed = server.Requests("/files/3.vsix");
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_NE(resumed[0].range, "") << "the third file resumes where it stopped";
+    EXPECT_EQ(FilesBelow(builder->ToolDir("msvc")), (Files{".launcher-stamp", "one.txt", "three.bin", "two.txt"}));
+}
+
+TEST_F(ToolsTest, FailuresLeaveNoStamp) {
+    const fs::path notZip = tmp / "made" / "broken.zip";
+    test::WriteFile(notZip, "these bytes are no zip archive");
+    const fs::path good = Zip("good.zip", {{"a.txt", "a"}});
+    test::Route missing;
+    missing.status = 404;
+    server.Serve("/files/missing.zip", missing);
+    struct Case {
+        const char* name;
+        Tool tool;
+        std::string error;  // the start of it
+    } cases[] = {
+        {"download", MakeTool("a", "zip", {FileRef{"missing.zip", server.Url("/files/missing.zip"), std::string(64, 'a'), 9}}),
+         "Could not download missing.zip: "},
+        {"unpack", MakeTool("b", "zip", {Serve("broken.zip", notZip)}), "cannot open "},
+        {"tar.xz unpack", MakeTool("c", "tar.xz", {Serve("good.zip", good)}), "the xz data is damaged (5) in "},
+        // Names from a description never reach outside their folders.
+        {"file name", MakeTool("d", "zip", {FileRef{"../escape.zip", server.Url("/files/good.zip"), "", 0}}),
+         "Could not download ../escape.zip: that is no plain file name"},
+        {"tool id", MakeTool("..", "zip", {Serve("good.zip", good)}), "The tool \"..\" has no usable name."},
+    };
+    test::WriteFile(root / "keep.txt", "the data folder's own file");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        err.clear();
+        EXPECT_FALSE(builder->InstallTool(c.tool, err));
+        EXPECT_EQ(err.substr(0, c.error.size()), c.error) << err;
+        EXPECT_FALSE(fs::exists(builder->ToolDir(c.tool.id) / ".launcher-stamp"));
+    }
+    EXPECT_EQ(test::ReadFile(root / "keep.txt"), "the data folder's own file");
+    EXPECT_FALSE(fs::exists(root / "downloads" / "escape.zip"));
+    // The download that failed to unpack stays for the next attempt.
+    EXPECT_TRUE(fs::exists(root / "downloads" / "b" / "broken.zip"));
+}
+
+// MSIs made by wixl with external cabinets made by gcab, unpacked by msiextract.
+struct MsiToolTest : ToolsTest {
+    // Writes <name>.msi naming `cabinet` (external) for the files, and the cabinet itself.
+    void MakeMsi(const std::string& name, const std::string& cabinet, const std::vector<std::string>& files) {
+        const fs::path work = tmp / "msi" / name;
+        fs::create_directories(work / "cab");
+        std::string components;
+        for (const std::string& file : files) {
+            test::WriteFile(work / file, "content of " + file);
+            test::WriteFile(work / "cab" / file, "content of " + file);
+            components += "<File Id=\"" + file + "\" Name=\"" + file + "\" Source=\"" + file + "\"/>";
+        }
+        test::WriteFile(work / "a.wxs", R"(<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name=")" + name + R"(" Language="1033" Version="1.0.0" Manufacturer="Tests"
+           UpgradeCode="12345678-1234-1234-1234-123456789012">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet=")" + cabinet + R"(" EmbedCab="no"/>
+    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="K" Name="Windows Kits"><Directory Id="T" Name="10">
+      <Directory Id="I" Name="Include"><Component Id="C" Guid="*">)" + components + R"(</Component></Directory>
+    </Directory></Directory></Directory>
+    <Feature Id="F" Level="1"><ComponentRef Id="C"/></Feature>
+  </Product>
+</Wix>
+)");
+        std::string names;
+        for (const std::string& file : files) names += " " + file;
+        const std::string w = PathUtf8(work);
+        ASSERT_EQ(std::system(("cd '" + w + "' && wixl -o '" + name + ".msi' a.wxs >/dev/null && cd cab && gcab -c '../" +
+                               cabinet + "'" + names)
+                                  .c_str()),
+                  0);
+    }
+};
+
+TEST_F(MsiToolTest, FetchesOnlyTheCabinetsItsInstallersName) {
+#ifdef _WIN32
+    GTEST_SKIP() << "MSIs unpack with msiexec /a, which does not work under Wine";
+#else
+    if (std::system("command -v wixl >/dev/null && command -v gcab >/dev/null") != 0) {
+        GTEST_SKIP() << "wixl or gcab is not installed";
+    }
+    const std::string cabA = "0123456789abcdef0123456789abcdef.cab";
+    const std::string cabB = "fedcba9876543210fedcba9876543210.cab";
+    const std::string unused = "00000000000000000000000000000000.cab";
+    MakeMsi("Headers", cabA, {"windows.h", "winbase.h"});
+    MakeMsi("Libs", cabB, {"kernel32.lib"});
+    test::WriteFile(tmp / "msi" / unused, "never needed");
+    const fs::path msi = tmp / "msi";
+    Tool sdk = MakeTool("winsdk", "msi",
+                        {Serve("Headers.msi", msi / "Headers" / "Headers.msi"), Serve("Libs.msi", msi / "Libs" / "Libs.msi")});
+    // The manifest names cabinets in its own case; the installers name them in lower case.
+    FileRef upper = Serve("FEDCBA9876543210FEDCBA9876543210.CAB", msi / "Libs" / cabB);
+    sdk.cabs = {Serve(cabA, msi / "Headers" / cabA), upper, Serve(unused, msi / unused)};
+    sdk.stamp = "Win11SDK Headers.msi Libs.msi";
+
+    ASSERT_TRUE(builder->InstallTool(sdk, err)) << err;
+    EXPECT_EQ(FilesBelow(builder->ToolDir("winsdk")),
+              (Files{".launcher-stamp", "Windows Kits/10/Include/kernel32.lib", "Windows Kits/10/Include/winbase.h",
+                     "Windows Kits/10/Include/windows.h"}));
+    EXPECT_EQ(test::ReadFile(builder->ToolDir("winsdk") / "Windows Kits" / "10" / "Include" / "windows.h"),
+              "content of windows.h");
+    EXPECT_EQ(RequestsFor(cabA), 1u);
+    EXPECT_EQ(RequestsFor("FEDCBA9876543210FEDCBA9876543210.CAB"), 1u);
+    EXPECT_EQ(RequestsFor(unused), 0u);
+    EXPECT_TRUE(Has(logged, "extract Headers.msi"));
+    EXPECT_TRUE(Has(logged, "extract Libs.msi"));
+    EXPECT_FALSE(fs::exists(root / "downloads" / "winsdk"));
+    auto unpacking = std::find_if(reports.begin(), reports.end(),
+                                  [](const Status& s) { return s.title == "Unpacking The winsdk" && s.detail == "Libs.msi"; });
+    ASSERT_NE(unpacking, reports.end());
+    EXPECT_DOUBLE_EQ(unpacking->progress, 0.5);
+
+    // An installer naming a cabinet that the package does not list: nothing is fetched for it, and the
+    // extraction decides.
+    sdk.cabs = {sdk.cabs[0]};
+    sdk.stamp += " again";
+    server.ClearRequests();
+    EXPECT_FALSE(builder->InstallTool(sdk, err));
+    EXPECT_NE(err.find("Libs.msi"), std::string::npos) << err;
+    EXPECT_EQ(RequestsFor(cabA), 1u);
+    EXPECT_EQ(RequestsFor("FEDCBA9876543210FEDCBA9876543210.CAB"), 0u);
+#endif
+}
+
+struct LookUpToolsTest : ToolsTest {
+    const std::string sha = std::string(64, 'a');
+    std::string Description(std::vector<json> tools) { return json{{"tools", tools}}.dump(); }
+    json ToolEntry(const std::string& id, uint64_t size, bool optional = false) {
+        return {{"id", id}, {"url", "https://x.test/" + id + ".zip"}, {"sha256", sha}, {"size", size},
+                {"optional", optional}};
+    }
+    std::vector<std::string> Ids() const {
+        std::vector<std::string> ids;
+        for (const Tool& tool : builder->toolchain.tools) ids.push_back(tool.id);
+        return ids;
+    }
+    void Offline() {
+        test::Route down;
+        down.status = 500;
+        server.Serve("/toolchain.json", down);
+    }
+};
+
+TEST_F(LookUpToolsTest, AFetchedDescriptionIsUsedAndSaved) {
+    const std::string text = Description({ToolEntry("cmake", 300 << 20), ToolEntry("ffmpeg", 100 << 20, true)});
+    server.ServeJson("/toolchain.json", text);
+    builder->toolchain.sdkVersion = "left from before";
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(Ids(), (Files{"cmake", "ffmpeg"}));
+    EXPECT_EQ(builder->toolchain.sdkVersion, "");
+    EXPECT_EQ(test::ReadFile(root / "toolchain.json"), text);
+    // All tools count; only the ones the build needs add to the size.
+    EXPECT_EQ(logged, (Files{"tools: 2, 300 MB to download at most"}));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports[0].title, "Looking up the build tools");
+    EXPECT_EQ(reports[0].progress, -1);
+    // The music import's lookup never asks for the Visual Studio channel.
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(LookUpToolsTest, OfflineTheSavedCopyThenTheBuiltInOne) {
+    Offline();
+    builder->builtinToolchain = BuiltinToolchainJson();
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(Ids(), (Files{"llvm", "cmake", "ninja", "git"}));
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].rfind("toolchain.json could not be fetched (", 0), 0u) << logged[0];
+    EXPECT_TRUE(EndsWith(logged[0], "), the launcher's own is used")) << logged[0];
+    EXPECT_EQ(logged[1], "tools: 4, 885 MB to download at most");
+    EXPECT_FALSE(fs::exists(root / "toolchain.json")) << "only a fetched description is saved";
+
+    test::WriteFile(root / "toolchain.json", Description({ToolEntry("saved", 1 << 20)}));
+    logged.clear();
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(Ids(), Files{"saved"});
+    EXPECT_TRUE(EndsWith(logged[0], "), the last one is used")) << logged[0];
+
+    // A saved copy is preferred to the built-in text even when it does not read.
+    test::WriteFile(root / "toolchain.json", "{ broken");
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
+    EXPECT_EQ(err, "toolchain.json is not readable");
+
+    fs::remove(root / "toolchain.json");
+    builder->builtinToolchain.clear();
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
+    EXPECT_EQ(err.rfind("Could not download the list of build tools: ", 0), 0u) << err;
+}
+
+TEST_F(LookUpToolsTest, AnUnreadableAnswerDoesNotReplaceTheSavedCopy) {
+    const std::string saved = Description({ToolEntry("saved", 1)});
+    test::WriteFile(root / "toolchain.json", saved);
+    server.ServeBody("/toolchain.json", "<html>a captive portal</html>");
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
+    EXPECT_EQ(err, "toolchain.json is not readable");
+    EXPECT_EQ(test::ReadFile(root / "toolchain.json"), saved);
+}
+
+TEST_F(LookUpToolsTest, TheBuildAlsoResolvesTheMicrosoftPackages) {
+    const std::string cab = "0123456789abcdef0123456789abcdef.cab";
+    json manifest = {{"packages",
+                      {{{"id", "VC.Headers"}, {"payloads", {{{"fileName", "h.vsix"}, {"url", "u"}, {"size", 10 << 20}}}}},
+                       {{"id", "SDK"},
+                        {"payloads",
+                         {{{"fileName", "a.msi"}, {"url", "u"}, {"size", 1 << 20}},
+                          {{"fileName", cab}, {"url", "u"}, {"size", 40 << 20}}}}}}}};
+    server.ServeJson("/manifest", manifest.dump());
+    server.ServeJson("/channel",
+                     json{{"channelItems",
+                           {{{"id", "Microsoft.VisualStudio.Manifests.VisualStudio"},
+                             {"payloads", {{{"url", server.Url("/manifest")}}}}}}}}
+                         .dump());
+    json description = {{"tools", {ToolEntry("cmake", 5 << 20)}},
+                        {"msvc", {{"channel", server.Url("/channel")}, {"version", "1"}, {"packages", {"VC.Headers"}}}},
+                        {"sdk", {{"package", "SDK"}, {"version", "10.0.1"}, {"msis", {"a.msi"}}}}};
+    server.ServeJson("/toolchain.json", description.dump());
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, true)) << err;
+    EXPECT_EQ(Ids(), (Files{"cmake", "msvc", "winsdk"}));
+    EXPECT_EQ(builder->toolchain.sdkVersion, "10.0.1");
+    // Every cabinet of the SDK package counts, though only the named ones are fetched.
+    EXPECT_EQ(logged.back(), "tools: 3, 56 MB to download at most");
+
+    // Without the channel the lookup fails with its sentence, after the tools were read.
+    server.Serve("/channel", NotFound());
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, true));
+    EXPECT_EQ(err.rfind("Visual Studio channel: ", 0), 0u) << err;
+}
+
+}  // namespace
+}  // namespace launcher
