@@ -1,6 +1,9 @@
 #include "game/settings.h"
 
+#include <chrono>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +15,11 @@
 namespace launcher {
 
 namespace fs = std::filesystem;
+
+std::string DumpSettings(const nlohmann::json& doc) {
+    // A path that is not valid UTF-8 (possible on POSIX) must not make the dump throw.
+    return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 namespace {
 
@@ -28,14 +36,28 @@ std::string ReadStringKey(const fs::path& file, const char* key) {
     return it->get<std::string>();
 }
 
-}  // namespace
+// A virus scanner or a second launcher may hold a settings file for a moment, often right after it
+// was written: a read or a rename that fails is tried again after each of these pauses (about a
+// second in all) before the update gives up. The first attempt does not wait.
+constexpr int kRetryPausesMs[] = {50, 100, 250, 500};
 
-std::string DumpSettings(const nlohmann::json& doc) {
-    // A path that is not valid UTF-8 (possible on POSIX) must not make the dump throw.
-    return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+void PauseBeforeRetry(size_t attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPausesMs[attempt]));
 }
 
-bool WriteSettingsFile(const fs::path& file, const nlohmann::json& doc) {
+// The whole file; false with `missing` set when there is no file, false with it cleared when the file
+// stayed unreadable through the retries.
+bool ReadSettingsText(const fs::path& file, std::string& text, bool& missing, const SettingsFileCalls& calls) {
+    for (size_t attempt = 0;; ++attempt) {
+        if (calls.read ? calls.read(file, text) : ReadWholeFile(file, text)) return true;
+        missing = !EntryExists(file);
+        if (missing || attempt == std::size(kRetryPausesMs)) return false;
+        PauseBeforeRetry(attempt);
+    }
+}
+
+bool WriteSettings(const fs::path& file, const nlohmann::json& doc, const SettingsFileCalls& calls,
+                   std::string& err) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
@@ -46,15 +68,44 @@ bool WriteSettingsFile(const fs::path& file, const nlohmann::json& doc) {
         out.close();
         if (!out) {
             fs::remove(temporary, ec);
+            err = "cannot write " + PathUtf8(temporary);
             return false;
         }
     }
+    std::string moveError;
+    for (size_t attempt = 0;; ++attempt) {
+        if (calls.move ? calls.move(temporary, file, moveError) : MoveReplacing(temporary, file, moveError)) {
+            return true;
+        }
+        if (attempt == std::size(kRetryPausesMs)) break;
+        PauseBeforeRetry(attempt);
+    }
+    fs::remove(temporary, ec);
+    err = "cannot replace it: " + moveError;
+    return false;
+}
+
+}  // namespace
+
+bool WriteSettingsFile(const fs::path& file, const nlohmann::json& doc) {
     std::string err;
-    if (!MoveReplacing(temporary, file, err)) {
-        fs::remove(temporary, ec);
+    return WriteSettings(file, doc, {}, err);
+}
+
+bool UpdateSettingsFile(const fs::path& file, const std::string& key, const std::string& value, std::string& err,
+                        const SettingsFileCalls& calls) {
+    nlohmann::json doc = nlohmann::json::object();
+    std::string text;
+    bool missing = false;
+    if (ReadSettingsText(file, text, missing, calls)) {
+        doc = nlohmann::json::parse(text, nullptr, false);
+        if (!doc.is_object()) doc = nlohmann::json::object();
+    } else if (!missing) {
+        err = "it exists but cannot be read";
         return false;
     }
-    return true;
+    doc[key] = value;
+    return WriteSettings(file, doc, calls, err);
 }
 
 fs::path ReadGameKey(const fs::path& file) {
@@ -108,14 +159,10 @@ fs::path Builder::LocateGame(bool* foundElsewhere) const {
 
 void Builder::SetSetting(const std::string& key, const std::string& value) {
     const fs::path file = root / kSettingsName;
-    nlohmann::json doc = nlohmann::json::object();
-    std::string text;
-    if (ReadWholeFile(file, text)) {
-        doc = nlohmann::json::parse(text, nullptr, false);
-        if (!doc.is_object()) doc = nlohmann::json::object();
+    std::string err;
+    if (!UpdateSettingsFile(file, key, value, err)) {
+        Log("settings: could not update " + PathUtf8(file) + " (" + err + "), \"" + key + "\" is not saved");
     }
-    doc[key] = value;
-    WriteSettingsFile(file, doc);
 }
 
 std::string Builder::ReadBuilt() const {

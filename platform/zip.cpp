@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/paths.h"
@@ -74,6 +75,31 @@ bool WriteEntry(zip_t* archive, zip_uint64_t index, const fs::path& dest, std::v
     return !out.fail();
 }
 
+// Windows opens a device, not a file, for these names, whatever extension follows and in any case:
+// "nul.txt" or "Com1.log" written from an archive would vanish or hang. The archives are made for
+// Windows, so the names are refused on every system.
+bool IsDeviceName(std::string_view part) {
+    std::string_view base = part.substr(0, part.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);  // "nul .txt" is the device too
+    auto same = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            char c = a[i];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            if (c != b[i]) return false;
+        }
+        return true;
+    };
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (same(base, device)) return true;
+    }
+    if (base.size() < 4 || !(same(base.substr(0, 3), "COM") || same(base.substr(0, 3), "LPT"))) return false;
+    std::string_view number = base.substr(3);
+    if (number.size() == 1) return number[0] >= '0' && number[0] <= '9';
+    // The superscript digits one to three count as well (UTF-8 of U+00B9, U+00B2, U+00B3).
+    return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 }  // namespace
 
 bool IsSafeEntryPath(const std::string& name) {
@@ -83,19 +109,11 @@ bool IsSafeEntryPath(const std::string& name) {
     size_t start = 0;
     for (;;) {
         size_t end = name.find_first_of("/\\", start);
-        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        // Windows drops trailing dots and blanks from a component, so ".. " or "..." would climb out
-        // as well: a component of nothing but dots and blanks with two or more dots is refused.
-        size_t dots = 0;
-        bool onlyDotsAndBlanks = !part.empty();
-        for (char c : part) {
-            if (c == '.') {
-                ++dots;
-            } else if (c != ' ') {
-                onlyDotsAndBlanks = false;
-            }
-        }
-        if (onlyDotsAndBlanks && dots >= 2) return false;
+        std::string_view part(name.data() + start, (end == std::string::npos ? name.size() : end) - start);
+        // ".." climbs out. Windows drops a trailing dot or blank, so ".. " or "..." would climb out too,
+        // and "a." would land on the file of "a": any component ending so is refused, "." alone aside.
+        if (!part.empty() && part != "." && (part.back() == '.' || part.back() == ' ')) return false;
+        if (IsDeviceName(part)) return false;
         if (end == std::string::npos) break;
         start = end + 1;
     }

@@ -16,7 +16,8 @@ bool ExtractZip(const std::filesystem::path& zip, const std::filesystem::path& d
                 const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
 
 // Whether a relative entry path may be joined under a destination folder: not empty, not rooted,
-// no ':' and no ".." component (either separator).
+// no ':', no ".." component (either separator), and no component that Windows would turn into
+// something else: a device name such as "nul" or "COM1.txt", or a name ending in a dot or a blank.
 bool IsSafeEntryPath(const std::string& name);
 
 // `dir` joined with the UTF-8 entry path `name`; only for names that passed IsSafeEntryPath.

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "build/builder.h"
+#include "build/tools.h"
 #include "game/settings.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "support/file_hold.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -176,6 +182,133 @@ TEST_F(SettingsTest, FailedWriteKeepsTheOldSettings) {
     EXPECT_EQ(builder.ReadBuilt(), "v2");
     EXPECT_EQ(ReadGameKey(Settings()), Utf8Path("/discs/game.iso"));
     EXPECT_FALSE(fs::exists(blocker));
+}
+
+// Every key the launcher keeps in its settings file: an update must never drop one.
+nlohmann::json AllKeys() {
+    return {{"game", "/discs/game.iso"},
+            {"game_sha1", "0123456789abcdef0123456789abcdef01234567"},
+            {"music", "/home/me/Music"},
+            {"built", "v1"}};
+}
+
+// A virus scanner or a second launcher holding the file makes the read or the rename fail for a moment:
+// the update waits it out and keeps every key. When the file stays held, the file is left as it was
+// (not rewritten from an empty object) and the caller is told.
+TEST_F(SettingsTest, UpdateWaitsOutAReadOrRenameThatFailsForAMoment) {
+    struct Case {
+        const char* what;
+        int readFailures;
+        int moveFailures;
+        bool updated;
+        const char* error;  // a part of `err` when not updated
+    } cases[] = {
+        {"read fails twice", 2, 0, true, ""},
+        {"rename fails three times", 0, 3, true, ""},
+        {"read keeps failing", 1000, 0, false, "cannot be read"},
+        {"rename keeps failing", 0, 1000, false, "the file is in use"},
+    };
+    fs::path temporary = Settings();
+    temporary += ".new";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::WriteFile(Settings(), DumpSettings(AllKeys()));
+        int reads = 0;
+        int moves = 0;
+        SettingsFileCalls calls;
+        calls.read = [&](const fs::path& file, std::string& text) {
+            return ++reads > c.readFailures && ReadWholeFile(file, text);
+        };
+        calls.move = [&](const fs::path& from, const fs::path& to, std::string& err) {
+            if (++moves > c.moveFailures) return MoveReplacing(from, to, err);
+            err = "the file is in use";
+            return false;
+        };
+        std::string err;
+        EXPECT_EQ(UpdateSettingsFile(Settings(), "built", "v2", err, calls), c.updated) << err;
+        nlohmann::json expected = AllKeys();
+        if (c.updated) expected["built"] = "v2";
+        EXPECT_EQ(test::ReadFile(Settings()), DumpSettings(expected));
+        EXPECT_FALSE(EntryExists(temporary));
+        if (!c.updated) {
+            EXPECT_NE(err.find(c.error), std::string::npos) << err;
+            // A few attempts, then it gives up; an unreadable file is never written.
+            EXPECT_GT(reads + moves, 2);
+            EXPECT_LT(reads + moves, 12);
+            if (c.readFailures > 0) EXPECT_EQ(moves, 0);
+        }
+    }
+}
+
+// The first setting of a new install finds no file: that is no failure to wait out.
+TEST_F(SettingsTest, UpdateOfAFileNotYetThereReadsOnce) {
+    int reads = 0;
+    SettingsFileCalls calls;
+    calls.read = [&](const fs::path& file, std::string& text) {
+        ++reads;
+        return ReadWholeFile(file, text);
+    };
+    std::string err;
+    ASSERT_TRUE(UpdateSettingsFile(Settings(), "music", "/home/me/Music", err, calls)) << err;
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(test::ReadFile(Settings()), "{\n  \"music\": \"/home/me/Music\"\n}");
+}
+
+// What stands in the file's place cannot be read at all: SetSetting leaves it alone and the log names the file.
+TEST_F(SettingsTest, SetSettingThatCannotReadTheFileLogsWhichFile) {
+    std::vector<std::string> lines;
+    builder.logSink = [&](const std::string& line) { lines.push_back(line); };
+    fs::create_directories(Settings() / "in-the-way");
+    builder.SetSetting("built", "v2");
+    EXPECT_TRUE(fs::is_directory(Settings() / "in-the-way"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "settings: could not update " + PathUtf8(Settings()) +
+                            " (it exists but cannot be read), \"built\" is not saved");
+}
+
+// The real thing on Windows: the file held open by another program for a moment, first so that it
+// cannot even be read, then so that it can be read but not replaced.
+TEST_F(SettingsTest, FileHeldOpenForAMomentKeepsEveryKeyAndTheChange) {
+#ifdef _WIN32
+    struct Case {
+        const char* what;
+        test::FileHold::Share share;
+    } cases[] = {
+        {"held without sharing", test::FileHold::Share::Nothing},
+        {"held for reading only", test::FileHold::Share::Reading},
+    };
+    std::vector<std::string> lines;
+    builder.logSink = [&](const std::string& line) { lines.push_back(line); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::WriteFile(Settings(), DumpSettings(AllKeys()));
+        test::FileHold hold;
+        ASSERT_TRUE(hold.Hold(Settings(), c.share));
+        // The hold does what a scanner's does.
+        std::string text;
+        if (c.share == test::FileHold::Share::Nothing) {
+            EXPECT_FALSE(ReadWholeFile(Settings(), text));
+        } else {
+            fs::path other = dir / "other.json";
+            test::WriteFile(other, "{}");
+            std::string moveError;
+            EXPECT_FALSE(MoveReplacing(other, Settings(), moveError));
+        }
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            hold.Release();
+        });
+        builder.SetSetting("built", "v2");
+        release.join();
+        nlohmann::json expected = AllKeys();
+        expected["built"] = "v2";
+        EXPECT_EQ(test::ReadFile(Settings()), DumpSettings(expected));
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{});
+#else
+    GTEST_SKIP() << "POSIX has no sharing modes that stop root from reading or replacing a file; the "
+                    "retries are shown through the file calls in UpdateWaitsOutAReadOrRenameThatFailsForAMoment";
+#endif
 }
 
 // A file name need not be valid UTF-8 on POSIX; writing it must not throw out of the JSON writer.

@@ -40,19 +40,40 @@ TEST(IsSafeEntryPath, Table) {
         {"a/b/..", false},
         {"a/..", false},
         {"a/b/../", false},
-        // Windows drops trailing dots and blanks, so these climb out there too.
+        // Windows drops trailing dots and blanks, so these climb out there too...
         {".. /x", false},
         {"a/.../b", false},
         {"a/..  /b", false},
+        // ...and these land on another entry's file.
+        {"dir./x", false},
+        {"x /y", false},
+        {"a/b..", false},
+        {"a/ /b", false},
+        {"a/file.", false},
+        // Device names, in any case and with any extension.
+        {"con", false},
+        {"CON.txt", false},
+        {"aux.h", false},
+        {"com1", false},
+        {"lpt9.log", false},
+        {"data/Nul.tar.gz", false},
+        {"prn/x", false},
+        {"nul .txt", false},
+        {"COM0", false},
+        {"lpt\xC2\xB9.txt", false},
+        {"console.txt", true},
+        {"con_fig", true},
+        {"a.b", true},
+        {"com10", true},
+        {"lpt", true},
+        {"a/connection/aux_data.bin", true},
         {"file.txt", true},
         {"bin/game.dll", true},
         {"./bin/x", true},
         {"a/./b", true},
         {"a..b/c", true},
         {"..a/b", true},
-        {"a/b..", true},
         {"a/.hidden", true},
-        {"a/ /b", true},
         {"dir/", true},
         {"Spiel/\xC3\x9C" "ber.txt", true},
     };
@@ -186,6 +207,8 @@ TEST_F(ExtractZipTest, UnsafeNamesAreRefusedAndNothingEscapes) {
         {"C:\\escaped.txt", "C:/escaped.txt"},
         {"C:escaped.txt", "C:escaped.txt"},
         {"inner/.. /.. /escaped.txt", "inner/.. /.. /escaped.txt"},
+        {"inner/NUL.txt", "inner/NUL.txt"},
+        {"inner./escaped.txt", "inner./escaped.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
