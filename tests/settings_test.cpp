@@ -235,7 +235,9 @@ TEST_F(SettingsTest, UpdateWaitsOutAReadOrRenameThatFailsForAMoment) {
             // A few attempts, then it gives up; an unreadable file is never written.
             EXPECT_GT(reads + moves, 2);
             EXPECT_LT(reads + moves, 12);
-            if (c.readFailures > 0) EXPECT_EQ(moves, 0);
+            if (c.readFailures > 0) {
+                EXPECT_EQ(moves, 0);
+            }
         }
     }
 }
