@@ -215,16 +215,28 @@ TEST(ProcessRunConcurrency, StopEndsTheChildAndItsChildren) {
 
 TEST(ProcessRunConcurrency, StopFromAnotherThreadWhileTheChildSleeps) {
     std::atomic<bool> stop{false};
+    std::atomic<bool> started{false};
+    Clock::time_point stoppedAt;
+    // The stop comes once the child is asleep (its first line arrived, and a moment later): on a busy
+    // machine a child can take longer than any fixed delay to start.
     std::thread stopper([&] {
+        for (int i = 0; i < 3000 && !started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stoppedAt = Clock::now();
         stop = true;
     });
-    const auto start = Clock::now();
-    const Result result = RunCollect({Program("emit"), "out:started\\n", "sleep:30000", "out:never\\n"}, {}, {}, &stop);
+    std::vector<std::string> lines;
+    LineSink sink = [&](const std::string& line) {
+        lines.push_back(line);
+        started = true;
+    };
+    const int code =
+        MakePlatform()->Run({Program("emit"), "out:started\\n", "sleep:30000", "out:never\\n"}, {}, {}, sink, &stop);
+    const auto end = Clock::now();
     stopper.join();
-    EXPECT_EQ(result.code, -1);
-    EXPECT_EQ(result.lines, std::vector<std::string>{"started"});
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(code, -1);
+    EXPECT_EQ(lines, std::vector<std::string>{"started"});
+    EXPECT_LT(end - stoppedAt, std::chrono::seconds(5));
 }
 
 TEST(ProcessRunConcurrency, StopSetAfterACleanExitStillGivesMinusOne) {
