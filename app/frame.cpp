@@ -174,11 +174,12 @@ void DrawUI(App& app, void* window, ImFont* bold) {
         LogPage(app, fs);
         break;
     case kSectionManage:
-        // The Manage page is drawn here once it exists.
+        ManagePage(app, bold);
         break;
     case kSectionMusic:
+        // A stored music section without the music flag falls back to the Game page.
         if (app.game.music) {
-            // The Your music page is drawn here once it exists.
+            MusicPage(app, window, bold, error, done);
             break;
         }
         GamePage(app, window, bold, status, error, done);

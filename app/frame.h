@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "app/status.h"
@@ -47,5 +48,12 @@ void InstallSection(App& app, ImFont* bold, const Status& status, const std::str
                     const std::string& done);
 // state: 0 to do, 1 under way, 2 done. `status`, when given, supplies the right-hand text.
 void StepRow(int state, const char* label, const std::string& hint, const Status* status);
+
+// The Manage and Your music pages (manage_pages.cpp). The music page shows the last job's outcome only
+// while it belongs to a music import.
+void ManagePage(App& app, ImFont* bold);
+void MusicPage(App& app, void* window, ImFont* bold, const std::string& error, const std::string& done);
+// Marks the next outcome as the music page's and starts the import of `folder`; what both music buttons do.
+void StartMusicImport(App& app, const std::filesystem::path& folder);
 
 }  // namespace launcher

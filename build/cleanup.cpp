@@ -7,6 +7,15 @@ namespace launcher {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The package's own code build works in the play folder; a build from source in its CMake tree.
+fs::path BuildFilesFolder(const Builder& builder) {
+    return IsPackageMode(builder.game) ? builder.PlayDir() / "compiler" / "work" : builder.root / "source" / "out";
+}
+
+}  // namespace
+
 std::vector<fs::path> Builder::LeftoverBuildFiles() const {
     std::vector<fs::path> list;
     if (!IsPackageMode(game)) return list;
@@ -31,8 +40,29 @@ uint64_t Builder::LeftoverBuildFilesSize() const {
 }
 
 uint64_t Builder::BuildFilesSize() const {
-    fs::path folder = IsPackageMode(game) ? PlayDir() / "compiler" / "work" : root / "source" / "out";
-    return TreeSize(folder);
+    return TreeSize(BuildFilesFolder(*this));
+}
+
+bool Builder::RemoveLeftoverBuildFiles(std::string& err) {
+    for (const fs::path& path : LeftoverBuildFiles()) {
+        // A link met inside goes as itself: a tools folder may lead into the user's own folders.
+        std::string why;
+        if (!RemoveTree(path, why)) {
+            err = "Could not remove " + PathUtf8(path) + ": " + why;
+            return false;
+        }
+        Log("removed " + PathUtf8(path));
+    }
+    return true;
+}
+
+bool Builder::RemoveBuildFiles(std::string& err) {
+    std::string why;
+    if (!RemoveTree(BuildFilesFolder(*this), why)) {
+        err = "Could not remove the build files: " + why;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace launcher

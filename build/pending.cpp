@@ -1,5 +1,5 @@
-// Members whose work lands with the build from source, the tool installation, the clean-up and the music
-// import. Each one leaves this file when its real body is written.
+// Members whose work lands with the build from source, the tool installation and the music import. Each
+// one leaves this file when its real body is written.
 #include "build/builder.h"
 
 namespace launcher {
@@ -26,14 +26,6 @@ bool Builder::Compile(std::string& err) {
 }
 
 bool Builder::InstallBuild(std::string& err) {
-    return NotYet(err);
-}
-
-bool Builder::RemoveLeftoverBuildFiles(std::string& err) {
-    return NotYet(err);
-}
-
-bool Builder::RemoveBuildFiles(std::string& err) {
     return NotYet(err);
 }
 

@@ -2,11 +2,15 @@
 // what each frame submits recorded through the library's test-engine hooks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -14,12 +18,16 @@
 #include "app/launcher.h"
 #include "app/theme.h"
 #include "imgui_internal.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
+#include "support/http_server.h"
 #include "support/imgui_recorder.h"
+#include "support/pinned.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/xdvdfs_writer.h"
+#include "support/zip_writer.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -801,6 +809,533 @@ TEST_F(GamePageStates, UpdateBanner) {
     EXPECT_FALSE(HasText("A new version"));
     EXPECT_FALSE(HasButton("Update the launcher"));
 }
+
+// ---- The Manage page -------------------------------------------------------------------------------
+
+class ManagePageStates : public GamePageStates {
+public:
+    void SetUp() override {
+        GamePageStates::SetUp();
+        app_.section = kSectionManage;
+    }
+
+    // A fresh start for one case of a table: the built-in game, nothing chosen, idle, a new data folder.
+    void Reset(const fs::path& dataDir) {
+        std::string err;
+        ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), app_.game, err)) << err;
+        app_.game.version = kLauncherVersion;
+        app_.busy = false;
+        app_.musicMessage = false;
+        app_.gameUpdateAvailable = false;
+        app_.selected = SelectedGame{};
+        {
+            std::lock_guard<std::mutex> lock(app_.mutex);
+            app_.error.clear();
+            app_.done.clear();
+            app_.status = Status{};
+            app_.buildFilesSize = 0;
+            app_.leftoverSize = 0;
+            app_.musicFolder.clear();
+            app_.musicSummary.clear();
+        }
+        MakeBuilder(dataDir);
+    }
+
+    void Sizes(uint64_t buildFiles, uint64_t leftovers) {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.buildFilesSize = buildFiles;
+        app_.leftoverSize = leftovers;
+    }
+
+    // The value drawn right after a label of the "This install" table in the last frame.
+    std::string RowValue(const std::string& label) {
+        const std::vector<test::RecordedText>& texts = recorder_->texts();
+        for (size_t i = 0; i + 1 < texts.size(); ++i) {
+            if (texts[i].text == label && texts[i].color == palette::MutedText) return texts[i + 1].text;
+        }
+        ADD_FAILURE() << "no row " << label;
+        return "";
+    }
+
+    // Waits for the job a button started (without asking it to stop) and draws the next frame.
+    void FinishJob() {
+        ASSERT_TRUE(app_.worker.joinable()) << "no job was started";
+        app_.worker.join();
+        Frame();
+    }
+
+    std::string Error() {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        return app_.error;
+    }
+    std::string Done() {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        return app_.done;
+    }
+    void SetOutcome(const std::string& error, const std::string& done) {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.error = error;
+        app_.done = done;
+    }
+
+    fs::path CodeLibrary() { return app_.builder->PlayDir() / (app_.game.exe + ".dll"); }
+};
+
+constexpr const char* kFreesSpaceText =
+    "Frees space once the game is built. Your saves, settings and music are not touched.";
+constexpr const char* kToolsInstalledText =
+    "The earlier versions built the game with these; this one does not need them. FFmpeg, for your music, stays.";
+constexpr const char* kToolsNotInstalledText = "Once the game is updated: the earlier versions built it with these.";
+constexpr const char* kBuildAgainText = "If the game will not start. Takes a minute or two, and keeps your saves.";
+
+TEST_F(ManagePageStates, InstallTableFollowsTheInstall) {
+    struct Case {
+        const char* name;
+        std::function<void(ManagePageStates&)> setup;
+        std::string game;
+        bool copyChosen;
+    };
+    const std::string oldWay = ", built the old way: update it on Game";
+    const Case cases[] = {
+        {"nothing installed, nothing chosen", [](ManagePageStates&) {}, "not ready yet", false},
+        {"installed, no built setting", [](ManagePageStates& t) { t.Install(); }, "ready", false},
+        {"installed, built setting named",
+         [](ManagePageStates& t) {
+             t.Install();
+             t.SetBuilt("v2.0.9");
+             t.ChooseUsableCopy();
+         },
+         "v2.0.9", true},
+        {"an earlier version's executable only", [](ManagePageStates& t) { t.Install(false); },
+         "an earlier version" + oldWay, false},
+        {"an earlier version's executable, built setting named",
+         [](ManagePageStates& t) {
+             t.Install(false);
+             t.SetBuilt("v2.0.7");
+             t.ChooseUsableCopy();
+         },
+         "v2.0.7" + oldWay, true},
+        {"build mode: the executable is the whole game",
+         [](ManagePageStates& t) {
+             t.BuildMode();
+             t.Install(false);
+         },
+         "ready", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        Reset(fresh / "StarblazeOnline");
+        c.setup(*this);
+        Frame();
+        EXPECT_TRUE(HasText("This install", palette::Accent));
+        EXPECT_EQ(RowValue("Launcher"), "v2.0.11");
+        EXPECT_EQ(RowValue("Game"), c.game);
+        EXPECT_EQ(RowValue("Your copy"), c.copyChosen ? "PAL (Europe), " + PathUtf8(dir_ / "game.iso") : "not chosen");
+        EXPECT_EQ(RowValue("Folder"), PathUtf8(app_.dataDir));
+        const std::string free = RowValue("Free on this drive");
+        EXPECT_TRUE(std::regex_match(free, std::regex("[0-9]+ MB|[0-9]+\\.[0-9] GB"))) << free;
+    }
+}
+
+TEST_F(ManagePageStates, ButtonsAndWhenTheyAreEnabled) {
+    struct Case {
+        const char* name;
+        std::function<void(ManagePageStates&)> setup;
+        Expect expect;
+    };
+    const uint64_t buildFiles = uint64_t{3} << 29;  // 1.5 GB
+    const uint64_t leftovers = uint64_t{850} << 20;
+    const Case cases[] = {
+        {"nothing installed, nothing to remove",
+         [](ManagePageStates&) {},
+         {{kFreesSpaceText, kBuildAgainText},
+          {kToolsInstalledText, kToolsNotInstalledText},
+          {{"Open the game's folder", true},
+           {"Open launcher.log", false},
+           {"Remove the build files (0 MB)", true},
+           {"Build the game again", true}},
+          {"Remove the old build tools (0 MB)"}}},
+        {"installed, idle, with a copy",
+         [=](ManagePageStates& t) {
+             t.Install();
+             t.ChooseUsableCopy();
+             t.Sizes(buildFiles, leftovers);
+         },
+         {{kToolsInstalledText},
+          {kToolsNotInstalledText},
+          {{"Open the game's folder", false},
+           {"Open launcher.log", false},
+           {"Remove the build files (1.5 GB)", false},
+           {"Remove the old build tools (850 MB)", false},
+           {"Build the game again", false}},
+          {}}},
+        {"installed, no build files yet",
+         [=](ManagePageStates& t) {
+             t.Install();
+             t.ChooseUsableCopy();
+             t.Sizes(0, leftovers);
+         },
+         {{}, {}, {{"Remove the build files (0 MB)", true}, {"Remove the old build tools (850 MB)", false}}, {}}},
+        {"installed, no copy chosen",
+         [=](ManagePageStates& t) {
+             t.Install();
+             t.Sizes(buildFiles, leftovers);
+         },
+         {{}, {}, {{"Remove the build files (1.5 GB)", false}, {"Build the game again", true}}, {}}},
+        {"installed, a job running",
+         [=](ManagePageStates& t) {
+             t.Install();
+             t.ChooseUsableCopy();
+             t.Sizes(buildFiles, leftovers);
+             t.Busy("Downloading");
+         },
+         {{},
+          {},
+          {{"Open the game's folder", false},
+           {"Open launcher.log", false},
+           {"Remove the build files (1.5 GB)", true},
+           {"Remove the old build tools (850 MB)", true},
+           {"Build the game again", true}},
+          {}}},
+        {"not installed, leftovers of an earlier version",
+         [=](ManagePageStates& t) {
+             t.Install(false);
+             t.ChooseUsableCopy();
+             t.Sizes(buildFiles, leftovers);
+         },
+         {{kToolsNotInstalledText},
+          {kToolsInstalledText},
+          {{"Open the game's folder", true},
+           {"Remove the build files (1.5 GB)", true},
+           {"Remove the old build tools (850 MB)", true},
+           {"Build the game again", true}},
+          {}}},
+        {"build mode: no leftovers and no package run",
+         [=](ManagePageStates& t) {
+             t.BuildMode();
+             t.Install();
+             t.ChooseUsableCopy();
+             t.Sizes(buildFiles, leftovers);
+         },
+         {{kFreesSpaceText},
+          {kToolsInstalledText, kToolsNotInstalledText, kBuildAgainText},
+          {{"Open the game's folder", false}, {"Remove the build files (1.5 GB)", false}},
+          {"Remove the old build tools (850 MB)", "Build the game again"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        Reset(fresh / "StarblazeOnline");
+        c.setup(*this);
+        Check(c.expect);
+        for (const char* hint : {kFreesSpaceText, kToolsInstalledText, kToolsNotInstalledText, kBuildAgainText}) {
+            if (HasText(hint)) {
+                EXPECT_TRUE(HasText(hint, palette::MutedText)) << hint;
+            }
+        }
+    }
+}
+
+TEST_F(ManagePageStates, RemovingTheBuildFilesReportsOnTheGamePage) {
+    Install();
+    test::WriteFile(app_.builder->PlayDir() / "compiler" / "work" / "game.o", std::string(3 << 20, 'o'));
+    Sizes(app_.builder->BuildFilesSize(), 0);
+    app_.musicMessage = true;  // the last outcome was the music page's
+    Frame();
+    Click("Remove the build files (3 MB)");
+    EXPECT_FALSE(app_.musicMessage);
+    FinishJob();
+    EXPECT_EQ(Done(), "Build files removed. An update builds everything again.");
+    EXPECT_EQ(Error(), "");
+    EXPECT_FALSE(fs::exists(app_.builder->PlayDir() / "compiler" / "work"));
+    EXPECT_TRUE(app_.builder->IsInstalled());
+    // The worker measured again: nothing left to remove. The outcome is not shown here but on the Game page.
+    EXPECT_TRUE(Disabled("Remove the build files (0 MB)"));
+    EXPECT_FALSE(HasText("Build files removed. An update builds everything again."));
+    app_.section = kSectionGame;
+    Frame();
+    EXPECT_TRUE(HasText("Build files removed. An update builds everything again.", palette::DoneText));
+}
+
+TEST_F(ManagePageStates, RemovingTheOldBuildToolsKeepsFfmpeg) {
+    Install();
+    const fs::path data = app_.dataDir;
+    test::WriteFile(data / "tools" / "llvm" / "bin" / "clang", std::string(2 << 20, 'c'));
+    test::WriteFile(data / "tools" / "ffmpeg" / "bin" / "ffmpeg", "converter");
+    test::WriteFile(data / "downloads" / "cmake.zip", "zip");
+    Sizes(0, app_.builder->LeftoverBuildFilesSize());
+    Frame();
+    Click("Remove the old build tools (2 MB)");
+    FinishJob();
+    EXPECT_EQ(Done(), "The old build tools are removed.");
+    EXPECT_EQ(Error(), "");
+    EXPECT_FALSE(fs::exists(data / "tools" / "llvm"));
+    EXPECT_FALSE(fs::exists(data / "downloads"));
+    EXPECT_EQ(test::ReadFile(data / "tools" / "ffmpeg" / "bin" / "ffmpeg"), "converter");
+    EXPECT_FALSE(HasButton("Remove the old build tools (0 MB)")) << "nothing left: the button goes";
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_EQ(std::count(app_.log.begin(), app_.log.end(), "removed " + PathUtf8(data / "tools" / "llvm")), 1);
+}
+
+// "Build the game again" on a package install: the game's own program (the stand-in) builds the code anew.
+class BuildAgainFrames : public ManagePageStates {
+public:
+    void SetUp() override {
+        ManagePageStates::SetUp();
+        app_.game.repo = server_.Url("/starblaze-port/starblaze.git");
+        MakeBuilder(launcherDir_ / "StarblazeOnline");
+        ChooseUsableCopy();
+        app_.builder->SetSetting("game", PathUtf8(app_.selected.path));
+        Install();
+        test::WriteFile(CodeLibrary(), "old code");
+    }
+
+    test::HttpServer server_;
+    fs::path launcherDir_ = dir_ / "Launcher";
+};
+
+TEST_F(BuildAgainFrames, BuildsTheCodeAgainAndTakesTheUpdateAlong) {
+    // A package beside the launcher: no download.
+    test::WriteZipOrFail(launcherDir_ / "Starblaze-package.zip",
+                         {test::ZipEntry::Program("./" + app_.game.exe + app_.platform->ExeSuffix(),
+                                                  test::TestProgram("fake_game"))});
+    app_.gameUpdateAvailable = true;
+    Frame();
+    Click("Build the game again");
+    EXPECT_FALSE(app_.gameUpdateAvailable);
+    FinishJob();
+    EXPECT_EQ(Error(), "");
+    EXPECT_EQ(Done(), "The game is ready. Press Play.");
+    EXPECT_EQ(test::ReadFile(CodeLibrary()), "code") << "built again by the game's program";
+    EXPECT_EQ(app_.builder->ReadBuilt(), "v2.0.11");
+    EXPECT_FALSE(HasText("The game is ready. Press Play."));
+    app_.section = kSectionGame;
+    Frame();
+    EXPECT_TRUE(HasText("Ready to play", palette::Accent));
+    EXPECT_TRUE(HasText("The game is ready. Press Play.", palette::DoneText));
+}
+
+TEST_F(BuildAgainFrames, ACodeLibraryThatCannotGoStopsTheRun) {
+    // The installed package is the release's own, so the package run would find the game complete while the
+    // old library stays: it must not report a game it never built.
+    const std::string sha256(64, 'a');
+    server_.ServeJson("/starblaze-port/starblaze/releases/download/v2.0.11/Starblaze-package.zip.json",
+                      "{\"sha256\": \"" + sha256 + "\", \"size\": 1000}");
+    test::WriteFile(app_.builder->PlayDir() / "package.stamp", sha256);
+    // The game, hung, still holds its library.
+    test::PinnedFile pin(CodeLibrary());
+    if (!pin.pinned()) GTEST_SKIP() << "no file can be kept from deletion here: " << pin.why();
+    Frame();
+    Click("Build the game again");
+    FinishJob();
+    std::string why;
+    ASSERT_FALSE(RemoveTree(CodeLibrary(), why));
+    EXPECT_EQ(Error(), "Could not remove " + PathUtf8(CodeLibrary()) + ": " + why);
+    EXPECT_EQ(Done(), "");
+    EXPECT_EQ(test::ReadFile(CodeLibrary()), "old code");
+    // The error note is the Game page's, not this page's.
+    EXPECT_FALSE(HasText(Error()));
+    app_.section = kSectionGame;
+    Frame();
+    EXPECT_TRUE(HasText(Error(), palette::ErrorText));
+    EXPECT_TRUE(Enabled("Open launcher.log"));
+}
+
+// ---- The Your music page ---------------------------------------------------------------------------
+
+constexpr const char* kMusicIntro =
+    "The game plays Xbox custom soundtracks. Choose a folder of your own music: each folder in it becomes a "
+    "soundtrack (MP3, FLAC, OGG, Opus, M4A, AAC, WAV, WMA, AIFF), and the songs in the folder itself one more. "
+    "They are converted for the game (ffmpeg, about 90 MB, downloaded the first time; nothing is installed). In "
+    "the game they are with the custom soundtracks.";
+constexpr const char* kUpdateHint = "After adding or changing songs: only those are converted.";
+
+class MusicPageStates : public ManagePageStates {
+public:
+    void SetUp() override {
+        ManagePageStates::SetUp();
+        Music();
+    }
+    void Music() {
+        app_.game.music = true;
+        app_.section = kSectionMusic;
+    }
+    void MusicFolder(const fs::path& folder, const std::string& summary = "") {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.musicFolder = folder;
+        app_.musicSummary = summary;
+    }
+
+    fs::path myMusic_ = dir_ / "My Music";
+};
+
+TEST_F(MusicPageStates, States) {
+    struct Case {
+        const char* name;
+        std::function<void(MusicPageStates&)> setup;
+        Expect expect;
+        std::vector<std::pair<std::string, ImU32>> colored;
+    };
+    const std::string summary = "2 soundtracks, 14 songs: 3 converted, 11 kept.";
+    const Case cases[] = {
+        {"no folder chosen yet",
+         [](MusicPageStates&) {},
+         {{kMusicIntro}, {kUpdateHint}, {{"Choose a music folder...", false}}, {"Update my music", "Open launcher.log"}},
+         {{"Your music", palette::Accent}}},
+        {"a folder chosen before",
+         [](MusicPageStates& t) { t.MusicFolder(t.myMusic_); },
+         {{kMusicIntro}, {}, {{"Choose a music folder...", false}, {"Update my music", false}}, {}},
+         {{"Your music: " + PathUtf8(dir_ / "My Music"), palette::MutedText}, {kUpdateHint, palette::MutedText}}},
+        {"an import running",
+         [](MusicPageStates& t) {
+             t.MusicFolder(t.myMusic_);
+             t.Busy("Converting songs");
+             t.app_.musicMessage = true;
+             t.SetOutcome("an earlier failure", "");
+         },
+         {{}, {"an earlier failure"}, {{"Choose a music folder...", true}, {"Update my music", true}}, {"Open launcher.log"}},
+         {}},
+        {"an import done, with its summary",
+         [=](MusicPageStates& t) {
+             t.MusicFolder(t.myMusic_, summary);
+             t.app_.musicMessage = true;
+             t.SetOutcome("", "Your music is ready.");
+         },
+         {{}, {"Your music is ready."}, {}, {"Open launcher.log"}},
+         {{"Your music is ready. " + summary, palette::DoneText}}},
+        {"an import done, no summary",
+         [](MusicPageStates& t) {
+             t.MusicFolder(t.myMusic_);
+             t.app_.musicMessage = true;
+             t.SetOutcome("", "Your music is ready.");
+         },
+         {{}, {}, {}, {}},
+         {{"Your music is ready.", palette::DoneText}}},
+        {"an import failed",
+         [=](MusicPageStates& t) {
+             t.MusicFolder(t.myMusic_, summary);
+             t.app_.musicMessage = true;
+             t.SetOutcome("Could not convert the songs, see launcher.log", "");
+         },
+         {{}, {"Your music is ready. " + summary}, {{"Open launcher.log", false}}, {}},
+         {{"Could not convert the songs, see launcher.log", palette::ErrorText}}},
+        {"the Game page's outcome stays on the Game page",
+         [](MusicPageStates& t) { t.SetOutcome("The package could not be downloaded", "The game is ready. Press Play."); },
+         {{}, {"The package could not be downloaded", "The game is ready. Press Play."}, {}, {"Open launcher.log"}},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        Reset(fresh / "StarblazeOnline");
+        Music();
+        c.setup(*this);
+        Check(c.expect);
+        for (const auto& [text, color] : c.colored) EXPECT_TRUE(HasText(text, color)) << text;
+        if (!HasButton("Update my music")) {
+            EXPECT_FALSE(recorder_->HasTextContaining("Your music: "));
+        }
+    }
+}
+
+TEST_F(MusicPageStates, AFailedImportKeepsTheFolderAndSummaryAndShowsHere) {
+    MusicFolder(myMusic_, "old summary");  // the folder has gone since
+    SetOutcome("", "The game is ready. Press Play.");
+    Frame();
+    Click("Update my music");
+    EXPECT_TRUE(app_.musicMessage);
+    FinishJob();
+    const std::string error = Error();
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Done(), "");
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        EXPECT_EQ(app_.musicFolder, myMusic_);
+        EXPECT_EQ(app_.musicSummary, "old summary");
+    }
+    EXPECT_TRUE(HasText(error, palette::ErrorText));
+    EXPECT_TRUE(Enabled("Open launcher.log"));
+    app_.section = kSectionGame;
+    Frame();
+    EXPECT_FALSE(HasText(error));
+    EXPECT_FALSE(HasButton("Open launcher.log"));
+}
+
+#ifndef _WIN32
+
+// The shell's helpers replaced by stand-ins on PATH: zenity answers the picker, xdg-open notes what it was
+// asked to open. (On Windows they are the shell's dialog and ShellExecute.)
+class ShellStandIns : public MusicPageStates {
+public:
+    void SetUp() override {
+        MusicPageStates::SetUp();
+        const char* path = std::getenv("PATH");
+        oldPath_ = path != nullptr ? path : "";
+        setenv("PATH", bin_.path().c_str(), 1);
+        Tool("xdg-open", "printf '%s\\n' \"$1\" >> '" + PathUtf8(opened_) + "'\n");
+    }
+    void TearDown() override {
+        setenv("PATH", oldPath_.c_str(), 1);
+        MusicPageStates::TearDown();
+    }
+    void Tool(const std::string& name, const std::string& body) {
+        test::WriteFile(bin_ / name, "#!/bin/sh\n" + body);
+        chmod((bin_ / name).c_str(), 0755);
+    }
+    // What xdg-open was given, once it has run (it runs in the background).
+    std::string Opened() {
+        for (int i = 0; i < 500 && !fs::exists(opened_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string text = test::ReadFile(opened_);
+        fs::remove(opened_);
+        return text;
+    }
+
+    test::TempDir bin_;
+    fs::path opened_ = dir_ / "opened.txt";
+    std::string oldPath_;
+};
+
+TEST_F(ShellStandIns, ManageOpensThePlayFolderAndTheLog) {
+    Install();
+    app_.section = kSectionManage;
+    Frame();
+    Click("Open the game's folder");
+    EXPECT_EQ(Opened(), PathUtf8(app_.builder->PlayDir()) + "\n");
+    Click("Open launcher.log");
+    EXPECT_EQ(Opened(), PathUtf8(app_.dataDir / "launcher.log") + "\n");
+}
+
+TEST_F(ShellStandIns, APickedFolderThatFailsToImportIsNotKept) {
+    MusicFolder(myMusic_, "old summary");
+    const fs::path picked = dir_ / "Other Music";  // not there: the import fails early, without ffmpeg
+    Tool("zenity", "printf '%s\\n' \"$@\" > '" + PathUtf8(dir_ / "zenity-args.txt") + "'\necho '" + PathUtf8(picked) +
+                       "'\n");
+    Frame();
+    Click("Choose a music folder...");
+    const std::string args = test::ReadFile(dir_ / "zenity-args.txt");
+    EXPECT_NE(args.find("--directory\n"), std::string::npos) << args;
+    EXPECT_NE(args.find("--title=Choose a folder of your music\n"), std::string::npos) << args;
+    EXPECT_TRUE(app_.musicMessage);
+    FinishJob();
+    EXPECT_FALSE(Error().empty());
+    std::lock_guard<std::mutex> lock(app_.mutex);
+    EXPECT_EQ(app_.musicFolder, myMusic_);
+    EXPECT_EQ(app_.musicSummary, "old summary");
+}
+
+TEST_F(ShellStandIns, ACancelledPickerStartsNothing) {
+    SetOutcome("", "The game is ready. Press Play.");
+    Tool("zenity", "exit 1\n");
+    Frame();
+    Click("Choose a music folder...");
+    EXPECT_FALSE(app_.worker.joinable());
+    EXPECT_FALSE(app_.musicMessage);
+    EXPECT_EQ(Done(), "The game is ready. Press Play.");
+}
+
+#endif
 
 // ---- Theme and fonts -------------------------------------------------------------------------------
 

@@ -1,0 +1,224 @@
+// Removing build files and leftovers against real folders that hold links to the user's own files (made
+// the way the system's tools make them): a link goes as itself, and nothing behind it is touched.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "build/builder.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "support/links.h"
+#include "support/pinned.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A data folder in package mode (or build mode) and a folder of the user's that links may lead to.
+class Cleanup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::WriteFile(users_ / "default.xbe", "xbe");
+        test::WriteFile(users_ / "media" / "intro.bik", "video");
+        MakeBuilder(true);
+    }
+
+    void MakeBuilder(bool packageMode) {
+        GameDefinition game;
+        game.exe = "Starblaze";
+        if (packageMode) game.package = "Starblaze-package.zip";
+        builder_ = std::make_unique<Builder>(game, root_, nullptr, platform_.get());
+        builder_->logSink = [this](const std::string& line) {
+            logged_.push_back(line);
+            if (onLog_) onLog_(line);
+        };
+    }
+
+    // What earlier versions left: a build tool, the converter that stays, the source, the downloads and
+    // the consent file. 100 + 20 + 30 + 12 bytes count; the converter does not.
+    void MakeLeftovers() {
+        test::WriteFile(root_ / "tools" / "llvm" / "bin" / "clang", std::string(100, 'c'));
+        test::WriteFile(root_ / "tools" / "FFmpeg" / "bin" / "ffmpeg", std::string(50, 'f'));
+        test::WriteFile(root_ / "source" / "CMakeLists.txt", std::string(20, 's'));
+        test::WriteFile(root_ / "downloads" / "llvm.tar.xz", std::string(30, 'd'));
+        test::WriteFile(root_ / "agreed.txt", "https://x.y/");
+    }
+    std::vector<fs::path> LeftoverList() const {
+        return {root_ / "tools" / "llvm", root_ / "source", root_ / "downloads", root_ / "agreed.txt"};
+    }
+
+    void ExpectUsersFilesWhole() {
+        EXPECT_EQ(test::ReadFile(users_ / "default.xbe"), "xbe");
+        EXPECT_EQ(test::ReadFile(users_ / "media" / "intro.bik"), "video");
+    }
+
+    test::TempDir dir_;
+    fs::path root_ = dir_ / "data";
+    fs::path users_ = dir_ / "users game";
+    std::unique_ptr<Platform> platform_ = std::make_unique<test::TestPlatform>();
+    std::unique_ptr<Builder> builder_;
+    std::vector<std::string> logged_;
+    std::function<void(const std::string&)> onLog_;
+};
+
+TEST_F(Cleanup, LeftoversLoseTheirLinksAndNothingBehindThem) {
+    struct Case {
+        const char* name;
+        fs::path link;   // relative to the data folder
+        size_t stopsAt;  // under Wine: the leftover whose removal meets the link
+    };
+    const Case cases[] = {
+        {"a link in a build tool's folder", fs::path("tools") / "llvm" / "lib" / "assets", 0},
+        {"a link in the source", fs::path("source") / "game", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A data folder per case: under Wine the last case's link cannot be removed.
+        test::TempDir fresh;
+        root_ = fresh / "data";
+        MakeBuilder(true);
+        logged_.clear();
+        std::string err;
+        MakeLeftovers();
+        fs::create_directories((root_ / c.link).parent_path());
+        ASSERT_TRUE(test::MakeLink(root_ / c.link, users_));
+
+        ASSERT_EQ(builder_->LeftoverBuildFiles(), LeftoverList());
+        EXPECT_EQ(builder_->LeftoverBuildFilesSize(), 100u + 20u + 30u + 12u) << "nothing behind the link counts";
+
+        const bool removed = builder_->RemoveLeftoverBuildFiles(err);
+        ExpectUsersFilesWhole();
+        EXPECT_EQ(test::ReadFile(root_ / "tools" / "FFmpeg" / "bin" / "ffmpeg"), std::string(50, 'f'));
+        const std::vector<fs::path> list = LeftoverList();
+        if (test::RunningUnderWine()) {
+            // No Windows call can delete a host link to a folder under Wine: the job stops there, with the
+            // earlier leftovers removed and the later ones as they were.
+            EXPECT_FALSE(removed);
+            const std::string sentence = "Could not remove " + PathUtf8(list[c.stopsAt]) + ": ";
+            EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+            EXPECT_GT(err.size(), sentence.size()) << "the system's text follows";
+            std::vector<std::string> expected;
+            for (size_t i = 0; i < c.stopsAt; ++i) expected.push_back("removed " + PathUtf8(list[i]));
+            EXPECT_EQ(logged_, expected);
+            for (size_t i = c.stopsAt + 1; i < list.size(); ++i) EXPECT_TRUE(EntryExists(list[i])) << list[i];
+        } else {
+            EXPECT_TRUE(removed) << err;
+            std::vector<std::string> expected;
+            for (const fs::path& path : list) {
+                expected.push_back("removed " + PathUtf8(path));
+                EXPECT_FALSE(EntryExists(path)) << path;
+            }
+            EXPECT_EQ(logged_, expected);
+            EXPECT_TRUE(builder_->LeftoverBuildFiles().empty());
+            EXPECT_EQ(builder_->LeftoverBuildFilesSize(), 0u);
+        }
+    }
+}
+
+TEST_F(Cleanup, AFileThatCannotBeRemovedStopsTheLeftoversThere) {
+    MakeLeftovers();
+    const fs::path held = root_ / "source" / "CMakeLists.txt";
+    test::PinnedFile pin(held);
+    if (!pin.pinned()) GTEST_SKIP() << "no file can be kept from deletion here: " << pin.why();
+
+    std::string err;
+    EXPECT_FALSE(builder_->RemoveLeftoverBuildFiles(err));
+    std::string why;
+    ASSERT_FALSE(RemoveTree(held, why));
+    EXPECT_EQ(err, "Could not remove " + PathUtf8(root_ / "source") + ": " + why);
+    // What came before stays removed; what comes after is left as it is.
+    EXPECT_EQ(logged_, std::vector<std::string>{"removed " + PathUtf8(root_ / "tools" / "llvm")});
+    EXPECT_FALSE(EntryExists(root_ / "tools" / "llvm"));
+    EXPECT_EQ(test::ReadFile(root_ / "downloads" / "llvm.tar.xz"), std::string(30, 'd'));
+    EXPECT_TRUE(EntryExists(root_ / "agreed.txt"));
+}
+
+TEST_F(Cleanup, ALeftoverAlreadyGoneCountsAsRemoved) {
+    MakeLeftovers();
+    // Someone deletes the downloads while the job is busy with the source.
+    onLog_ = [this](const std::string& line) {
+        std::string err;
+        if (line == "removed " + PathUtf8(root_ / "source")) {
+            ASSERT_TRUE(RemoveTree(root_ / "downloads", err)) << err;
+        }
+    };
+    std::string err;
+    EXPECT_TRUE(builder_->RemoveLeftoverBuildFiles(err)) << err;
+    std::vector<std::string> expected;
+    for (const fs::path& path : LeftoverList()) expected.push_back("removed " + PathUtf8(path));
+    EXPECT_EQ(logged_, expected);
+}
+
+TEST_F(Cleanup, BuildModeKeepsItsToolsAndSource) {
+    MakeBuilder(false);
+    MakeLeftovers();
+    std::string err;
+    EXPECT_TRUE(builder_->RemoveLeftoverBuildFiles(err)) << err;
+    EXPECT_TRUE(logged_.empty());
+    for (const fs::path& path : LeftoverList()) EXPECT_TRUE(EntryExists(path)) << path;
+}
+
+TEST_F(Cleanup, BuildFilesLoseTheirLinksAndNothingBehindThem) {
+    struct Case {
+        const char* name;
+        bool packageMode;
+        fs::path folder;  // relative to the data folder
+        fs::path kept;    // a file beside the folder, which stays
+    };
+    const Case cases[] = {
+        {"package mode", true, fs::path("play") / "compiler" / "work", fs::path("play") / "Starblaze.exe"},
+        {"build mode", false, fs::path("source") / "out", fs::path("source") / "CMakeLists.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        root_ = fresh / "data";
+        MakeBuilder(c.packageMode);
+        std::string err;
+        const fs::path folder = root_ / c.folder;
+        test::WriteFile(folder / "obj" / "game.o", std::string(40, 'o'));
+        test::WriteFile(root_ / c.kept, "kept");
+        fs::create_directories(folder / "deps");
+        ASSERT_TRUE(test::MakeLink(folder / "deps" / "assets", users_));
+        EXPECT_EQ(builder_->BuildFilesSize(), 40u) << "nothing behind the link counts";
+
+        const bool removed = builder_->RemoveBuildFiles(err);
+        ExpectUsersFilesWhole();
+        EXPECT_EQ(test::ReadFile(root_ / c.kept), "kept");
+        EXPECT_TRUE(logged_.empty()) << "no log line of its own";
+        if (test::RunningUnderWine()) {
+            EXPECT_FALSE(removed);
+            const std::string sentence = "Could not remove the build files: ";
+            EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+            EXPECT_GT(err.size(), sentence.size()) << "the system's text follows";
+        } else {
+            EXPECT_TRUE(removed) << err;
+            EXPECT_FALSE(EntryExists(folder));
+            EXPECT_EQ(builder_->BuildFilesSize(), 0u);
+        }
+    }
+}
+
+TEST_F(Cleanup, BuildFilesThatAreMissingOrHeld) {
+    std::string err;
+    EXPECT_TRUE(builder_->RemoveBuildFiles(err)) << err;
+    EXPECT_TRUE(err.empty());
+
+    const fs::path held = builder_->PlayDir() / "compiler" / "work" / "game.o";
+    test::WriteFile(held, "o");
+    test::PinnedFile pin(held);
+    if (!pin.pinned()) GTEST_SKIP() << "no file can be kept from deletion here: " << pin.why();
+    EXPECT_FALSE(builder_->RemoveBuildFiles(err));
+    std::string why;
+    ASSERT_FALSE(RemoveTree(held, why));
+    EXPECT_EQ(err, "Could not remove the build files: " + why);
+}
+
+}  // namespace
+}  // namespace launcher
