@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/app.h"
+#include "app/frame.h"
 #include "app/startup.h"
 #include "app/theme.h"
 #include "platform/paths.h"
@@ -40,6 +41,18 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
 
     StartStartupJob(app, takeOver);
     return true;
+}
+
+void OpenPageForScreenshot(App& app) {
+    const std::string page = app.platform->GetEnv("LAUNCHER_SCREENSHOT_PAGE");
+    if (page == "manage") {
+        app.section = kSectionManage;
+    } else if (page == "music") {
+        app.game.music = true;
+        app.section = kSectionMusic;
+    } else if (page == "log") {
+        app.section = kSectionLog;
+    }
 }
 
 std::string WindowTitle(const App& app) {

@@ -25,6 +25,11 @@ inline constexpr int kWindowHeight = 700;
 // job. False with the description's error sentence, before anything else is done.
 bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& gameJson, std::string& err);
 
+// For the screenshot check only (scripts/screenshot): LAUNCHER_SCREENSHOT_PAGE "manage", "music" or "log"
+// opens that page at start ("music" also when the game has no music). Users never set it: the product
+// takes no command line and documents no variable.
+void OpenPageForScreenshot(App& app);
+
 // The game's title + " - Launcher".
 std::string WindowTitle(const App& app);
 

@@ -72,6 +72,7 @@ int main() {
         app.reset();
         return 1;
     }
+    OpenPageForScreenshot(*app);
 
     glfwSetErrorCallback(GlfwError);
     GLFWwindow* window = nullptr;

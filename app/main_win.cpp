@@ -138,6 +138,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         app.reset();
         return 1;
     }
+    OpenPageForScreenshot(*app);
 
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
