@@ -52,6 +52,7 @@ bool BuildAgain(Builder& builder, std::string& err) {
     std::string why;
     if (!RemoveTree(library, why)) {
         err = "Could not remove " + PathUtf8(library) + ": " + why;
+        builder.Log("build stopped: " + err);
         return false;
     }
     return builder.BuildAll(err);
@@ -67,8 +68,9 @@ void SpaceAndRepairs(App& app, bool busy, bool installed) {
     }
     Builder* builder = app.builder.get();
 
+    // The sizes change when a job ends; "###" keeps each button's identity apart from its label.
     ImGui::BeginDisabled(busy || !installed || buildFiles == 0);
-    if (ImGui::Button(("Remove the build files (" + FormatSize(buildFiles) + ")").c_str())) {
+    if (ImGui::Button(("Remove the build files (" + FormatSize(buildFiles) + ")###build-files").c_str())) {
         StartManageJob(app, [builder](std::string& err) { return builder->RemoveBuildFiles(err); },
                        "Build files removed. An update builds everything again.");
     }
@@ -80,7 +82,7 @@ void SpaceAndRepairs(App& app, bool busy, bool installed) {
 
     if (leftovers != 0) {
         ImGui::BeginDisabled(busy || !installed);
-        if (ImGui::Button(("Remove the old build tools (" + FormatSize(leftovers) + ")").c_str())) {
+        if (ImGui::Button(("Remove the old build tools (" + FormatSize(leftovers) + ")###old-tools").c_str())) {
             StartManageJob(app, [builder](std::string& err) { return builder->RemoveLeftoverBuildFiles(err); },
                            "The old build tools are removed.");
         }

@@ -1134,6 +1134,11 @@ TEST_F(BuildAgainFrames, ACodeLibraryThatCannotGoStopsTheRun) {
     EXPECT_EQ(Error(), "Could not remove " + PathUtf8(CodeLibrary()) + ": " + why);
     EXPECT_EQ(Done(), "");
     EXPECT_EQ(test::ReadFile(CodeLibrary()), "old code");
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        ASSERT_FALSE(app_.log.empty());
+        EXPECT_EQ(app_.log.back(), "build stopped: " + app_.error);
+    }
     // The error note is the Game page's, not this page's.
     EXPECT_FALSE(HasText(Error()));
     app_.section = kSectionGame;
@@ -1336,6 +1341,35 @@ TEST_F(ShellStandIns, ACancelledPickerStartsNothing) {
 }
 
 #endif
+
+// ---- Pages drawn while their jobs run (the thread sanitizer build runs these) ----------------------------
+
+// The worker writes the sizes, the music folder and its summary when a job ends; the pages read them only
+// under the App mutex, frame after frame while the job runs.
+class PageJobConcurrency : public ManagePageStates {};
+
+TEST_F(PageJobConcurrency, FramesWhileTheManageAndMusicJobsRun) {
+    Install();
+    for (int i = 0; i < 300; ++i) test::WriteFile(app_.dataDir / "tools" / "llvm" / ("f" + std::to_string(i)), "x");
+    Sizes(0, app_.builder->LeftoverBuildFilesSize());
+    Frame();
+    Click("Remove the old build tools (0 MB)");
+    while (app_.busy) Frame();
+    FinishJob();
+    EXPECT_EQ(Done(), "The old build tools are removed.");
+
+    app_.game.music = true;
+    app_.section = kSectionMusic;
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        app_.musicFolder = dir_ / "My Music";
+    }
+    Frame();
+    Click("Update my music");
+    while (app_.busy) Frame();
+    FinishJob();
+    EXPECT_TRUE(app_.musicMessage);
+}
 
 // ---- Theme and fonts -------------------------------------------------------------------------------
 
