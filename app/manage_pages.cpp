@@ -21,7 +21,9 @@ std::string BuiltOr(const App& app, const char* fallback) {
 }
 
 std::string GameState(const App& app, bool installed) {
-    if (app.builder->GameCodeMissing()) return BuiltOr(app, "an earlier version") + ", built the old way: update it on Game";
+    if (app.builder->GameCodeMissing()) {
+        return BuiltOr(app, "an earlier version") + ", built the old way: update it on Game";
+    }
     if (installed) return BuiltOr(app, "ready");
     return "not ready yet";
 }

@@ -1,5 +1,5 @@
-// Members whose work lands with the build from source, the tool installation and the music import. Each
-// one leaves this file when its real body is written.
+// Members whose work lands with the build from source and the music import. Each one leaves this file when
+// its real body is written.
 #include "build/builder.h"
 
 namespace launcher {

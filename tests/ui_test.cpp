@@ -1186,7 +1186,10 @@ TEST_F(MusicPageStates, States) {
     const Case cases[] = {
         {"no folder chosen yet",
          [](MusicPageStates&) {},
-         {{kMusicIntro}, {kUpdateHint}, {{"Choose a music folder...", false}}, {"Update my music", "Open launcher.log"}},
+         {{kMusicIntro},
+          {kUpdateHint},
+          {{"Choose a music folder...", false}},
+          {"Update my music", "Open launcher.log"}},
          {{"Your music", palette::Accent}}},
         {"a folder chosen before",
          [](MusicPageStates& t) { t.MusicFolder(t.myMusic_); },
@@ -1199,7 +1202,10 @@ TEST_F(MusicPageStates, States) {
              t.app_.musicMessage = true;
              t.SetOutcome("an earlier failure", "");
          },
-         {{}, {"an earlier failure"}, {{"Choose a music folder...", true}, {"Update my music", true}}, {"Open launcher.log"}},
+         {{},
+          {"an earlier failure"},
+          {{"Choose a music folder...", true}, {"Update my music", true}},
+          {"Open launcher.log"}},
          {}},
         {"an import done, with its summary",
          [=](MusicPageStates& t) {
@@ -1226,7 +1232,9 @@ TEST_F(MusicPageStates, States) {
          {{}, {"Your music is ready. " + summary}, {{"Open launcher.log", false}}, {}},
          {{"Could not convert the songs, see launcher.log", palette::ErrorText}}},
         {"the Game page's outcome stays on the Game page",
-         [](MusicPageStates& t) { t.SetOutcome("The package could not be downloaded", "The game is ready. Press Play."); },
+         [](MusicPageStates& t) {
+             t.SetOutcome("The package could not be downloaded", "The game is ready. Press Play.");
+         },
          {{}, {"The package could not be downloaded", "The game is ready. Press Play."}, {}, {"Open launcher.log"}},
          {}},
     };
@@ -1290,7 +1298,9 @@ public:
     }
     // What xdg-open was given, once it has run (it runs in the background).
     std::string Opened() {
-        for (int i = 0; i < 500 && !fs::exists(opened_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 500 && !fs::exists(opened_); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::string text = test::ReadFile(opened_);
         fs::remove(opened_);

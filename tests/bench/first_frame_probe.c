@@ -1,7 +1,8 @@
 /* Loaded into the Linux launcher by scripts/bench-frame (LD_PRELOAD): notes, in milliseconds since
  * FIRST_FRAME_T0 (seconds since the epoch, taken just before the launcher was started), when GLFW is set
  * up (the launcher's own start-up is done by then), when the window is asked for, when it is shown and when
- * the first frame has been presented; then it closes the window the way its close button does. The notes go to standard error as "first-frame-probe NAME MS". */
+ * the first frame has been presented; then it closes the window the way its close button does. The notes
+ * go to standard error as "first-frame-probe NAME MS". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>

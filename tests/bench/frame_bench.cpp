@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
         const char* name;
         int section;
     };
-    for (const Page& page : {Page{"game", kSectionGame}, Page{"manage", kSectionManage}, Page{"log-2000", kSectionLog}}) {
+    const Page pages[] = {{"game", kSectionGame}, {"manage", kSectionManage}, {"log-2000", kSectionLog}};
+    for (const Page& page : pages) {
         app->section = page.section;
         Measure(page.name, frames, [&] { DrawUI(*app, nullptr, bold); });
     }
