@@ -24,9 +24,33 @@ void App::StartTask(Job job, std::string doneText) {
     worker = std::thread(RunTask, this, std::move(job), std::move(doneText));
 }
 
+namespace {
+
+// Runs the job; an exception that escapes it ends the job, not the program: it is logged and the user
+// gets one sentence.
+bool RunCatching(App* app, Job& job, std::string& err) {
+    std::string what;
+    try {
+        return job(err);
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+        what = "an exception of an unknown kind";
+    }
+    try {
+        if (app->builder) app->builder->Log("internal error: " + what);
+    } catch (...) {
+        // Nothing more can be said; the sentence below still reaches the user.
+    }
+    err = kInternalErrorText;
+    return false;
+}
+
+}  // namespace
+
 void RunTask(App* app, Job job, std::string doneText) {
     std::string err;
-    bool ok = job(err);
+    bool ok = RunCatching(app, job, err);
     std::lock_guard<std::mutex> lock(app->mutex);
     if (ok) {
         app->done = std::move(doneText);
@@ -35,8 +59,12 @@ void RunTask(App* app, Job job, std::string doneText) {
     }
     app->status = Status{};
     if (app->builder) {
-        app->buildFilesSize = app->builder->BuildFilesSize();
-        app->leftoverSize = app->builder->LeftoverBuildFilesSize();
+        // Sizes are a convenience: a failure to read them must not keep `busy` set for ever.
+        try {
+            app->buildFilesSize = app->builder->BuildFilesSize();
+            app->leftoverSize = app->builder->LeftoverBuildFilesSize();
+        } catch (...) {
+        }
     }
     app->busy = false;
 }

@@ -25,6 +25,8 @@ using Job = std::function<bool(std::string& err)>;
 
 inline constexpr size_t kLogLines = 2000;
 inline constexpr const char* kStoppedText = "Stopped. Press the button again to carry on where it left off.";
+// What the user is shown when a job ends on an exception; the details go to the log.
+inline constexpr const char* kInternalErrorText = "Something went wrong inside the launcher, see launcher.log";
 
 // The whole state of the running launcher, shared by the UI thread and the one worker.
 struct App {

@@ -2,17 +2,16 @@
 // window and Dear ImGui's OpenGL 3 backend in place of the Win32 window and Direct3D 11.
 #include <GLFW/glfw3.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "app/app.h"
 #include "app/frame.h"
+#include "app/frame_loop.h"
 #include "app/launcher.h"
 #include "app/self_path.h"
 #include "imgui_impl_glfw.h"
@@ -121,6 +120,14 @@ int main() {
         if (gTerminate) glfwSetWindowShouldClose(window, GLFW_TRUE);
         if (glfwWindowShouldClose(window)) break;
 
+        // A window that cannot be seen is not drawn (a swap returns at once then): wait for events.
+        const bool hidden = !glfwGetWindowAttrib(window, GLFW_VISIBLE) || glfwGetWindowAttrib(window, GLFW_ICONIFIED);
+        if (hidden) {
+            if (RelaunchIfAsked(*app, SelfExePath())) break;
+            glfwWaitEventsTimeout(kIdleWaitMs / 1000.0);
+            continue;
+        }
+
         ImGui_ImplOpenGL3_NewFrame();
         ImGui_ImplGlfw_NewFrame();
         ImGui::NewFrame();
@@ -136,8 +143,6 @@ int main() {
         glfwSwapBuffers(window);
 
         if (RelaunchIfAsked(*app, SelfExePath())) break;
-        const bool hidden = !glfwGetWindowAttrib(window, GLFW_VISIBLE) || glfwGetWindowAttrib(window, GLFW_ICONIFIED);
-        if (!app->busy && hidden) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
     StopWorker(*app);

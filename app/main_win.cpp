@@ -5,13 +5,12 @@
 #include <dwmapi.h>
 #include <objbase.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "app/app.h"
 #include "app/frame.h"
+#include "app/frame_loop.h"
 #include "app/launcher.h"
 #include "app/self_path.h"
 #include "app/shell.h"
@@ -35,13 +34,22 @@ std::filesystem::path FontsFolder() {
     return std::filesystem::path(std::wstring(buffer, n)) / L"Fonts";
 }
 
-struct Device {
+DeviceResult ResultOf(HRESULT hr) {
+    if (SUCCEEDED(hr)) return DeviceResult::Ok;
+    if (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET) return DeviceResult::Lost;
+    return DeviceResult::Failed;
+}
+
+struct Device final : FrameDevice {
+    HWND window = nullptr;
     ID3D11Device* device = nullptr;
     ID3D11DeviceContext* context = nullptr;
     IDXGISwapChain* swapChain = nullptr;
     ID3D11RenderTargetView* target = nullptr;
+    bool guiReady = false;  // the GUI's Direct3D 11 backend runs on this device
 
-    bool Create(HWND window) {
+    bool Create(HWND outputWindow) {
+        window = outputWindow;
         DXGI_SWAP_CHAIN_DESC desc{};
         desc.BufferCount = 2;
         desc.BufferDesc.Width = 0;
@@ -62,19 +70,51 @@ struct Device {
             HRESULT hr = D3D11CreateDeviceAndSwapChain(nullptr, driver, nullptr, 0, levels, 2, D3D11_SDK_VERSION,
                                                        &desc, &swapChain, &device, &got, &context);
             if (SUCCEEDED(hr)) {
-                CreateTarget();
-                return true;
+                if (CreateTarget() == DeviceResult::Ok) return true;
+                Release();
             }
         }
         return false;
     }
 
-    void CreateTarget() {
+    DeviceResult CreateTarget() override {
+        ReleaseTarget();
         ID3D11Texture2D* buffer = nullptr;
-        if (SUCCEEDED(swapChain->GetBuffer(0, IID_PPV_ARGS(&buffer)))) {
-            device->CreateRenderTargetView(buffer, nullptr, &target);
-            buffer->Release();
-        }
+        HRESULT hr = swapChain->GetBuffer(0, IID_PPV_ARGS(&buffer));
+        if (FAILED(hr)) return ResultOf(hr);
+        hr = device->CreateRenderTargetView(buffer, nullptr, &target);
+        buffer->Release();
+        if (FAILED(hr)) target = nullptr;
+        return ResultOf(hr);
+    }
+
+    DeviceResult ResizeBuffers(uint32_t width, uint32_t height) override {
+        ReleaseTarget();
+        return ResultOf(swapChain->ResizeBuffers(0, width, height, DXGI_FORMAT_UNKNOWN, 0));
+    }
+
+    bool Recreate() override {
+        if (guiReady) ImGui_ImplDX11_Shutdown();
+        guiReady = false;
+        Release();
+        if (!Create(window)) return false;
+        guiReady = ImGui_ImplDX11_Init(device, context);
+        return guiReady;
+    }
+
+    bool StillOccluded() override {
+        return swapChain->Present(0, DXGI_PRESENT_TEST) == DXGI_STATUS_OCCLUDED;
+    }
+
+    // Draws the GUI's frame to the view and presents it with vertical sync.
+    PresentResult RenderAndPresent() {
+        context->OMSetRenderTargets(1, &target, nullptr);
+        context->ClearRenderTargetView(target, kClearColor);
+        ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
+        const HRESULT hr = swapChain->Present(1, 0);
+        if (hr == DXGI_STATUS_OCCLUDED) return PresentResult::Occluded;
+        if (ResultOf(hr) == DeviceResult::Lost) return PresentResult::Lost;
+        return PresentResult::Shown;
     }
 
     void ReleaseTarget() {
@@ -181,8 +221,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     ImFont* bold = SetUpGui(FontsFolder(), scale);
     ImGui_ImplWin32_Init(window);
-    ImGui_ImplDX11_Init(d3d.device, d3d.context);
+    d3d.guiReady = ImGui_ImplDX11_Init(d3d.device, d3d.context);
 
+    FrameLoop loop;
     bool ending = false;
     while (!ending) {
         MSG msg;
@@ -193,29 +234,25 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         }
         if (ending) break;
 
-        if (gPendingWidth != 0) {
-            d3d.ReleaseTarget();
-            d3d.swapChain->ResizeBuffers(0, gPendingWidth, gPendingHeight, DXGI_FORMAT_UNKNOWN, 0);
-            gPendingWidth = gPendingHeight = 0;
-            d3d.CreateTarget();
+        // A minimised or covered window is not drawn: Present returns at once then, and drawing anyway
+        // would keep a core busy for nothing.
+        const WindowState shown{IsWindowVisible(window) != FALSE, IsIconic(window) != FALSE};
+        const bool draw = loop.Prepare(d3d, shown, gPendingWidth, gPendingHeight);
+        if (draw) {
+            ImGui_ImplDX11_NewFrame();
+            ImGui_ImplWin32_NewFrame();
+            ImGui::NewFrame();
+            DrawUI(*app, window, bold);
+            ImGui::Render();
+            loop.Presented(d3d.RenderAndPresent());
         }
 
-        ImGui_ImplDX11_NewFrame();
-        ImGui_ImplWin32_NewFrame();
-        ImGui::NewFrame();
-        DrawUI(*app, window, bold);
-        ImGui::Render();
-        d3d.context->OMSetRenderTargets(1, &d3d.target, nullptr);
-        d3d.context->ClearRenderTargetView(d3d.target, kClearColor);
-        ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
-        d3d.swapChain->Present(1, 0);
-
         if (RelaunchIfAsked(*app, SelfExePath())) break;
-        if (!app->busy && !IsWindowVisible(window)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!draw) MsgWaitForMultipleObjects(0, nullptr, FALSE, kIdleWaitMs, QS_ALLINPUT);
     }
 
     StopWorker(*app);
-    ImGui_ImplDX11_Shutdown();
+    if (d3d.guiReady) ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
     ImGui::DestroyContext();
     d3d.Release();

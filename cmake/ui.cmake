@@ -50,7 +50,19 @@ add_library(launcher_ui_test STATIC ${LAUNCHER_UI_SOURCES})
 target_link_libraries(launcher_ui_test PUBLIC launcher_core imgui_test)
 
 if(WIN32)
-  add_executable(launcher WIN32 ${CMAKE_SOURCE_DIR}/app/main_win.cpp)
+  # The window's icon (resource 1), drawn at build time and compiled in with windres.
+  enable_language(RC)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(LAUNCHER_ICON ${CMAKE_BINARY_DIR}/launcher.ico)
+  add_custom_command(OUTPUT ${LAUNCHER_ICON}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/make_icon.py ${LAUNCHER_ICON}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make_icon.py
+    COMMENT "Drawing the launcher's icon"
+    VERBATIM)
+  set(LAUNCHER_RC ${CMAKE_BINARY_DIR}/launcher_icon.rc)
+  file(CONFIGURE OUTPUT ${LAUNCHER_RC} CONTENT "1 ICON \"${LAUNCHER_ICON}\"\n")
+  set_source_files_properties(${LAUNCHER_RC} PROPERTIES OBJECT_DEPENDS ${LAUNCHER_ICON})
+  add_executable(launcher WIN32 ${CMAKE_SOURCE_DIR}/app/main_win.cpp ${LAUNCHER_RC})
   target_link_options(launcher PRIVATE -municode)
 else()
   add_executable(launcher ${CMAKE_SOURCE_DIR}/app/main_linux.cpp)

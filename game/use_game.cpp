@@ -98,8 +98,9 @@ bool Builder::UseGame(const SelectedGame& game, std::string& err) {
                 written = !out.fail() && done == total;
             }
             if (written) {
-                fs::rename(partial, target, ec);
-                written = !ec;
+                std::string why;
+                written = MoveReplacing(partial, target, why);
+                if (!written) Log("cannot rename " + PathUtf8(partial) + ": " + why);
             }
             if (!written) {
                 fs::remove(partial, ec);

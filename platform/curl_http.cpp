@@ -26,9 +26,12 @@ struct Transfer {
     long status = 0;
     bool hasLocation = false;
     bool headersDone = false;  // the final answer's headers are in
+    AnswerHead head;           // of the answer being read
+    const std::string* url = nullptr;
+    std::string planError;     // why the final answer was refused
 
     bool checked = false;      // status and length examined, the body may flow
-    bool badStatus = false;
+    bool badAnswer = false;
     bool refused = false;      // the sink returned false
     uint64_t skip = 0;
     uint64_t length = 0;       // Content-Length, 0 when missing
@@ -52,6 +55,18 @@ bool StartsWithNoCase(const char* data, size_t size, const char* prefix) {
     return true;
 }
 
+// The value of a header line, without the name, the surrounding blanks and the line end.
+std::string HeaderValue(const char* data, size_t size, size_t nameLength) {
+    size_t start = nameLength;
+    while (start < size && (data[start] == ' ' || data[start] == '\t')) ++start;
+    size_t end = size;
+    while (end > start && (data[end - 1] == '\r' || data[end - 1] == '\n' || data[end - 1] == ' ' ||
+                           data[end - 1] == '\t')) {
+        --end;
+    }
+    return std::string(data + start, end - start);
+}
+
 size_t OnHeader(char* data, size_t, size_t size, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->lastActivity = std::chrono::steady_clock::now();
@@ -60,6 +75,7 @@ size_t OnHeader(char* data, size_t, size_t size, void* user) {
         t->status = 0;
         t->hasLocation = false;
         t->headersDone = false;
+        t->head = AnswerHead{};
         size_t i = 0;
         while (i < size && data[i] != ' ') ++i;
         while (i < size && data[i] == ' ') ++i;
@@ -68,6 +84,12 @@ size_t OnHeader(char* data, size_t, size_t size, void* user) {
         t->status = code;
     } else if (StartsWithNoCase(data, size, "location:")) {
         t->hasLocation = true;
+    } else if (StartsWithNoCase(data, size, "content-length:")) {
+        t->head.hasLength = true;
+        t->head.length = HeaderValue(data, size, sizeof "content-length:" - 1);
+    } else if (StartsWithNoCase(data, size, "content-range:")) {
+        t->head.hasRange = true;
+        t->head.range = HeaderValue(data, size, sizeof "content-range:" - 1);
     } else if ((size == 2 && data[0] == '\r' && data[1] == '\n') || (size == 1 && data[0] == '\n')) {
         const bool followed = t->status / 100 == 3 && t->hasLocation;
         t->headersDone = t->status >= 200 && !followed;
@@ -82,23 +104,22 @@ void Check(Transfer& t) {
     long status = 0;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
     t.status = status;
-    if (status != 200 && status != 206) {
-        t.badStatus = true;
+    t.head.status = status;
+    AnswerPlan plan;
+    if (!PlanAnswer(t.head, t.from, *t.url, plan, t.planError)) {
+        t.badAnswer = true;
         return;
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    t.hasLength = length >= 0;
-    t.length = length > 0 ? static_cast<uint64_t>(length) : 0;
-    if (t.total) *t.total = status == 206 && t.length != 0 ? t.length + t.from : t.length;
-    // A 200 to a ranged request is the whole resource: drop what the caller already has.
-    t.skip = status == 200 ? t.from : 0;
+    t.hasLength = plan.hasLength;
+    t.length = plan.length;
+    if (t.total) *t.total = plan.total;
+    t.skip = plan.skip;
 }
 
 size_t OnBody(char* data, size_t, size_t size, void* user) {
     auto* t = static_cast<Transfer*>(user);
     Check(*t);
-    if (t->badStatus) return CURL_WRITEFUNC_ERROR;
+    if (t->badAnswer) return CURL_WRITEFUNC_ERROR;
     t->received += size;
     uint64_t n = size;
     if (t->skip > 0) {
@@ -183,6 +204,7 @@ public:
         t.from = from;
         t.total = total;
         t.curl = curl;
+        t.url = &url;
 
         curl_slist* headers = nullptr;
         if (from > 0) headers = curl_slist_append(headers, ("Range: bytes=" + std::to_string(from) + "-").c_str());
@@ -210,10 +232,10 @@ public:
         CURLcode code = curl_easy_perform(curl);
         if (code == CURLE_ABORTED_BY_CALLBACK && t.timedOut) code = CURLE_OPERATION_TIMEDOUT;
         bool ok = false;
-        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badStatus || t.refused))) {
+        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badAnswer || t.refused))) {
             Check(t);  // an answer without a body never reached OnBody
-            if (t.badStatus) {
-                err = "the server answered " + std::to_string(t.status) + " for " + url;
+            if (t.badAnswer) {
+                err = t.planError;
             } else if (t.refused) {
                 err = "stopped";
             } else if (t.hasLength && t.received < t.length) {

@@ -22,8 +22,9 @@ bool EntryExists(const std::filesystem::path& path);
 
 // Removes `path` with everything below it. A link or junction, at the top or met inside, is removed
 // itself and never entered. Read-only files and folders are made writable where the delete needs it.
-// A path that does not exist counts as removed. On failure `err` holds the system's message for the
-// first error and `failedAt`, when given, the entry it happened on; what was removed before stays removed.
+// A path that does not exist counts as removed. An entry that cannot be removed does not stop the
+// others; on failure `err` holds the system's message for the first error and `failedAt`, when given, the
+// entry it happened on, and whatever could be removed is gone.
 bool RemoveTree(const std::filesystem::path& path, std::string& err, std::filesystem::path* failedAt = nullptr);
 
 // Bytes of the regular files below `folder` (or of `folder` itself when it is a file). Links and

@@ -63,13 +63,16 @@ bool RemoveBelow(const fs::path& path, std::string& err, fs::path* failedAt) {
         if (errno == ENOENT) return true;
         return Fail(path, errno, err, failedAt);
     }
+    // An entry that cannot go does not keep the others: the first failure is the one reported.
     bool ok = true;
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (!RemoveBelow(path / entry->d_name, err, failedAt)) {
-            ok = false;
-            break;
+        if (ok) {
+            ok = RemoveBelow(path / entry->d_name, err, failedAt);
+        } else {
+            std::string ignored;
+            RemoveBelow(path / entry->d_name, ignored, nullptr);
         }
         errno = 0;
     }

@@ -96,16 +96,19 @@ bool RemoveBelow(const std::wstring& path, DWORD attributes, std::string& err, f
         if (Missing(code)) return true;
         if (code != ERROR_NO_MORE_FILES) return Fail(path, code, err, failedAt);
     } else {
+        // An entry that cannot go does not keep the others: the first failure is the one reported.
         bool ok = true;
         do {
             const wchar_t* name = data.cFileName;
             if ((name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0)) continue;
-            if (!RemoveBelow(path + L"\\" + name, data.dwFileAttributes, err, failedAt)) {
-                ok = false;
-                break;
+            if (ok) {
+                ok = RemoveBelow(path + L"\\" + name, data.dwFileAttributes, err, failedAt);
+            } else {
+                std::string ignored;
+                RemoveBelow(path + L"\\" + name, data.dwFileAttributes, ignored, nullptr);
             }
         } while (FindNextFileW(find, &data));
-        DWORD code = ok ? GetLastError() : ERROR_SUCCESS;
+        const DWORD code = GetLastError();
         FindClose(find);
         if (!ok) return false;
         if (code != ERROR_NO_MORE_FILES && code != ERROR_SUCCESS) return Fail(path, code, err, failedAt);
@@ -167,7 +170,9 @@ uint64_t TreeSize(const fs::path& folder) {
 }
 
 bool MoveReplacing(const fs::path& from, const fs::path& to, std::string& err) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
+    if (MoveFileExW(LongForm(from).c_str(), LongForm(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        return true;
+    }
     err = SystemMessage(GetLastError());
     return false;
 }

@@ -29,6 +29,28 @@ struct HttpTimeouts {
     int receiveMs = 60000;
 };
 
+// What both clients read from the final answer's head before its body flows.
+struct AnswerHead {
+    long status = 0;
+    bool hasLength = false;
+    std::string length;  // the Content-Length value as sent
+    bool hasRange = false;
+    std::string range;   // the Content-Range value as sent
+};
+
+// How the body of an accepted answer is taken.
+struct AnswerPlan {
+    bool hasLength = false;
+    uint64_t length = 0;  // bytes the answer announces (0 when it announces none)
+    uint64_t total = 0;   // size of the whole resource as far as the answer tells it
+    uint64_t skip = 0;    // leading bytes the caller already has (a 200 to a ranged request)
+};
+
+// Accepts a 200 or 206 answer to a GET from byte `from`: a partial answer must begin exactly at `from`
+// (bytes from elsewhere would be spliced into the caller's file), and the lengths must be numbers that
+// fit. False with the sentence for the caller otherwise.
+bool PlanAnswer(const AnswerHead& head, uint64_t from, const std::string& url, AnswerPlan& plan, std::string& err);
+
 // User agent "Kestrel launcher/1.0"; follows redirects and keeps the Range header across them.
 std::unique_ptr<Http> MakeHttp();
 std::unique_ptr<Http> MakeHttp(const HttpTimeouts& timeouts);

@@ -18,6 +18,31 @@ constexpr int kDownloadAttempts = 5;
 
 bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
+// What a partial file belongs to: the address it came from and the size the caller expected, one per
+// line. Without it a stopped download of one resource would be carried on with the bytes of another.
+std::string SourceRecord(const std::string& url, uint64_t size) {
+    return url + "\n" + std::to_string(size) + "\n";
+}
+
+bool ReadSmallFile(const fs::path& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    char buffer[4096];
+    out.clear();
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        out.append(buffer, static_cast<size_t>(in.gcount()));
+        if (out.size() > 65536) return false;  // no record of ours is this long
+    }
+    return true;
+}
+
+bool WriteSmallFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    return !out.fail();
+}
+
 }  // namespace
 
 bool FetchText(Http& http, const std::string& url, std::string& out, std::string& err) {
@@ -49,7 +74,24 @@ bool Download(Http& http, const std::string& url, const fs::path& file, const st
 
     fs::path partial = file;
     partial += ".part";
+    fs::path source = partial;
+    source += ".source";
     if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
+
+    // A partial file is carried on only when it is known to be part of this very resource. One left by
+    // a launcher that kept no record is trusted only when the digest will check the result anyway.
+    const std::string record = SourceRecord(url, size);
+    std::string recorded;
+    const bool hasRecord = ReadSmallFile(source, recorded);
+    if (hasRecord ? recorded != record : expected.empty()) {
+        fs::remove(partial, ec);
+        // Never carry on from a file of another resource, even one that cannot be deleted.
+        if (EntryExists(partial)) {
+            err = "cannot write " + PathUtf8(partial);
+            return false;
+        }
+    }
+    bool recordWritten = hasRecord && recorded == record;
 
     const std::string damaged = "the download of " + PathUtf8(file.filename()) + " is damaged";
     bool complete = false;
@@ -66,6 +108,9 @@ bool Download(Http& http, const std::string& url, const fs::path& file, const st
         }
 
         if (size == 0 || offset != size) {
+            // Written before the first byte, so a partial file never outlives the note of its source
+            // (a failed write only costs the resume after a stop).
+            if (!recordWritten) recordWritten = WriteSmallFile(source, record);
             std::ofstream out(partial, std::ios::binary | std::ios::app);
             if (!out) {
                 err = "cannot write " + PathUtf8(partial);
@@ -142,6 +187,7 @@ bool Download(Http& http, const std::string& url, const fs::path& file, const st
         err = "cannot rename " + PathUtf8(partial) + ": " + why;
         return false;
     }
+    fs::remove(source, ec);
     return true;
 }
 

@@ -60,6 +60,23 @@ std::string ErrorText(const std::string& what, DWORD code) {
     return out + ")";
 }
 
+// A header of the answer as text; false when the answer has none. One too long for any value of ours
+// comes back as a text no parser takes.
+bool HeaderText(HINTERNET request, DWORD query, std::string& out) {
+    wchar_t buffer[128] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    if (WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size, WINHTTP_NO_HEADER_INDEX)) {
+        out = ToUtf8(std::wstring(buffer, size / sizeof(wchar_t)));
+        return true;
+    }
+    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        out = "(too long)";
+        return true;
+    }
+    out.clear();
+    return false;
+}
+
 // Closes a WinHTTP handle when it goes out of scope.
 struct Handle {
     HINTERNET h = nullptr;
@@ -137,30 +154,22 @@ public:
             return false;
         }
 
+        AnswerHead head;
         DWORD status = 0;
         DWORD size = sizeof status;
-        if (!WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            status = 0;
+        if (WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+            head.status = static_cast<long>(status);
         }
-        wchar_t lengthText[33] = {};
-        size = 32 * sizeof(wchar_t);
-        uint64_t length = 0;
-        bool hasLength = false;
-        if (WinHttpQueryHeaders(request.h, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, lengthText,
-                                &size, WINHTTP_NO_HEADER_INDEX)) {
-            hasLength = true;
-            for (const wchar_t* p = lengthText; *p >= L'0' && *p <= L'9'; ++p) length = length * 10 + (*p - L'0');
-        }
+        head.hasLength = HeaderText(request.h, WINHTTP_QUERY_CONTENT_LENGTH, head.length);
+        head.hasRange = HeaderText(request.h, WINHTTP_QUERY_CONTENT_RANGE, head.range);
+        AnswerPlan plan;
+        if (!PlanAnswer(head, from, url, plan, err)) return false;
+        if (total) *total = plan.total;
+        const uint64_t length = plan.length;
+        const bool hasLength = plan.hasLength;
 
-        if (status != 200 && status != 206) {
-            err = "the server answered " + std::to_string(status) + " for " + url;
-            return false;
-        }
-        if (total) *total = status == 206 && length != 0 ? length + from : length;
-
-        // A 200 to a ranged request is the whole resource: drop what the caller already has.
-        uint64_t skip = status == 200 ? from : 0;
+        uint64_t skip = plan.skip;
         uint64_t received = 0;
         std::unique_ptr<char[]> buffer(new char[kBufferSize]);
         for (;;) {

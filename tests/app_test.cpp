@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "app/app.h"
@@ -80,6 +83,46 @@ TEST_F(AppFixture, JobOutcomes) {
         EXPECT_EQ(app.status.detail, "");
         EXPECT_EQ(app.status.progress, -1.0);
     }
+}
+
+// Whatever a job throws ends that job only: the worker logs it, shows one sentence and is idle again.
+TEST_F(AppFixture, AnExceptionEndsTheJobNotTheProgram) {
+    struct Case {
+        const char* name;
+        std::function<void()> fail;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"standard exception", [] { throw std::runtime_error("boom"); }, "internal error: boom"},
+        {"filesystem error", [] { (void)std::filesystem::file_size("/no/such/file/anywhere"); }, nullptr},
+        {"anything else", [] { throw 42; }, "internal error: an exception of an unknown kind"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        app.StartTask(
+            [&](std::string&) {
+                app.builder->Report("working", "", 0.5);
+                c.fail();
+                return true;
+            },
+            "done");
+        WaitIdle(app);
+        std::lock_guard<std::mutex> lock(app.mutex);
+        EXPECT_EQ(app.error, kInternalErrorText);
+        EXPECT_EQ(app.done, "");
+        EXPECT_EQ(app.status.title, "");
+        ASSERT_FALSE(app.log.empty());
+        if (c.logged) {
+            EXPECT_EQ(app.log.back(), c.logged);
+        } else {
+            EXPECT_EQ(app.log.back().rfind("internal error: ", 0), 0u) << app.log.back();
+        }
+    }
+    // The worker is free for the next job.
+    app.StartTask([](std::string&) { return true; }, "next");
+    WaitIdle(app);
+    std::lock_guard<std::mutex> lock(app.mutex);
+    EXPECT_EQ(app.done, "next");
 }
 
 TEST_F(AppFixture, StartTaskClearsTheLastOutcome) {

@@ -80,6 +80,9 @@ TEST(RemoveTree, NeverEntersALink) {
             EXPECT_FALSE(removed);
             EXPECT_EQ(at.filename(), link.filename());
             EXPECT_FALSE(err.empty());
+            // The rest of the tree still goes.
+            EXPECT_FALSE(EntryExists(tree / "Starblaze.exe"));
+            EXPECT_FALSE(EntryExists(tree / "a" / "b" / "notes.txt"));
         } else {
             EXPECT_TRUE(removed) << err;
             EXPECT_FALSE(EntryExists(tree));
@@ -115,6 +118,8 @@ TEST(RemoveTree, ReportsTheFirstFailureWithTheSystemsMessage) {
 #ifdef _WIN32
     test::TempDir dir;
     test::WriteFile(dir / "source" / "out" / "held.obj", "obj");
+    test::WriteFile(dir / "source" / "out" / "z.obj", "obj");
+    test::WriteFile(dir / "source" / "CMakeLists.txt", "text");
     // Held open without delete sharing, as a running compiler or a virus scanner would.
     HANDLE held = CreateFileW((dir / "source" / "out" / "held.obj").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -125,7 +130,10 @@ TEST(RemoveTree, ReportsTheFirstFailureWithTheSystemsMessage) {
     CloseHandle(held);
     EXPECT_FALSE(err.empty());
     EXPECT_EQ(at.filename(), fs::path("held.obj"));
-    EXPECT_TRUE(fs::exists(dir / "source" / "out"));
+    EXPECT_TRUE(fs::exists(dir / "source" / "out" / "held.obj"));
+    // What could go is gone.
+    EXPECT_FALSE(fs::exists(dir / "source" / "out" / "z.obj"));
+    EXPECT_FALSE(fs::exists(dir / "source" / "CMakeLists.txt"));
 #else
     // Tests run as root here, so a file the system itself will not let go of stands in.
     std::string err;

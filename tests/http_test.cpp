@@ -126,6 +126,84 @@ TEST_F(HttpTest, StatusOtherThan200Or206IsAnError) {
     }
 }
 
+// A partial answer is only taken when it is the part asked for, and lengths must be numbers that fit:
+// otherwise bytes from elsewhere would be spliced into the caller's file.
+TEST(PlanAnswer, RefusesPartsFromElsewhereAndLengthsThatDoNotFit) {
+    const std::string wrongPart = "the server answered with another part of u than the one asked for";
+    const std::string badLength = "the server answered with an unusable length for u";
+    struct Case {
+        const char* name;
+        long status;
+        const char* length;  // nullptr: no Content-Length
+        const char* range;   // nullptr: no Content-Range
+        uint64_t from;
+        std::string err;     // empty: taken
+        uint64_t total;
+        uint64_t skip;
+    };
+    const Case cases[] = {
+        {"whole answer", 200, "1000", nullptr, 0, "", 1000, 0},
+        {"whole answer to a ranged request", 200, "1000", nullptr, 300, "", 1000, 300},
+        {"no length", 200, nullptr, nullptr, 0, "", 0, 0},
+        {"part asked for", 206, "700", "bytes 300-999/1000", 300, "", 1000, 0},
+        {"part asked for, size unknown, any case", 206, " 700 ", "Bytes 300-999/*", 300, "", 1000, 0},
+        {"part without a length", 206, nullptr, "bytes 300-999/1000", 300, "", 0, 0},
+        {"part from the start", 206, "1000", "bytes 0-999/1000", 0, "", 1000, 0},
+        {"part from elsewhere", 206, "1000", "bytes 0-999/1000", 300, wrongPart, 0, 0},
+        {"part without its range", 206, "700", nullptr, 300, wrongPart, 0, 0},
+        {"range of another unit", 206, "700", "items 300-999/1000", 300, wrongPart, 0, 0},
+        {"garbled range", 206, "700", "bytes 300/1000", 300, wrongPart, 0, 0},
+        {"range start past 64 bits", 206, "700", "bytes 18446744073709551916-18446744073709551999/*", 300,
+         wrongPart, 0, 0},
+        {"length past 64 bits", 200, "18446744073709551616", nullptr, 0, badLength, 0, 0},
+        {"length and offset past 64 bits", 206, "18446744073709551615", "bytes 300-999/*", 300, badLength, 0, 0},
+        {"length that is no number", 200, "12abc", nullptr, 0, badLength, 0, 0},
+        {"other status", 416, "20", nullptr, 300, "the server answered 416 for u", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AnswerHead head;
+        head.status = c.status;
+        head.hasLength = c.length != nullptr;
+        head.length = c.length ? c.length : "";
+        head.hasRange = c.range != nullptr;
+        head.range = c.range ? c.range : "";
+        AnswerPlan plan;
+        std::string err = "kept";
+        EXPECT_EQ(PlanAnswer(head, c.from, "u", plan, err), c.err.empty());
+        EXPECT_EQ(err, c.err.empty() ? "kept" : c.err);
+        if (c.err.empty()) {
+            EXPECT_EQ(plan.total, c.total);
+            EXPECT_EQ(plan.skip, c.skip);
+        }
+    }
+}
+
+// Both clients refuse such answers before handing on a byte.
+TEST_F(HttpTest, PartFromElsewhereOrAnImpossibleLengthHandsNothingOn) {
+    const std::string body = test::TestBytes(1500, 3);
+    test::Route elsewhere;
+    elsewhere.body = body;
+    elsewhere.answerFrom = 0;
+    server.Serve("/elsewhere.bin", elsewhere);
+    test::Route huge;
+    huge.body = body;
+    huge.length = "18446744073709551615";
+    server.Serve("/huge.bin", huge);
+
+    Fetched f = Fetch("/elsewhere.bin", 500);
+    EXPECT_FALSE(f.ok);
+    EXPECT_EQ(f.err, "the server answered with another part of " + server.Url("/elsewhere.bin") +
+                         " than the one asked for");
+    EXPECT_EQ(f.chunks, 0u);
+    EXPECT_EQ(f.total, 12345u);
+
+    f = Fetch("/huge.bin", 500);
+    EXPECT_FALSE(f.ok);
+    EXPECT_EQ(f.err, "the server answered with an unusable length for " + server.Url("/huge.bin"));
+    EXPECT_EQ(f.chunks, 0u);
+}
+
 TEST_F(HttpTest, QueryIsKeptInTheRequest) {
     server.ServeBody("/api/list", "[]");
     Fetched f = Fetch("/api/list?page=2&per_page=100", 0);

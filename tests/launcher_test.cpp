@@ -9,10 +9,15 @@
 
 #include "app/app.h"
 #include "app/launcher.h"
+#include "app/release.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace launcher {
 namespace {
@@ -196,6 +201,52 @@ TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     EXPECT_FALSE(app.busy);
     std::lock_guard<std::mutex> lock(app.mutex);
     EXPECT_EQ(app.error, kStoppedText);
+}
+
+// The test program's main moves the per-user folders and the code host into the test's reach; a start-up
+// with the real platform (as every StartUp test here has) reads and writes only there.
+TEST(TestRun, PerUserSettingsAndTheCodeHostAreTheTestsOwn) {
+    std::unique_ptr<Platform> platform = MakePlatform();
+    GameDefinition game;
+    std::string err;
+    ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
+    test::TempDir dir;
+    Builder builder(game, dir / "data", nullptr, platform.get());
+    const std::string settings = PathUtf8(builder.SettingsPath());
+    const std::string temp = PathUtf8(fs::temp_directory_path());
+    EXPECT_EQ(settings.rfind(temp, 0), 0u) << settings << " is not below " << temp;
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "LOCALAPPDATA"}) {
+        EXPECT_EQ(platform->GetEnv(name).rfind(temp, 0), 0u) << name << "=" << platform->GetEnv(name);
+    }
+    EXPECT_EQ(CodeHostConfig().web.rfind("http://127.0.0.1:", 0), 0u) << CodeHostConfig().web;
+    EXPECT_EQ(CodeHostConfig().api.rfind("http://127.0.0.1:", 0), 0u) << CodeHostConfig().api;
+}
+
+// The window class takes icon resource 1 of the program, so the program must carry one.
+TEST(WindowIcon, TheLauncherCarriesIconResourceOne) {
+#ifdef _WIN32
+    const fs::path exe = test::SelfDir().parent_path() / "launcher.exe";
+    ASSERT_TRUE(fs::exists(exe)) << PathUtf8(exe);
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)), nullptr);  // RT_GROUP_ICON
+    for (int side : {16, 32, 48, 256}) {
+        HANDLE icon = LoadImageW(module, MAKEINTRESOURCEW(1), IMAGE_ICON, side, side, 0);
+        EXPECT_NE(icon, nullptr) << side;
+        ICONINFO info{};
+        if (icon != nullptr && GetIconInfo(static_cast<HICON>(icon), &info)) {
+            BITMAP bits{};
+            GetObjectW(info.hbmColor, sizeof bits, &bits);
+            EXPECT_EQ(bits.bmWidth, side);
+            if (info.hbmColor) DeleteObject(info.hbmColor);
+            if (info.hbmMask) DeleteObject(info.hbmMask);
+        }
+        if (icon != nullptr) DestroyIcon(static_cast<HICON>(icon));
+    }
+    FreeLibrary(module);
+#else
+    GTEST_SKIP() << "the Linux stand-in's window takes no icon from the program";
+#endif
 }
 
 }  // namespace

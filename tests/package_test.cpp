@@ -9,7 +9,9 @@
 #include "app/release.h"
 #include "build/package.h"
 #include "platform/http.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "support/links.h"
 #include "platform/sha.h"
 #include "support/http_server.h"
 #include "support/test_platform.h"
@@ -285,6 +287,30 @@ TEST_F(PackageTest, APackageBesideTheLauncherIsInstalledWithoutDownload) {
     EXPECT_EQ(test::ReadFile(play / "bin" / "data.txt"), "data v2, longer");
     EXPECT_EQ(Stages(), (std::vector<std::string>{"package unpack", "compile game code", "replace the game"}));
     ExpectFinished();
+}
+
+// An unpack folder left by an earlier run may hold a link to the user's copy of the game (the game's
+// program runs there); removing it before the unpack and after the install never deletes what the link
+// leads to. Under Wine the link itself cannot be deleted and stays in the unpack folder.
+TEST_F(PackageTest, TheUnpackFolderIsRemovedWithoutDeletingThroughALink) {
+    const fs::path disc = tmp / "disc";
+    test::WriteFile(disc / "default.xbe", "the user's disc");
+    test::WriteFile(disc / "media" / "intro.bik", "the user's video");
+    ASSERT_TRUE(test::MakeLink(play / "assets", disc));
+    test::WriteFile(next / "package.stamp", "an older package");
+    test::WriteFile(next / "bin" / "stale.txt", "left over");
+    ASSERT_TRUE(test::MakeLink(next / "hdd", disc));  // where the game's program keeps its saves
+    MakePackage(beside, kGoodScenario);
+    ChooseTheGame();
+
+    ASSERT_TRUE(Run(err)) << err;
+    EXPECT_TRUE(builder->IsInstalled());
+    EXPECT_EQ(test::ReadFile(play / "bin" / "data.txt"), "data v1");
+    EXPECT_FALSE(fs::exists(play / "bin" / "stale.txt"));
+    EXPECT_EQ(FilesBelow(disc), (std::vector<std::string>{"default.xbe", "media/intro.bik"}));
+    EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
+    EXPECT_EQ(EntryExists(next), test::RunningUnderWine());
+    ExpectUsersFilesKept();
 }
 
 TEST_F(PackageTest, ADownloadedPackageIsInstalledAndRemoved) {

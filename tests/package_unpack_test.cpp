@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "build/package.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "support/links.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
@@ -145,10 +147,7 @@ TEST_F(UnpackFixture, PutInPlaceNeverReplacesTheUsersFoldersWithOnesTheGameMadeT
     const fs::path copy = dir / "my game";
     test::WriteFile(copy / "default.xbe", "the user's disc");
     fs::create_directories(play);
-    const bool linked = !test::RunningUnderWine();  // Wine makes no directory junction
-    if (linked) {
-        ASSERT_TRUE(platform->LinkFolder(play / "assets", copy, err)) << err;
-    }
+    ASSERT_TRUE(test::MakeLink(play / "assets", copy));
     test::WriteFile(play / "hdd" / "save.dat", "the user's save");
     test::WriteFile(play / "Screenshots" / "shot.png", "the user's picture");
     test::WriteFile(play / "captures" / "clip.mp4", "the user's clip");
@@ -162,15 +161,36 @@ TEST_F(UnpackFixture, PutInPlaceNeverReplacesTheUsersFoldersWithOnesTheGameMadeT
     ASSERT_TRUE(PutGameInPlace(builder, next, ec, err)) << err;
     EXPECT_EQ(test::ReadFile(play / "Starblaze"), "new program");
     EXPECT_EQ(test::ReadFile(copy / "default.xbe"), "the user's disc");
-    if (linked) {
-        EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
-    }
+    EXPECT_EQ(test::ReadFile(play / "assets" / "default.xbe"), "the user's disc");
     EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "the user's save");
     EXPECT_EQ(test::ReadFile(play / "Screenshots" / "shot.png"), "the user's picture");
     EXPECT_EQ(test::ReadFile(play / "captures" / "clip.mp4"), "the user's clip");
     EXPECT_FALSE(fs::exists(play / "hdd" / "empty.dat"));
     EXPECT_FALSE(fs::exists(copy / "made.txt"));
     EXPECT_FALSE(fs::exists(play / "assets" / "made.txt"));
+}
+
+// A folder of the package replaces what stands in the play folder under its name; when that is a link,
+// the link goes (Linux, and a junction on Windows) or the move fails (Wine, which cannot delete a host
+// link to a folder), and nothing behind it is touched either way.
+TEST_F(UnpackFixture, PutInPlaceNeverDeletesThroughALinkItReplaces) {
+    const fs::path users = dir / "users folder";
+    test::WriteFile(users / "keep.txt", "the user's file");
+    test::WriteFile(users / "bin" / "old.dll", "the user's too");
+    fs::create_directories(play);
+    ASSERT_TRUE(test::MakeLink(play / "bin", users));
+    test::WriteFile(next / "bin" / "new.dll", "new");
+
+    const bool put = PutGameInPlace(builder, next, ec, err);
+    if (test::RunningUnderWine()) {
+        EXPECT_FALSE(put);
+        EXPECT_EQ(err.rfind("Could not put bin in place (is the game still running?): ", 0), 0u) << err;
+    } else {
+        ASSERT_TRUE(put) << err;
+        EXPECT_FALSE(IsLink(play / "bin"));
+        EXPECT_EQ(FilesBelow(play / "bin"), std::vector<std::string>{"new.dll"});
+    }
+    EXPECT_EQ(FilesBelow(users), (std::vector<std::string>{"bin/old.dll", "keep.txt"}));
 }
 
 TEST_F(UnpackFixture, PutInPlaceOfNothingSucceeds) {

@@ -61,6 +61,13 @@ TEST(VersionTagTest, Comparison) {
 }
 
 TEST(LatestReleaseApiUrlTest, RepositoryAddresses) {
+    // The public host's own addresses (the test run points the code host at a loopback server); this only
+    // maps addresses, nothing is fetched.
+    struct Restore {
+        CodeHost saved = CodeHostConfig();
+        ~Restore() { CodeHostConfig() = saved; }
+    } restore;
+    CodeHostConfig() = CodeHost{};
     struct Case {
         const char* repository;
         const char* url;

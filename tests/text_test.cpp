@@ -17,6 +17,31 @@ TEST(CommandLine, QuotesOnlyTheArgumentsThatNeedIt) {
     EXPECT_EQ(JoinCommandLine({}), "");
 }
 
+// The command-line text each argument becomes; the C runtime's splitting gives each back unchanged.
+// (A round trip through a child process proves nothing on Linux, where no command line is built.)
+TEST(CommandLine, QuoteArgTable) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "plain"},
+        {R"(C:\path\to\file)", R"(C:\path\to\file)"},  // backslashes alone stay as they are
+        {"", R"("")"},                                    // an empty argument is kept
+        {"two words", R"("two words")"},
+        {"tab\there", "\"tab\there\""},
+        {R"(say "hi")", R"("say \"hi\"")"},                // a quote gets one backslash
+        {R"(")", R"("\"")"},
+        {R"(a\"b)", R"("a\\\"b")"},                        // one backslash before a quote: three
+        {R"(a\\"b)", R"("a\\\\\"b")"},                    // two backslashes before a quote: five
+        {R"(C:\Data Folder\)", R"("C:\Data Folder\\")"},  // a trailing backslash is doubled
+        {R"(trail \\)", R"("trail \\\\")"},                // two trailing become four
+        {R"(mid\\ x)", R"("mid\\ x")"},                    // inside, before no quote: unchanged
+        {"new\nline", "new\nline"},                       // only space, tab and quote need quoting
+    };
+    for (const auto& [arg, quoted] : cases) {
+        EXPECT_EQ(QuoteArg(arg), quoted) << arg;
+        EXPECT_TRUE(QuoteArg(std::wstring(arg.begin(), arg.end())) == std::wstring(quoted.begin(), quoted.end()))
+            << arg;
+    }
+}
+
 TEST(CommandLine, WideAndNarrowQuotingAgree) {
     // The Windows side quotes UTF-16, the shown command line is UTF-8: both must say the same.
     const std::vector<std::pair<std::string, std::wstring>> cases = {

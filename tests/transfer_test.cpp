@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "platform/paths.h"
@@ -38,6 +39,22 @@ protected:
         progress.clear();
         ProgressSink sink = [this](uint64_t done, uint64_t total) { progress.emplace_back(done, total); };
         return Download(*http, server.Url(path), file, digest, size, sink, &stop, err);
+    }
+    // Leaves what a Download of `path` stopped by the user leaves: the first `upTo` bytes of `bytes`.
+    void LeaveStopped(const std::string& path, const std::string& bytes, uint64_t upTo, uint64_t size) {
+        test::Route route;
+        route.body = bytes;
+        if (upTo < bytes.size()) route.dropAfter = static_cast<int64_t>(upTo);
+        server.Serve(path, route);
+        ProgressSink stopThere = [this, upTo](uint64_t done, uint64_t) {
+            if (done >= upTo) stop = true;
+        };
+        EXPECT_FALSE(Download(*http, server.Url(path), file, "", size, stopThere, &stop, err));
+        EXPECT_EQ(err, "cancelled");
+        EXPECT_EQ(test::ReadFile(part), bytes.substr(0, upTo));
+        stop = false;
+        server.ServeBody(path, bytes);
+        server.ClearRequests();
     }
     std::vector<std::string> Ranges(const std::string& path = "/f.bin") const {
         std::vector<std::string> out;
@@ -109,6 +126,43 @@ TEST_F(DownloadTest, ResumesFromAPartialFile) {
     EXPECT_GT(progress.front().first, 300u);
     EXPECT_EQ(progress.front().second, 1000u);
     EXPECT_EQ(progress.back().first, 1000u);
+}
+
+// A stopped update to one release followed by an update to another must not splice the two into one
+// file: without a digest nothing else would notice.
+TEST_F(DownloadTest, APartialFileIsCarriedOnOnlyForTheResourceItCameFrom) {
+    const std::string other = test::TestBytes(1000, 7);
+    struct Case {
+        const char* name;
+        std::function<void()> leave;
+        bool digest;
+        bool resumed;
+    };
+    const Case cases[] = {
+        {"stopped download of the same file", [&] { LeaveStopped("/f.bin", body, 300, 1000); }, false, true},
+        {"stopped download of another release", [&] { LeaveStopped("/other.bin", other, 300, 1000); }, false,
+         false},
+        {"same address, another expected size", [&] { LeaveStopped("/f.bin", body, 300, 0); }, false, false},
+        {"left by a launcher that noted no source", [&] { test::WriteFile(part, other.substr(0, 300)); }, false,
+         false},
+        {"noted no source, but the digest checks it", [&] { test::WriteFile(part, body.substr(0, 300)); }, true,
+         true},
+    };
+    fs::path source = part;
+    source += ".source";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(file);
+        fs::remove(part);
+        fs::remove(source);
+        c.leave();
+        server.ClearRequests();
+        ASSERT_TRUE(Run(c.digest ? sha : "", 1000)) << err;
+        EXPECT_EQ(Ranges(), std::vector<std::string>{c.resumed ? "bytes=300-" : ""});
+        EXPECT_TRUE(test::ReadFile(file) == body);
+        EXPECT_FALSE(fs::exists(part));
+        EXPECT_FALSE(fs::exists(source));
+    }
 }
 
 TEST_F(DownloadTest, ServerIgnoringTheRangeStillGivesTheRightFile) {
@@ -229,7 +283,7 @@ TEST_F(DownloadTest, RedirectedDownloadResumesWithItsRange) {
 // Every attempt fails the same way: five requests, the last answer's words, the partial file kept.
 TEST_F(DownloadTest, FiveFailedTransfers) {
     // A leftover of the whole length and no expected size: the resumed request is beyond the end.
-    test::WriteFile(part, body);
+    LeaveStopped("/f.bin", body, body.size(), 0);
     EXPECT_FALSE(Run("", 0));
     EXPECT_EQ(err, "the server answered 416 for " + server.Url("/f.bin"));
     EXPECT_EQ(Ranges(), std::vector<std::string>(5, "bytes=1000-"));
@@ -258,6 +312,19 @@ TEST_F(DownloadTest, CompletePartialWithoutAKnownSizeIsTakenByItsDigest) {
     EXPECT_FALSE(Run(sha, 0));
     EXPECT_EQ(err, "the server answered 416 for " + server.Url("/f.bin"));
     EXPECT_FALSE(fs::exists(file));
+}
+
+// A server that sends another part than the one asked for is not carried on from.
+TEST_F(DownloadTest, AnswerFromAnotherOffsetLeavesThePartialFileAlone) {
+    test::Route route;
+    route.body = body;
+    route.answerFrom = 0;
+    server.Serve("/f.bin", route);
+    test::WriteFile(part, body.substr(0, 300));
+    EXPECT_FALSE(Run(sha, 1000));
+    EXPECT_EQ(err, "the server answered with another part of " + server.Url("/f.bin") + " than the one asked for");
+    EXPECT_EQ(Ranges(), std::vector<std::string>(5, "bytes=300-"));
+    EXPECT_EQ(test::ReadFile(part), body.substr(0, 300));
 }
 
 TEST_F(DownloadTest, UnwritablePartialFileFailsAtOnce) {

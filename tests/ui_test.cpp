@@ -1462,6 +1462,53 @@ TEST(Theme, LoadFontsFallsBackToTheBuiltInFont) {
     }
 }
 
+// One damaged file (a truncated copy, say) is skipped alone: the other font still loads, and the font
+// rasteriser never reads past the end of the damaged one.
+TEST(Theme, ADamagedFontFileIsSkippedAlone) {
+    const fs::path font = SomeTrueTypeFont();
+    if (font.empty()) GTEST_SKIP() << "no TrueType font on this machine to stand in for Tahoma";
+    const std::string whole = test::ReadFile(font);
+    ASSERT_GT(whole.size(), 1000u);
+    // A table record pointing past the end: the first table's offset set to the file's size.
+    std::string pastTheEnd = whole;
+    const uint32_t size = static_cast<uint32_t>(whole.size());
+    for (int i = 0; i < 4; ++i) pastTheEnd[12 + 8 + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xFF);
+    struct Damage {
+        const char* name;
+        std::string bytes;
+    } damages[] = {
+        {"cut in half", whole.substr(0, whole.size() / 2)},
+        {"cut near the end", whole.substr(0, whole.size() * 9 / 10)},
+        {"only the header", whole.substr(0, 12)},
+        {"a table past the end", pastTheEnd},
+        {"no font at all", std::string(4096, 'x')},
+    };
+    for (const Damage& d : damages) {
+        for (bool boldDamaged : {true, false}) {
+            SCOPED_TRACE(std::string(d.name) + (boldDamaged ? ", bold" : ", regular"));
+            test::TempDir fonts;
+            test::WriteFile(fonts / "tahoma.ttf", boldDamaged ? whole : d.bytes);
+            test::WriteFile(fonts / "tahomabd.ttf", boldDamaged ? d.bytes : whole);
+            ImGuiContext* context = ImGui::CreateContext();
+            ImFont* bold = LoadFonts(fonts.path(), 1.0f);
+            ImFontAtlas* atlas = ImGui::GetIO().Fonts;
+            EXPECT_TRUE(atlas->IsBuilt());
+            ASSERT_EQ(atlas->Fonts.size(), boldDamaged ? 1 : 2);
+            if (boldDamaged) {
+                // Tahoma regular stands in for the bold cut.
+                EXPECT_EQ(bold, atlas->Fonts[0]);
+                EXPECT_FLOAT_EQ(bold->FontSize, 15.0f);
+            } else {
+                // The built-in font is the default, Tahoma Bold still the bold one.
+                EXPECT_FLOAT_EQ(atlas->Fonts[0]->FontSize, 13.0f);
+                EXPECT_EQ(bold, atlas->Fonts[1]);
+                EXPECT_FLOAT_EQ(bold->FontSize, 15.0f);
+            }
+            ImGui::DestroyContext(context);
+        }
+    }
+}
+
 TEST(Theme, FontThatCannotBeReadIsSkipped) {
     test::TempDir fonts;
     // A folder where the file should be: it exists but cannot be read as a font file.

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "build/builder.h"
 #include "game/settings.h"
 #include "platform/paths.h"
+#include "support/links.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -151,6 +154,64 @@ TEST_F(UseGameTest, AFolderWithOtherFilesCannotBeReplaced) {
     EXPECT_EQ(Names(assets), std::vector<std::string>{"notes.txt"});
     EXPECT_FALSE(fs::exists(dir / "data" / "launcher.json"));
     EXPECT_FALSE(fs::exists(dir / "user"));
+}
+
+// Whatever links stand in or around the old "assets", choosing a new copy never deletes a file of the
+// user's behind them. Under Wine a host link to a folder cannot be deleted by any Windows call, so there
+// the choice fails with the "Cannot replace" sentence instead; on Linux (and on Windows, where a junction
+// is removed itself) the link goes.
+TEST_F(UseGameTest, NothingIsDeletedThroughALink) {
+    struct Case {
+        const char* name;
+        std::function<bool(const fs::path& assets, const fs::path& users)> make;  // lays out the old "assets"
+        bool replacedOnLinux;
+    };
+    const Case cases[] = {
+        {"assets is a link to the user's folder",
+         [](const fs::path& assets, const fs::path& users) {
+             fs::create_directories(assets.parent_path());
+             return test::MakeLink(assets, users);
+         },
+         true},
+        {"assets holds a link named like an image",
+         [](const fs::path& assets, const fs::path& users) {
+             fs::create_directories(assets);
+             return test::MakeLink(assets / "Old.iso", users);
+         },
+         true},
+        {"assets holds an image and a link to the user's folder",
+         [](const fs::path& assets, const fs::path& users) {
+             test::WriteFile(assets / "old.iso", "old");
+             return test::MakeLink(assets / "extra", users);
+         },
+         false},
+    };
+    const SelectedGame image = Image("Game.iso");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir here;
+        Builder other{TestGame(), here / "data", nullptr, &platform};
+        const fs::path play = here / "data" / "play";
+        const fs::path users = here / "users game";
+        test::WriteFile(users / "default.xbe", "abc");
+        test::WriteFile(users / "media" / "intro.bik", "video");
+        test::WriteFile(users / "Old Copy.iso", "the user's image");
+        ASSERT_TRUE(c.make(play / "assets", users));
+
+        std::string err;
+        const bool replaced = other.UseGame(image, err);
+        const bool expected = c.replacedOnLinux && !test::RunningUnderWine();
+        EXPECT_EQ(replaced, expected) << err;
+        if (expected) {
+            EXPECT_EQ(Names(play / "assets"), std::vector<std::string>{"Game.iso"});
+        } else {
+            EXPECT_EQ(err, "Cannot replace " + PathUtf8(play / "assets") +
+                               ": remove it by hand and choose the game again.");
+        }
+        EXPECT_EQ(Names(users), (std::vector<std::string>{"Old Copy.iso", "default.xbe", "media"}));
+        EXPECT_EQ(test::ReadFile(users / "Old Copy.iso"), "the user's image");
+        EXPECT_EQ(test::ReadFile(users / "media" / "intro.bik"), "video");
+    }
 }
 
 TEST_F(UseGameTest, AFailedFolderLinkGivesItsMessage) {

@@ -266,7 +266,11 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
         return simple(416, "Content-Range: bytes */" + std::to_string(size) + "\r\n", "range not satisfiable\n");
     }
     if (!ranged) from = 0;
+    if (ranged && faulty && route.answerFrom >= 0 && static_cast<uint64_t>(route.answerFrom) < size) {
+        from = static_cast<uint64_t>(route.answerFrom);
+    }
     const uint64_t count = size - from;
+    const bool fakeLength = faulty && !route.length.empty();
 
     std::string head = "HTTP/1.1 " + std::string(ranged ? "206 Partial Content" : "200 OK") + "\r\n";
     head += "Content-Type: " + route.contentType + "\r\n";
@@ -274,14 +278,15 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
         head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
                 std::to_string(size) + "\r\n";
     }
-    if (route.sendLength) head += "Content-Length: " + std::to_string(count) + "\r\n";
+    if (fakeLength) head += "Content-Length: " + route.length + "\r\nConnection: close\r\n";
+    else if (route.sendLength) head += "Content-Length: " + std::to_string(count) + "\r\n";
     else head += "Connection: close\r\n";
     head += "\r\n";
     if (!net::SendAll(s, head.data(), head.size())) return false;
 
     bool dropped = false;
     if (!SendBody(s, route, from, count, faulty, dropped)) return false;
-    return !dropped && route.sendLength;
+    return !dropped && route.sendLength && !fakeLength;
 }
 
 bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint64_t count, bool faulty,

@@ -47,6 +47,8 @@ struct Route {
     int64_t stallAfter = -1;          // wait `stallMs` after this many bytes of the answer's body
     int stallMs = 0;
     bool corrupt = false;             // flip the last byte of the answer: the published digest no longer fits
+    int64_t answerFrom = -1;          // answer a ranged request from this offset instead (a true Content-Range)
+    std::string length;               // send this Content-Length value instead, and close after the body
     int faultyAnswers = -1;
 };
 

@@ -9,4 +9,9 @@ namespace launcher::test {
 // Wine such a link shows as a reparse point, as a junction does on Windows. False when no link came.
 bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target);
 
+// Removes a test's folder with the system's own tools, for what the launcher's removal rightly leaves:
+// under Wine no Windows call deletes a host link to a folder, so the host's rm (which removes links
+// themselves, never what they lead to) does. True when nothing is left.
+bool RemoveWithHostTools(const std::filesystem::path& path);
+
 }  // namespace launcher::test

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -36,6 +37,30 @@ std::wstring Widen(const std::string& s) {
     return w;
 }
 
+// Starts a program of the host by its Unix path (Wine runs such programs); waiting for it is not
+// reliable, so callers poll for its result instead.
+bool StartHostProgram(const std::wstring& line) {
+    std::wstring text = line;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+bool PollFor(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
 }  // namespace
 
 bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& target) {
@@ -48,24 +73,21 @@ bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& ta
         if (c > 0x7f) return false;  // the tests use plain names for their links
         name += static_cast<char>(c);
     }
-    // Wine starts a host program given by its Unix path; waiting for it is not reliable, so the result
-    // is polled for instead.
-    std::wstring line = L"\"Z:\\bin\\ln\" -s \"" + Widen(to) + L"\" \"" + Widen(folder + "/" + name) + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    if (!StartHostProgram(L"\"Z:\\bin\\ln\" -s \"" + Widen(to) + L"\" \"" + Widen(folder + "/" + name) + L"\"")) {
         return false;
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
+    return PollFor([&] {
         DWORD attributes = GetFileAttributesW(link.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    });
+}
+
+bool RemoveWithHostTools(const std::filesystem::path& path) {
+    const std::string unixPath = UnixName(path);
+    // Never hand rm a path it could take for something wider than the test's own folder.
+    if (unixPath.size() < 2 || unixPath[0] != '/' || unixPath.find('"') != std::string::npos) return false;
+    if (!StartHostProgram(L"\"Z:\\bin\\rm\" -rf \"" + Widen(unixPath) + L"\"")) return false;
+    return PollFor([&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 }  // namespace launcher::test

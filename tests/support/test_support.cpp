@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/file_ops.h"
+#include "support/links.h"
 
 namespace launcher::test {
 
@@ -25,7 +26,7 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     // Tests put links to folders in here: the removal must not follow them.
     std::string err;
-    RemoveTree(path_, err);
+    if (!RemoveTree(path_, err)) RemoveWithHostTools(path_);
 }
 
 fs::path TestProgram(const std::string& name) {
