@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include <exception>
+
 namespace launcher {
 
 App::App() : http(MakeHttp()), platform(MakePlatform()) {}

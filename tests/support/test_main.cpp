@@ -4,21 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "app/release.h"
-#include "platform/file_ops.h"
-#include "platform/paths.h"
 #include "support/http_server.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
-
-#include <cstdlib>
-#else
-#include <cstdlib>
 #endif
 
 namespace launcher::test {
