@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/file_ops.h"
@@ -459,8 +460,10 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
     TarState state;
     state.destination = dir;
     state.mapper = map;
-    std::vector<unsigned char> input(kInputChunk);
-    std::vector<unsigned char> output(kOutputBuffer);
+    // Not cleared first: each is written before it is read, and a run over a small archive touches only
+    // the pages it needs.
+    auto input = std::make_unique_for_overwrite<unsigned char[]>(kInputChunk);
+    auto output = std::make_unique_for_overwrite<unsigned char[]>(kOutputBuffer);
     uint64_t done = 0;
     size_t lastRead = 0;
     bool fileEnded = false;
@@ -470,26 +473,26 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
             return false;
         }
         if (stream.avail_in == 0) {
-            in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+            in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(kInputChunk));
             lastRead = static_cast<size_t>(in.gcount());
             if (in.bad()) {
                 err = "cannot read " + archiveText;
                 return false;
             }
             fileEnded = !in;
-            stream.next_in = input.data();
+            stream.next_in = input.get();
             stream.avail_in = lastRead;
             done += lastRead;
             if (progress) progress(done, total);
         }
-        stream.next_out = output.data();
-        stream.avail_out = output.size();
+        stream.next_out = output.get();
+        stream.avail_out = kOutputBuffer;
         // Once the file has ended the decoder is told so, so that the threaded one waits for its blocks
         // instead of for more input.
         const bool atEnd = fileEnded && stream.avail_in == 0;
         const int code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
-        const size_t produced = output.size() - stream.avail_out;
-        if (!TarFeed(state, output.data(), produced, err)) return false;
+        const size_t produced = kOutputBuffer - stream.avail_out;
+        if (!TarFeed(state, output.get(), produced, err)) return false;
         if (code == 1) return true;
         if (code == 0 || code == 2 || (code == 8 && atEnd)) {
             if (lastRead != 0 || !fileEnded || (produced != 0 && code != 8)) continue;
