@@ -3,8 +3,13 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/file_ops.h"
@@ -19,6 +24,8 @@ namespace {
 
 constexpr size_t kInputChunk = size_t{1} << 20;
 constexpr size_t kOutputBuffer = size_t{4} << 20;
+// Decoding runs on its own thread, up to this many buffers ahead of the tar reader and its writes.
+constexpr int kOutputBuffers = 3;
 // Dictionaries up to 1 GiB are accepted; the rest is the decoder's own bookkeeping, far below the next
 // dictionary size an xz file can ask for (1.5 GiB).
 constexpr uint64_t kMemoryLimit = (uint64_t{1} << 30) + (uint64_t{64} << 20);
@@ -333,6 +340,60 @@ lzma_ret StartDecoder(lzma_stream& stream, uint64_t blocks) {
     return lzma_stream_decoder(&stream, kMemoryLimit, 0);
 }
 
+// One decoding step, handed from the decoding thread to the tar reader.
+struct Step {
+    enum class End { kNone, kStream, kEarly, kDamaged, kUnreadable, kStopped };
+    unsigned char* data = nullptr;  // the output buffer it filled
+    size_t produced = 0;
+    bool refilled = false;  // the file was read for this step
+    uint64_t done = 0;      // compressed bytes read so far, after that read
+    int code = 0;
+    End end = End::kNone;
+};
+
+// Steps travel from the decoding thread to the tar reader, and emptied output buffers back.
+class StepQueue {
+public:
+    void PushStep(const Step& step) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        steps_.push_back(step);
+        ready_.notify_all();
+    }
+    Step PopStep() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !steps_.empty(); });
+        Step step = steps_.front();
+        steps_.pop_front();
+        return step;
+    }
+    void PushFree(unsigned char* buffer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(buffer);
+        ready_.notify_all();
+    }
+    // A free buffer, or null once the tar reader has given up waiting for steps.
+    unsigned char* PopFree() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !free_.empty() || abandoned_; });
+        if (abandoned_) return nullptr;
+        unsigned char* buffer = free_.back();
+        free_.pop_back();
+        return buffer;
+    }
+    void Abandon() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        ready_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Step> steps_;
+    std::vector<unsigned char*> free_;
+    bool abandoned_ = false;
+};
+
 struct DecoderEnd {
     lzma_stream* stream;
     ~DecoderEnd() { lzma_end(stream); }
@@ -457,50 +518,111 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
     }
     DecoderEnd end{&stream};
 
-    TarState state;
-    state.destination = dir;
-    state.mapper = map;
     // Not cleared first: each is written before it is read, and a run over a small archive touches only
     // the pages it needs.
     auto input = std::make_unique_for_overwrite<unsigned char[]>(kInputChunk);
-    auto output = std::make_unique_for_overwrite<unsigned char[]>(kOutputBuffer);
-    uint64_t done = 0;
-    size_t lastRead = 0;
-    bool fileEnded = false;
+    std::unique_ptr<unsigned char[]> outputs[kOutputBuffers];
+    StepQueue queue;
+    for (auto& output : outputs) {
+        output = std::make_unique_for_overwrite<unsigned char[]>(kOutputBuffer);
+        queue.PushFree(output.get());
+    }
+
+    // The decoding thread: reads the file and runs the decoder one step per free output buffer.
+    auto decode = [&] {
+        uint64_t done = 0;
+        size_t lastRead = 0;
+        bool fileEnded = false;
+        for (;;) {
+            Step step;
+            step.data = queue.PopFree();
+            if (!step.data) return;  // the tar reader has finished
+            if (stop && stop->load()) {
+                step.end = Step::End::kStopped;
+                queue.PushStep(step);
+                return;
+            }
+            if (stream.avail_in == 0) {
+                in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(kInputChunk));
+                lastRead = static_cast<size_t>(in.gcount());
+                if (in.bad()) {
+                    step.end = Step::End::kUnreadable;
+                    queue.PushStep(step);
+                    return;
+                }
+                fileEnded = !in;
+                stream.next_in = input.get();
+                stream.avail_in = lastRead;
+                done += lastRead;
+                step.refilled = true;
+                step.done = done;
+            }
+            stream.next_out = step.data;
+            stream.avail_out = kOutputBuffer;
+            // Once the file has ended the decoder is told so, so that the threaded one waits for its
+            // blocks instead of for more input.
+            const bool atEnd = fileEnded && stream.avail_in == 0;
+            step.code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
+            step.produced = kOutputBuffer - stream.avail_out;
+            if (step.code == 1) {
+                step.end = Step::End::kStream;
+            } else if (step.code == 0 || step.code == 2 || (step.code == 8 && atEnd)) {
+                const bool goOn = lastRead != 0 || !fileEnded || (step.produced != 0 && step.code != 8);
+                if (!goOn) step.end = Step::End::kEarly;
+            } else {
+                step.end = Step::End::kDamaged;
+            }
+            const bool last = step.end != Step::End::kNone;
+            queue.PushStep(step);
+            if (last) return;
+        }
+    };
+    std::thread decoder;
+    try {
+        decoder = std::thread(decode);
+    } catch (const std::system_error&) {
+        err = "out of memory for the xz decoder";
+        return false;
+    }
+    // Whatever way the tar reader ends, the decoding thread is told and waited for.
+    struct Joiner {
+        StepQueue& queue;
+        std::thread& thread;
+        ~Joiner() {
+            queue.Abandon();
+            thread.join();
+        }
+    } joiner{queue, decoder};
+
+    // The tar reader, on the calling thread: the mapper and the progress sink are called here.
+    TarState state;
+    state.destination = dir;
+    state.mapper = map;
     for (;;) {
-        if (stop && stop->load()) {
+        Step step = queue.PopStep();
+        if (step.end == Step::End::kStopped || (stop && stop->load())) {
             err = "cancelled";
             return false;
         }
-        if (stream.avail_in == 0) {
-            in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(kInputChunk));
-            lastRead = static_cast<size_t>(in.gcount());
-            if (in.bad()) {
-                err = "cannot read " + archiveText;
-                return false;
-            }
-            fileEnded = !in;
-            stream.next_in = input.get();
-            stream.avail_in = lastRead;
-            done += lastRead;
-            if (progress) progress(done, total);
-        }
-        stream.next_out = output.get();
-        stream.avail_out = kOutputBuffer;
-        // Once the file has ended the decoder is told so, so that the threaded one waits for its blocks
-        // instead of for more input.
-        const bool atEnd = fileEnded && stream.avail_in == 0;
-        const int code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
-        const size_t produced = kOutputBuffer - stream.avail_out;
-        if (!TarFeed(state, output.get(), produced, err)) return false;
-        if (code == 1) return true;
-        if (code == 0 || code == 2 || (code == 8 && atEnd)) {
-            if (lastRead != 0 || !fileEnded || (produced != 0 && code != 8)) continue;
-            err = "the xz file ends early: " + archiveText;
+        if (step.end == Step::End::kUnreadable) {
+            err = "cannot read " + archiveText;
             return false;
         }
-        err = "the xz data is damaged (" + std::to_string(code) + ") in " + archiveText;
-        return false;
+        if (step.refilled && progress) progress(step.done, total);
+        if (!TarFeed(state, step.data, step.produced, err)) return false;
+        switch (step.end) {
+            case Step::End::kStream:
+                return true;
+            case Step::End::kEarly:
+                err = "the xz file ends early: " + archiveText;
+                return false;
+            case Step::End::kDamaged:
+                err = "the xz data is damaged (" + std::to_string(step.code) + ") in " + archiveText;
+                return false;
+            default:
+                break;
+        }
+        queue.PushFree(step.data);
     }
 }
 

@@ -13,11 +13,13 @@
 namespace launcher {
 
 // Unpacks the tar archive inside the xz file `archive` into `dir` (created as needed), streaming: the
-// file is read in 1 MiB chunks and parsed as it is decoded. `map` decides each entry's relative path
-// ("" skips it; empty keeps every name). Hard and symbolic links become copies of files written before
-// them; no link is ever made. Progress is compressed bytes read against the file's size, after every
-// read. A set `stop` ends the run with "cancelled" before the next decoding step. True when the xz
-// stream ended; on failure `err` holds one lower-case phrase and what was written stays.
+// file is read in 1 MiB chunks and decoded on a thread of its own (on all cores for a file of several
+// blocks) a few buffers ahead of the tar reader, which writes the files on the calling thread, where `map`
+// and `progress` are called too. `map` decides each entry's relative path ("" skips it; empty keeps every
+// name). Hard and symbolic links become copies of files written before them; no link is ever made.
+// Progress is compressed bytes read against the file's size, after every read. A set `stop` ends the run
+// with "cancelled" before the next decoding step or buffer. True when the xz stream ended; on failure
+// `err` holds one lower-case phrase and what was written stays.
 bool ExtractTarXz(const std::filesystem::path& archive, const std::filesystem::path& dir, const EntryMapper& map,
                   const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
 

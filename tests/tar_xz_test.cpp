@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -287,6 +290,38 @@ TEST_F(ExtractTarXzTest, StopEndsTheRunBeforeTheNextDecodingStep) {
     EXPECT_FALSE(ExtractTarXz(Fixture("blocks.tar.xz"), dest, {}, stopAtOnce, &stop, err));
     EXPECT_EQ(err, "cancelled");
     EXPECT_LT(Listing(dest).size(), ExpectedListing("blocks").size());
+}
+
+// The archive is decoded on a thread of its own (and a file of several blocks on more) while the calling
+// thread writes: the buffers pass between them, and a stop from a third thread ends the run.
+TEST(ExtractTarXzConcurrency, TheDecoderRunsAheadOfTheWriterAndStops) {
+    test::TempDir tmp;
+    std::string err;
+    for (const char* name : {"blocks", "gnu-crc64"}) {
+        ASSERT_TRUE(ExtractTarXz(Fixture(std::string(name) + ".tar.xz"), tmp / name, {}, {}, nullptr, err)) << err;
+        EXPECT_EQ(Listing(tmp / name), ExpectedListing(name)) << name;
+    }
+
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false;
+    std::thread stopper([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return asked; });
+        stop = true;
+        changed.notify_all();
+    });
+    // The first progress report waits until the other thread has stopped the run.
+    ProgressSink waitForStop = [&](uint64_t, uint64_t) {
+        std::unique_lock<std::mutex> lock(mutex);
+        asked = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return stop.load(); });
+    };
+    EXPECT_FALSE(ExtractTarXz(Fixture("blocks.tar.xz"), tmp / "stopped", {}, waitForStop, &stop, err));
+    EXPECT_EQ(err, "cancelled");
+    stopper.join();
 }
 
 TEST(NormalizeEntryPath, Table) {
