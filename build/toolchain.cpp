@@ -256,8 +256,8 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
         }
     }
     if (sdkTool.files.size() != wanted.size()) {
-        err = "the Windows SDK package lacks some of its installers (" + std::to_string(sdkTool.files.size()) +
-              " of " + std::to_string(wanted.size()) + ")";
+        err = "the Windows SDK package lacks some of its installers (" + std::to_string(sdkTool.files.size()) + " of " +
+              std::to_string(wanted.size()) + ")";
         return false;
     }
     sdkTool.stamp = sdkPackage;
@@ -289,13 +289,15 @@ uint64_t ToolDownloadSize(const Tool& tool) {
 }
 
 const std::string& BuiltinToolchainJson() {
+    // The two longest addresses are cut in two literals so that lines stay short; the text has them whole.
     static const std::string text = R"json({
     "tools": [
         {
             "id": "llvm",
             "title": "Clang 19.1.7",
             "kind": "tar.xz",
-            "url": "https://github.com/llvm/llvm-project/releases/download/llvmorg-19.1.7/clang%2Bllvm-19.1.7-x86_64-pc-windows-msvc.tar.xz",
+            "url": "https://github.com/llvm/llvm-project/releases/download/llvmorg-19.1.7/)json"
+                                                          R"json(clang%2Bllvm-19.1.7-x86_64-pc-windows-msvc.tar.xz",
             "sha256": "b4557b4f012161f56a2f5d9e877ab9635cafd7a08f7affe14829bd60c9d357f0",
             "size": 845236708,
             "strip": 1,
@@ -340,7 +342,8 @@ const std::string& BuiltinToolchainJson() {
         {
             "id": "git",
             "title": "MinGit 2.56.0",
-            "url": "https://github.com/git-for-windows/git/releases/download/v2.56.0.windows.2/MinGit-2.56.0.2-busybox-64-bit.zip",
+            "url": "https://github.com/git-for-windows/git/releases/download/v2.56.0.windows.2/)json"
+                                                                           R"json(MinGit-2.56.0.2-busybox-64-bit.zip",
             "sha256": "a8a9172a6747926648b78a3411f3b94813dd22da8a8ec5dbe61122bc414edd63",
             "size": 35287516
         }

@@ -168,7 +168,8 @@ bool Builder::InstallTool(const Tool& tool, std::string& err) {
         }
         for (size_t i = 0; i < tool.files.size(); ++i) {
             const FileRef& msi = tool.files[i];
-            Report("Unpacking " + tool.title, msi.name, static_cast<double>(i) / static_cast<double>(tool.files.size()));
+            Report("Unpacking " + tool.title, msi.name,
+                   static_cast<double>(i) / static_cast<double>(tool.files.size()));
             Log("extract " + msi.name);
             if (!platform->ExtractMsi(downloads / Utf8Path(msi.name), dir, err)) return false;
             if (stop) {
@@ -183,7 +184,7 @@ bool Builder::InstallTool(const Tool& tool, std::string& err) {
             Log("unpack " + file.name);
             const fs::path archive = downloads / Utf8Path(file.name);
             const bool ok = tool.kind == "tar.xz" ? ExtractTarXz(archive, dir, map, progress, &stop, err)
-                                                   : ExtractZip(archive, dir, map, progress, &stop, err);
+                                                  : ExtractZip(archive, dir, map, progress, &stop, err);
             if (!ok) return false;
         }
     }

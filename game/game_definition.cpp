@@ -77,8 +77,7 @@ bool LoadGameDefinition(const std::string& text, GameDefinition& game, std::stri
     const json* releaseXbes = fields.Object("release_xbes");
     if (fields.Failed(err)) return false;
     if (releases && !LowerKeyedMap(*releases, "game.json: releases", game.releases, ReadText, err)) return false;
-    if (releaseXbes &&
-        !LowerKeyedMap(*releaseXbes, "game.json: release_xbes", game.releaseXbes, ReadTexts, err)) {
+    if (releaseXbes && !LowerKeyedMap(*releaseXbes, "game.json: release_xbes", game.releaseXbes, ReadTexts, err)) {
         return false;
     }
 

@@ -117,8 +117,7 @@ void CopyLinkTarget(TarState& state, const std::string& name, const std::string&
     if (!NoLinkOnTheWay(state, state.mappedName, dest)) return;
     std::error_code ec;
     fs::create_directories(dest.parent_path(), ec);
-    fs::copy_file(JoinEntryPath(state.destination, source->second), dest, fs::copy_options::overwrite_existing,
-                  ec);
+    fs::copy_file(JoinEntryPath(state.destination, source->second), dest, fs::copy_options::overwrite_existing, ec);
     if (!ec) state.written[NormalizeEntryPath(name)] = state.mappedName;
 }
 
@@ -218,8 +217,7 @@ bool HandleHeader(TarState& state, std::string& err) {
         case 'K':
         case 'x':
             if (size > kMetadataLimit) {
-                err = "a long name or extended header in the archive is too large (" + std::to_string(size) +
-                      " bytes)";
+                err = "a long name or extended header in the archive is too large (" + std::to_string(size) + " bytes)";
                 return false;
             }
             state.metadata = true;
@@ -306,9 +304,8 @@ uint32_t Le32(const unsigned char* p) {
 uint64_t BlockCount(std::ifstream& in, uint64_t fileSize) {
     uint64_t count = 0;
     unsigned char footer[12];
-    if (fileSize != kUnknownSize && fileSize >= 32 &&
-        in.seekg(static_cast<std::streamoff>(fileSize - 12)) && in.read(reinterpret_cast<char*>(footer), 12) &&
-        footer[10] == 'Y' && footer[11] == 'Z') {
+    if (fileSize != kUnknownSize && fileSize >= 32 && in.seekg(static_cast<std::streamoff>(fileSize - 12)) &&
+        in.read(reinterpret_cast<char*>(footer), 12) && footer[10] == 'Y' && footer[11] == 'Z') {
         const uint64_t backward = (uint64_t{Le32(footer + 4)} + 1) * 4;
         unsigned char index[10] = {};
         if (backward + 24 <= fileSize && in.seekg(static_cast<std::streamoff>(fileSize - 12 - backward)) &&

@@ -35,7 +35,7 @@ struct TarState {
     unsigned char header[512] = {};
     uint64_t headerFill = 0;
     bool inEntry = false;
-    bool keepData = false;   // the entry's data goes to `output` or, for metadata, to `metadataBuffer`
+    bool keepData = false;  // the entry's data goes to `output` or, for metadata, to `metadataBuffer`
     bool metadata = false;
     char typeFlag = 0;
     uint64_t remaining = 0;  // data bytes of the entry still to come
@@ -43,7 +43,7 @@ struct TarState {
     uint64_t paddingLeft = 0;
     std::ofstream output;
     std::filesystem::path outputPath;
-    uint32_t mode = 0;       // the open file's permission bits
+    uint32_t mode = 0;  // the open file's permission bits
     std::string mappedName;
     std::string metadataBuffer;
     std::string pendingLongName;  // GNU 'L', for the next header

@@ -17,7 +17,8 @@ Tool MakeTool(const std::string& kind, int32_t strip, std::vector<std::string> k
 }
 
 TEST(MapArchiveEntry, StripAndKeep) {
-    const Tool llvm = MakeTool("tar.xz", 1, {"bin/clang.exe", "bin/api-ms-win-*.dll", "bin/msvcp140*.dll", "lib/clang/"});
+    const Tool llvm =
+        MakeTool("tar.xz", 1, {"bin/clang.exe", "bin/api-ms-win-*.dll", "bin/msvcp140*.dll", "lib/clang/"});
     const Tool cmake = MakeTool("zip", 1, {"bin/", "share/"});
     const Tool plain = MakeTool("zip", 0, {});
     const Tool star = MakeTool("zip", 0, {"*"});
@@ -32,7 +33,7 @@ TEST(MapArchiveEntry, StripAndKeep) {
         {llvm, "clang+llvm/bin/clang-19.exe", ""},
         {llvm, "clang+llvm/bin/api-ms-win-core-file-l1-1-0.dll", "bin/api-ms-win-core-file-l1-1-0.dll"},
         {llvm, "clang+llvm/bin/api-ms-win-.dll", "bin/api-ms-win-.dll"},  // '*' takes nothing too
-        {llvm, "clang+llvm/bin/api-ms-win-x/y.dll", ""},                   // '*' never takes a '/'
+        {llvm, "clang+llvm/bin/api-ms-win-x/y.dll", ""},                  // '*' never takes a '/'
         {llvm, "clang+llvm/bin/api-ms-win-core.dlls", ""},
         {llvm, "clang+llvm/bin/msvcp140_1.dll", "bin/msvcp140_1.dll"},
         {llvm, "clang+llvm/lib/clang/19/include/stddef.h", "lib/clang/19/include/stddef.h"},
@@ -82,9 +83,8 @@ TEST(StripComponents, Table) {
         int32_t count;
         const char* stripped;
     } cases[] = {
-        {"a/b/c", 0, "a/b/c"}, {"a/b/c", -3, "a/b/c"}, {"a/b/c", 1, "b/c"}, {"a/b/c", 2, "c"},
-        {"a/b/c", 3, ""},      {"a/b/", 2, ""},         {"a", 1, ""},         {"", 1, ""},
-        {"a//b", 2, "b"},
+        {"a/b/c", 0, "a/b/c"}, {"a/b/c", -3, "a/b/c"}, {"a/b/c", 1, "b/c"}, {"a/b/c", 2, "c"}, {"a/b/c", 3, ""},
+        {"a/b/", 2, ""},       {"a", 1, ""},           {"", 1, ""},         {"a//b", 2, "b"},
     };
     for (const Case& c : cases) EXPECT_EQ(StripComponents(c.name, c.count), c.stripped) << c.name << ' ' << c.count;
 }
@@ -94,8 +94,13 @@ TEST(PercentDecode, Table) {
         const char* text;
         const char* decoded;
     } cases[] = {
-        {"clang%2Bllvm", "clang+llvm"}, {"%41%62", "Ab"}, {"100%", "100%"}, {"%4", "%4"},
-        {"%G1", "%G1"},                 {"%%41", "%A"},   {"plain", "plain"},
+        {"clang%2Bllvm", "clang+llvm"},
+        {"%41%62", "Ab"},
+        {"100%", "100%"},
+        {"%4", "%4"},
+        {"%G1", "%G1"},
+        {"%%41", "%A"},
+        {"plain", "plain"},
     };
     for (const Case& c : cases) EXPECT_EQ(PercentDecode(c.text), c.decoded) << c.text;
     EXPECT_EQ(PercentDecode("a%00b"), std::string("a\0b", 3));

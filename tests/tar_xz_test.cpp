@@ -141,21 +141,20 @@ TEST_F(ExtractTarXzTest, TheMapperRenamesAndSkipsAndLinksFollowIt) {
     std::vector<std::string> seen;
     EntryMapper map = [&](const std::string& name) -> std::string {
         seen.push_back(name);
-        const std::string s = name.substr(4);  // "top/" goes
-        if (s == "bin/tool-hardlink.c") return "";  // the regular file of the hard-linked pair
+        const std::string s = name.substr(4);                        // "top/" goes
+        if (s == "bin/tool-hardlink.c") return "";                   // the regular file of the hard-linked pair
         if (s == "bin/numbers-up-and-down.h") return "../escape.h";  // a link: silently skipped
         if (s.rfind("lib/", 0) == 0) return "library/" + s.substr(4);
         return s;
     };
     ASSERT_TRUE(ExtractTarXz(Fixture("gnu-crc64.tar.xz"), dest, map, {}, nullptr, err)) << err;
     // tool.c links to the skipped file and tool-symlink.c to tool.c: neither has anything to copy.
-    EXPECT_EQ(FilesBelow(dest),
-              (Files{"a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
-                     "a-rather-long-folder-three/deep-file-with-a-long-name.txt",
-                     "a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
-                     "a-rather-long-folder-three/link-back-to-big.bin",
-                     "bin/big.bin", "bin/run.sh", "library/clang/19/include/numbers.h", "library/empty.txt",
-                     "long-link"}));
+    EXPECT_EQ(FilesBelow(dest), (Files{"a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
+                                       "a-rather-long-folder-three/deep-file-with-a-long-name.txt",
+                                       "a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/"
+                                       "a-rather-long-folder-three/link-back-to-big.bin",
+                                       "bin/big.bin", "bin/run.sh", "library/clang/19/include/numbers.h",
+                                       "library/empty.txt", "long-link"}));
     EXPECT_EQ(test::ReadFile(dest / "long-link"), "deep file\n");
     EXPECT_FALSE(fs::exists(dest.parent_path() / "escape.h"));
     // The mapper sees every member with its whole name, long ones included, folders and fifos too.
@@ -329,9 +328,16 @@ TEST(NormalizeEntryPath, Table) {
         const char* path;
         const char* normal;
     } cases[] = {
-        {"a/b/c", "a/b/c"},     {"./a//b/", "a/b"},   {"a/./b/../c", "a/c"}, {"../a", "a"},
-        {"a/../../b", "b"},     {"/abs/x", "abs/x"},  {"", ""},              {"..", ""},
-        {"a/b/..", "a"},        {"a..b/c", "a..b/c"},
+        {"a/b/c", "a/b/c"},
+        {"./a//b/", "a/b"},
+        {"a/./b/../c", "a/c"},
+        {"../a", "a"},
+        {"a/../../b", "b"},
+        {"/abs/x", "abs/x"},
+        {"", ""},
+        {"..", ""},
+        {"a/b/..", "a"},
+        {"a..b/c", "a..b/c"},
     };
     for (const Case& c : cases) EXPECT_EQ(NormalizeEntryPath(c.path), c.normal) << c.path;
 }
@@ -383,17 +389,17 @@ TEST_F(TarReaderTest, NamesFromLongNameEntriesPaxRecordsAndPrefixes) {
     const std::string longName = std::string(150, 'n') + "/file.txt";
     std::string prefixed = Header("name-part.txt", '0', 2);
     prefixed.replace(345, 11, "prefix/part");
-    ASSERT_TRUE(Feed(Header("././@LongLink", 'L', longName.size() + 1) + Padded(longName + '\0') +
-                     Header("cut-short", '0', 3) + Padded("one") +
-                     // A long name and then a pax header: the pax header's own header uses up the long name.
-                     Header("././@LongLink", 'L', 6) + Padded("gnu-x") +
-                     Header("pax", 'x', PaxRecord("path=from-pax.txt").size()) +
-                     Padded(PaxRecord("path=from-pax.txt")) + Header("cut", '0', 3) + Padded("two") +
-                     prefixed + Padded("pr") +
-                     // A global header's records are ignored.
-                     Header("global", 'g', PaxRecord("path=ignored").size()) + Padded(PaxRecord("path=ignored")) +
-                     Header("plain.txt", '0', 5) + Padded("plain") + std::string(1024, '\0')))
-        << err;
+    std::string archive = Header("././@LongLink", 'L', longName.size() + 1) + Padded(longName + '\0');
+    archive += Header("cut-short", '0', 3) + Padded("one");
+    // A long name and then a pax header: the pax header's own header uses up the long name.
+    archive += Header("././@LongLink", 'L', 6) + Padded("gnu-x");
+    archive += Header("pax", 'x', PaxRecord("path=from-pax.txt").size()) + Padded(PaxRecord("path=from-pax.txt"));
+    archive += Header("cut", '0', 3) + Padded("two");
+    archive += prefixed + Padded("pr");
+    // A global header's records are ignored.
+    archive += Header("global", 'g', PaxRecord("path=ignored").size()) + Padded(PaxRecord("path=ignored"));
+    archive += Header("plain.txt", '0', 5) + Padded("plain") + std::string(1024, '\0');
+    ASSERT_TRUE(Feed(archive)) << err;
     EXPECT_EQ(FilesBelow(state.destination),
               (Files{"from-pax.txt", std::string(150, 'n') + "/file.txt", "plain.txt", "prefix/part/name-part.txt"}));
     EXPECT_EQ(test::ReadFile(state.destination / "from-pax.txt"), "two");
@@ -409,8 +415,8 @@ TEST_F(TarReaderTest, SizeFields) {
     std::string blanks = Header("blanks.bin", '0', 0);
     std::memcpy(&blanks[124], "   0000004 \0", 12);
     const std::string pax = PaxRecord("size=6");
-    ASSERT_TRUE(Feed(base256 + Padded("12345") + blanks + Padded("abcd") + Header("p", 'x', pax.size()) +
-                     Padded(pax) + Header("paxsize.bin", '0', 0) + Padded("sixsix")))
+    ASSERT_TRUE(Feed(base256 + Padded("12345") + blanks + Padded("abcd") + Header("p", 'x', pax.size()) + Padded(pax) +
+                     Header("paxsize.bin", '0', 0) + Padded("sixsix")))
         << err;
     EXPECT_EQ(test::ReadFile(state.destination / "b256.bin"), "12345");
     EXPECT_EQ(test::ReadFile(state.destination / "blanks.bin"), "abcd");
@@ -435,20 +441,20 @@ TEST_F(TarReaderTest, OversizedNameRecordsAreRefusedBeforeBeingRead) {
         EXPECT_EQ(err, "a long name or extended header in the archive is too large (2097152 bytes)") << type;
     }
     // A global header is skipped without being held, whatever its size.
-    const std::string global = Header("g", 'g', 3 << 20) + std::string(3 << 20, 'g') + Header("after.txt", '0', 1) +
-                               Padded("a");
+    const std::string global =
+        Header("g", 'g', 3 << 20) + std::string(3 << 20, 'g') + Header("after.txt", '0', 1) + Padded("a");
     ASSERT_TRUE(Feed(global, 1 << 16)) << err;
     EXPECT_LE(state.metadataBuffer.capacity(), size_t{1} << 16);
     EXPECT_EQ(FilesBelow(state.destination), Files{"after.txt"});
 }
 
 TEST_F(TarReaderTest, DamagedPaxRecordsAreIgnored) {
-    for (const char* records : {"0 path=zero\n", "999 path=beyond\n", "3 path=short\n", "12path=noblank\n",
-                                "nonsense", "18446744073709551617 path=overflow\n", "6 path=\n", "1 x"}) {
+    for (const char* records : {"0 path=zero\n", "999 path=beyond\n", "3 path=short\n", "12path=noblank\n", "nonsense",
+                                "18446744073709551617 path=overflow\n", "6 path=\n", "1 x"}) {
         TarState fresh;
         fresh.destination = tmp / "damaged";
-        const std::string bytes = Header("p", 'x', std::strlen(records)) + Padded(records) +
-                                  Header("kept-name.txt", '0', 1) + Padded("k");
+        const std::string bytes =
+            Header("p", 'x', std::strlen(records)) + Padded(records) + Header("kept-name.txt", '0', 1) + Padded("k");
         err.clear();
         ASSERT_TRUE(TarFeed(fresh, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), err)) << err;
         EXPECT_EQ(FilesBelow(fresh.destination), Files{"kept-name.txt"}) << records;

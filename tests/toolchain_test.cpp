@@ -52,8 +52,11 @@ TEST(ReadToolchain, DefaultsAndLowerCasedDigest) {
     std::string err;
     const std::string upper(64, 'C');
     ASSERT_TRUE(ReadToolchain(json{{"tools",
-                                    {{{"id", "ffmpeg"}, {"url", "https://example.test/dl/ffmpeg%20win.zip"},
-                                      {"sha256", upper}, {"optional", true}, {"size", 5}},
+                                    {{{"id", "ffmpeg"},
+                                      {"url", "https://example.test/dl/ffmpeg%20win.zip"},
+                                      {"sha256", upper},
+                                      {"optional", true},
+                                      {"size", 5}},
                                      {{"id", "slash"}, {"url", "https://example.test/dir/"}, {"sha256", kSha}}}}}
                                   .dump(),
                               tools, err))
@@ -92,17 +95,24 @@ TEST(ReadToolchain, FaultsStopAtTheFaultyTool) {
         {json{{"tools", {tool({{"sha256", std::string(65, 'a')}})}}}.dump(), needs},
         {json{{"tools", {tool({{"url", ""}})}}}.dump(), needs},
         {json{{"tools", {tool({{"id", ""}})}}}.dump(), "toolchain.json: tool  needs an id, a url and a sha256"},
-        {json{{"tools", {tool({{"id", ".."}})}}}.dump(), "toolchain.json: tool .. needs an id that is a plain folder name"},
-        {json{{"tools", {tool({{"id", "a/b"}})}}}.dump(), "toolchain.json: tool a/b needs an id that is a plain folder name"},
+        {json{{"tools", {tool({{"id", ".."}})}}}.dump(),
+         "toolchain.json: tool .. needs an id that is a plain folder name"},
+        {json{{"tools", {tool({{"id", "a/b"}})}}}.dump(),
+         "toolchain.json: tool a/b needs an id that is a plain folder name"},
         {json{{"tools", {tool({{"id", 5}})}}}.dump(), "toolchain.json: tool: \"id\" is not a text"},
         {json{{"tools", {tool({{"strip", "1"}})}}}.dump(), "toolchain.json: tool bad: \"strip\" is not a whole number"},
         {json{{"tools", {tool({{"strip", 1.5}})}}}.dump(), "toolchain.json: tool bad: \"strip\" is not a whole number"},
-        {json{{"tools", {tool({{"keep", {"bin/", 3}}})}}}.dump(), "toolchain.json: tool bad: \"keep\" is not a list of texts"},
-        {json{{"tools", {tool({{"keep", "bin/"}})}}}.dump(), "toolchain.json: tool bad: \"keep\" is not a list of texts"},
-        {json{{"tools", {tool({{"optional", "yes"}})}}}.dump(), "toolchain.json: tool bad: \"optional\" is not true or false"},
-        {json{{"tools", {tool({{"size", -1}})}}}.dump(), "toolchain.json: tool bad: \"size\" is not a whole number of bytes"},
+        {json{{"tools", {tool({{"keep", {"bin/", 3}}})}}}.dump(),
+         "toolchain.json: tool bad: \"keep\" is not a list of texts"},
+        {json{{"tools", {tool({{"keep", "bin/"}})}}}.dump(),
+         "toolchain.json: tool bad: \"keep\" is not a list of texts"},
+        {json{{"tools", {tool({{"optional", "yes"}})}}}.dump(),
+         "toolchain.json: tool bad: \"optional\" is not true or false"},
+        {json{{"tools", {tool({{"size", -1}})}}}.dump(),
+         "toolchain.json: tool bad: \"size\" is not a whole number of bytes"},
         {json{{"tools", {tool({{"url", json::array()}})}}}.dump(), "toolchain.json: tool bad: \"url\" is not a text"},
-        {json{{"tools", {tool({{"title", json::object()}})}}}.dump(), "toolchain.json: tool bad: \"title\" is not a text"},
+        {json{{"tools", {tool({{"title", json::object()}})}}}.dump(),
+         "toolchain.json: tool bad: \"title\" is not a text"},
     };
     for (const Case& c : cases) {
         std::vector<Tool> tools;
@@ -130,8 +140,8 @@ TEST(CabNamesInMsi, Table) {
         {std::string(40, 'x') + b + ".cab" + "....." + a + ".cab" + b + ".cab", {a + ".cab", b + ".cab"}},
         {std::string(10, '\0') + "0123456789ABCDEF0123456789abcdef.cab", {}},  // upper-case digit
         {std::string(10, '\0') + a + ".CAB", {}},
-        {a + ".cab", {a + ".cab"}},                                          // ".cab" at offset 32 exactly
-        {a.substr(1) + ".cab", {}},                                          // begins within the first 32 bytes
+        {a + ".cab", {a + ".cab"}},  // ".cab" at offset 32 exactly
+        {a.substr(1) + ".cab", {}},  // begins within the first 32 bytes
         {std::string(3, 'z') + "x" + a + ".ca", {}},
         {"", {}},
         // Longer hex runs: the 32 digits right before ".cab" count.
@@ -148,7 +158,9 @@ struct ResolveTest : ::testing::Test {
     std::string err;
 
     static json Payload(const std::string& fileName, uint64_t size) {
-        return {{"fileName", fileName}, {"url", "https://download.test/" + fileName}, {"sha256", std::string(64, 'D')},
+        return {{"fileName", fileName},
+                {"url", "https://download.test/" + fileName},
+                {"sha256", std::string(64, 'D')},
                 {"size", size}};
     }
     static json Package(const std::string& id, json extra, json payloads) {
@@ -157,10 +169,11 @@ struct ResolveTest : ::testing::Test {
         return package;
     }
 
-    json channel = {{"channelItems",
-                     {{{"id", "Microsoft.VisualStudio.Product.BuildTools"}, {"payloads", {{{"url", "https://x.test/"}}}}},
-                      {{"id", "Microsoft.VisualStudio.Manifests.VisualStudio"},
-                       {"payloads", {{{"url", server.Url("/manifest.json")}}}}}}}};
+    json channel = {
+        {"channelItems",
+         {{{"id", "Microsoft.VisualStudio.Product.BuildTools"}, {"payloads", {{{"url", "https://x.test/"}}}}},
+          {{"id", "Microsoft.VisualStudio.Manifests.VisualStudio"},
+           {"payloads", {{{"url", server.Url("/manifest.json")}}}}}}}};
     const std::string cabA = "0123456789abcdef0123456789abcdef.cab";
     json manifest = {
         {"packages",
@@ -223,8 +236,9 @@ TEST_F(ResolveTest, FindsThePackagesForThisMachine) {
     EXPECT_EQ(FileNames(sdk.files),
               (Names{"Windows SDK Desktop Headers x64-x86_en-us.msi", "Windows SDK Desktop Libs x64-x86_en-us.msi"}));
     EXPECT_EQ(FileNames(sdk.cabs), (Names{cabA, "ffffffffffffffffffffffffffffffff.CAB"}));
-    EXPECT_EQ(sdk.stamp,
-              "WIN11SDK_10.0.26100 Windows SDK Desktop Headers x64-x86_en-us.msi Windows SDK Desktop Libs x64-x86_en-us.msi");
+    EXPECT_EQ(
+        sdk.stamp,
+        "WIN11SDK_10.0.26100 Windows SDK Desktop Headers x64-x86_en-us.msi Windows SDK Desktop Libs x64-x86_en-us.msi");
     EXPECT_EQ(ToolDownloadSize(sdk), 1000u + 5000u + 2000u + 6000u);
 }
 
@@ -265,9 +279,11 @@ TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
          "the Visual Studio channel: \"id\" is not a text"},
         {"payload url a list", [](ResolveTest& t) { t.channel["channelItems"][1]["payloads"][0]["url"] = {1}; },
          "the Visual Studio channel: \"url\" is not a text"},
-        {"manifest missing", [](ResolveTest& t) { t.channel["channelItems"][1]["payloads"][0]["url"] = t.server.Url("/gone"); },
+        {"manifest missing",
+         [](ResolveTest& t) { t.channel["channelItems"][1]["payloads"][0]["url"] = t.server.Url("/gone"); },
          "Visual Studio manifest: "},
-        {"manifest a list", [](ResolveTest& t) { t.manifest = json::array(); }, "the Visual Studio manifest is not readable"},
+        {"manifest a list", [](ResolveTest& t) { t.manifest = json::array(); },
+         "the Visual Studio manifest is not readable"},
         {"packages an object", [](ResolveTest& t) { t.manifest["packages"] = json::object(); },
          "the Visual Studio manifest: \"packages\" is not a list"},
         {"package a number", [](ResolveTest& t) { t.manifest["packages"][0] = 1; },
@@ -275,7 +291,8 @@ TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
         {"chip a number", [](ResolveTest& t) { t.manifest["packages"][0]["chip"] = 64; },
          "the Visual Studio manifest: a package: \"chip\" is not a text"},
         {"size a text", [](ResolveTest& t) { t.manifest["packages"][1]["payloads"][0]["size"] = "100"; },
-         "the Visual Studio manifest: package Microsoft.VC.14.44.17.14.CRT.Headers.base: \"size\" is not a whole number of bytes"},
+         "the Visual Studio manifest: package Microsoft.VC.14.44.17.14.CRT.Headers.base: \"size\" is not a whole "
+         "number of bytes"},
         {"payloads an object", [](ResolveTest& t) { t.manifest["packages"][5]["payloads"] = json::object(); },
          "the Visual Studio manifest: package WIN11SDK_10.0.26100: \"payloads\" is not a list"},
         {"payload a text", [](ResolveTest& t) { t.manifest["packages"][5]["payloads"][0] = "x"; },

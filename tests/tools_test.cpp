@@ -167,9 +167,8 @@ TEST_F(ToolsTest, VsixPackagesAndUnknownKindsUnpackAsZip) {
     const fs::path libs = Zip("l.vsix", {{"Contents/VC/Tools/lib/x64/libcmt.lib", "lib"}});
     Tool msvc = MakeTool("msvc", "vsix", {Serve("Headers.vsix", headers), Serve("Libs.vsix", libs)});
     ASSERT_TRUE(builder->InstallTool(msvc, err)) << err;
-    EXPECT_EQ(FilesBelow(builder->ToolDir("msvc")),
-              (Files{".launcher-stamp", "VC/Tools/include/my header.h", "VC/Tools/include/vector",
-                     "VC/Tools/lib/x64/libcmt.lib"}));
+    EXPECT_EQ(FilesBelow(builder->ToolDir("msvc")), (Files{".launcher-stamp", "VC/Tools/include/my header.h",
+                                                           "VC/Tools/include/vector", "VC/Tools/lib/x64/libcmt.lib"}));
 
     const fs::path plain = Zip("n.zip", {{"ninja.exe", "ninja"}});
     ASSERT_TRUE(builder->InstallTool(MakeTool("ninja", "7z", {Serve("ninja.7z", plain)}), err)) << err;
@@ -184,7 +183,8 @@ TEST_F(ToolsTest, AStopDuringTheThirdFileKeepsTheFirstTwoForTheNextRun) {
     slow.stallAfter = 1 << 20;
     slow.stallMs = 5000;
     slow.faultyAnswers = 1;
-    Tool tool = MakeTool("msvc", "vsix", {Serve("1.vsix", first), Serve("2.vsix", second), Serve("3.vsix", third, slow)});
+    Tool tool =
+        MakeTool("msvc", "vsix", {Serve("1.vsix", first), Serve("2.vsix", second), Serve("3.vsix", third, slow)});
     // Stop once the third file is on its way.
     onStatus = [&](const Status&) {
         if (RequestsFor("3.vsix") > 0) builder->stop = true;
@@ -218,7 +218,8 @@ TEST_F(ToolsTest, FailuresLeaveNoStamp) {
         Tool tool;
         std::string error;  // the start of it
     } cases[] = {
-        {"download", MakeTool("a", "zip", {FileRef{"missing.zip", server.Url("/files/missing.zip"), std::string(64, 'a'), 9}}),
+        {"download",
+         MakeTool("a", "zip", {FileRef{"missing.zip", server.Url("/files/missing.zip"), std::string(64, 'a'), 9}}),
          "Could not download missing.zip: "},
         {"unpack", MakeTool("b", "zip", {Serve("broken.zip", notZip)}), "cannot open "},
         {"tar.xz unpack", MakeTool("c", "tar.xz", {Serve("good.zip", good)}), "the xz data is damaged (5) in "},
@@ -260,7 +261,8 @@ struct MsiToolTest : ToolsTest {
     <Package InstallerVersion="200" Compressed="yes"/>
     <Media Id="1" Cabinet=")" + cabinet + R"(" EmbedCab="no"/>
     <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="K" Name="Windows Kits"><Directory Id="T" Name="10">
-      <Directory Id="I" Name="Include"><Component Id="C" Guid="*">)" + components + R"(</Component></Directory>
+      <Directory Id="I" Name="Include"><Component Id="C" Guid="*">)" +
+                                            components + R"(</Component></Directory>
     </Directory></Directory></Directory>
     <Feature Id="F" Level="1"><ComponentRef Id="C"/></Feature>
   </Product>
@@ -269,8 +271,8 @@ struct MsiToolTest : ToolsTest {
         std::string names;
         for (const std::string& file : files) names += " " + file;
         const std::string w = PathUtf8(work);
-        ASSERT_EQ(std::system(("cd '" + w + "' && wixl -o '" + name + ".msi' a.wxs >/dev/null && cd cab && gcab -c '../" +
-                               cabinet + "'" + names)
+        ASSERT_EQ(std::system(("cd '" + w + "' && wixl -o '" + name +
+                               ".msi' a.wxs >/dev/null && cd cab && gcab -c '../" + cabinet + "'" + names)
                                   .c_str()),
                   0);
     }
@@ -290,8 +292,9 @@ TEST_F(MsiToolTest, FetchesOnlyTheCabinetsItsInstallersName) {
     MakeMsi("Libs", cabB, {"kernel32.lib"});
     test::WriteFile(tmp / "msi" / unused, "never needed");
     const fs::path msi = tmp / "msi";
-    Tool sdk = MakeTool("winsdk", "msi",
-                        {Serve("Headers.msi", msi / "Headers" / "Headers.msi"), Serve("Libs.msi", msi / "Libs" / "Libs.msi")});
+    Tool sdk =
+        MakeTool("winsdk", "msi",
+                 {Serve("Headers.msi", msi / "Headers" / "Headers.msi"), Serve("Libs.msi", msi / "Libs" / "Libs.msi")});
     // The manifest names cabinets in its own case; the installers name them in lower case.
     FileRef upper = Serve("FEDCBA9876543210FEDCBA9876543210.CAB", msi / "Libs" / cabB);
     sdk.cabs = {Serve(cabA, msi / "Headers" / cabA), upper, Serve(unused, msi / unused)};
@@ -309,8 +312,9 @@ TEST_F(MsiToolTest, FetchesOnlyTheCabinetsItsInstallersName) {
     EXPECT_TRUE(Has(logged, "extract Headers.msi"));
     EXPECT_TRUE(Has(logged, "extract Libs.msi"));
     EXPECT_FALSE(fs::exists(root / "downloads" / "winsdk"));
-    auto unpacking = std::find_if(reports.begin(), reports.end(),
-                                  [](const Status& s) { return s.title == "Unpacking The winsdk" && s.detail == "Libs.msi"; });
+    auto unpacking = std::find_if(reports.begin(), reports.end(), [](const Status& s) {
+        return s.title == "Unpacking The winsdk" && s.detail == "Libs.msi";
+    });
     ASSERT_NE(unpacking, reports.end());
     EXPECT_DOUBLE_EQ(unpacking->progress, 0.5);
 
@@ -330,7 +334,10 @@ struct LookUpToolsTest : ToolsTest {
     const std::string sha = std::string(64, 'a');
     std::string Description(std::vector<json> tools) { return json{{"tools", tools}}.dump(); }
     json ToolEntry(const std::string& id, uint64_t size, bool optional = false) {
-        return {{"id", id}, {"url", "https://x.test/" + id + ".zip"}, {"sha256", sha}, {"size", size},
+        return {{"id", id},
+                {"url", "https://x.test/" + id + ".zip"},
+                {"sha256", sha},
+                {"size", size},
                 {"optional", optional}};
     }
     std::vector<std::string> Ids() const {
@@ -401,18 +408,18 @@ TEST_F(LookUpToolsTest, AnUnreadableAnswerDoesNotReplaceTheSavedCopy) {
 
 TEST_F(LookUpToolsTest, TheBuildAlsoResolvesTheMicrosoftPackages) {
     const std::string cab = "0123456789abcdef0123456789abcdef.cab";
-    json manifest = {{"packages",
-                      {{{"id", "VC.Headers"}, {"payloads", {{{"fileName", "h.vsix"}, {"url", "u"}, {"size", 10 << 20}}}}},
-                       {{"id", "SDK"},
-                        {"payloads",
-                         {{{"fileName", "a.msi"}, {"url", "u"}, {"size", 1 << 20}},
-                          {{"fileName", cab}, {"url", "u"}, {"size", 40 << 20}}}}}}}};
+    json manifest = {
+        {"packages",
+         {{{"id", "VC.Headers"}, {"payloads", {{{"fileName", "h.vsix"}, {"url", "u"}, {"size", 10 << 20}}}}},
+          {{"id", "SDK"},
+           {"payloads",
+            {{{"fileName", "a.msi"}, {"url", "u"}, {"size", 1 << 20}},
+             {{"fileName", cab}, {"url", "u"}, {"size", 40 << 20}}}}}}}};
     server.ServeJson("/manifest", manifest.dump());
-    server.ServeJson("/channel",
-                     json{{"channelItems",
-                           {{{"id", "Microsoft.VisualStudio.Manifests.VisualStudio"},
-                             {"payloads", {{{"url", server.Url("/manifest")}}}}}}}}
-                         .dump());
+    server.ServeJson("/channel", json{{"channelItems",
+                                       {{{"id", "Microsoft.VisualStudio.Manifests.VisualStudio"},
+                                         {"payloads", {{{"url", server.Url("/manifest")}}}}}}}}
+                                     .dump());
     json description = {{"tools", {ToolEntry("cmake", 5 << 20)}},
                         {"msvc", {{"channel", server.Url("/channel")}, {"version", "1"}, {"packages", {"VC.Headers"}}}},
                         {"sdk", {{"package", "SDK"}, {"version", "10.0.1"}, {"msis", {"a.msi"}}}}};

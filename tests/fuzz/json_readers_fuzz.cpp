@@ -35,9 +35,12 @@ const std::string kChannel = R"({"channelItems": [
   {"id": "Microsoft.VisualStudio.Manifests.VisualStudio", "payloads": [{"url": "https://channel.test/manifest"}]}]})";
 
 const std::string kManifest = R"({"packages": [
-  {"id": "Microsoft.VC.14.44.17.14.CRT.Headers.base", "chip": "arm64", "payloads": [{"fileName": "a.vsix", "url": "u", "size": 1}]},
-  {"id": "microsoft.vc.14.44.17.14.crt.headers.base", "chip": "x64", "payloads": [{"fileName": "p\\h.vsix", "url": "u", "sha256": "AB", "size": 100}]},
-  {"id": "Microsoft.VC.14.44.17.14.CRT.Source.base", "language": "EN-US", "payloads": [{"fileName": "s.vsix", "url": "u", "size": 10}, {"fileName": "t.vsix"}]},
+  {"id": "Microsoft.VC.14.44.17.14.CRT.Headers.base", "chip": "arm64",
+   "payloads": [{"fileName": "a.vsix", "url": "u", "size": 1}]},
+  {"id": "microsoft.vc.14.44.17.14.crt.headers.base", "chip": "x64",
+   "payloads": [{"fileName": "p\\h.vsix", "url": "u", "sha256": "AB", "size": 100}]},
+  {"id": "Microsoft.VC.14.44.17.14.CRT.Source.base", "language": "EN-US",
+   "payloads": [{"fileName": "s.vsix", "url": "u", "size": 10}, {"fileName": "t.vsix"}]},
   {"id": "Win11SDK_10.0.26100", "chip": "neutral", "payloads": [
     {"fileName": "Installers\\Windows SDK Desktop Headers x64-x86_en-us.msi", "url": "u", "size": 1000},
     {"fileName": "Installers\\0123456789abcdef0123456789abcdef.cab", "url": "u", "size": 5000},
@@ -68,7 +71,8 @@ void Check(bool ok, const std::string& err) {
 int WriteSeeds(const std::filesystem::path& dir) {
     std::filesystem::create_directories(dir);
     const std::pair<char, std::string> seeds[] = {
-        {0, BuiltinGameJson()}, {1, BuiltinToolchainJson()}, {2, kDescription}, {2, BuiltinToolchainJson()},
+        {0, BuiltinGameJson()}, {1, BuiltinToolchainJson()},
+        {2, kDescription},      {2, BuiltinToolchainJson()},
         {3, kChannel},          {4, kManifest},
     };
     int count = 0;
@@ -102,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool ok = ReadToolchain(text, tools, err);
             Check(ok, err);
             for (const Tool& tool : tools) {
-                if (ok && (tool.id.empty() || tool.files.size() != 1 || tool.files[0].sha256.size() != 64)) std::abort();
+                if (ok && (tool.id.empty() || tool.files.size() != 1 || tool.files[0].sha256.size() != 64))
+                    std::abort();
             }
             break;
         }

@@ -40,8 +40,7 @@ ln -s ../../outside.txt "$src/top/bin/leads-out"
 ln -s ../lib "$src/top/bin/folder-link"
 mkfifo "$src/top/bin/fifo"
 # A link whose target's name is longer than the link-name field.
-long_target=a-rather-long-folder-name-number-one/a-rather-long-folder-name-number-two/a-rather-long-folder-three/deep-file-with-a-long-name.txt
-ln -s "$long_target" "$src/top/long-link"
+ln -s "${deep#top/}/deep-file-with-a-long-name.txt" "$src/top/long-link"
 
 # ---- archives -----------------------------------------------------------------------------------
 # list_expected DIR: what tar extracted into DIR, as the .expected lines.
