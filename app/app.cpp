@@ -23,7 +23,18 @@ void App::StartTask(Job job, std::string doneText) {
         done.clear();
         status = Status{};
     }
-    worker = std::thread(RunTask, this, std::move(job), std::move(doneText));
+    try {
+        worker = std::thread(RunTask, this, std::move(job), std::move(doneText));
+    } catch (const std::exception& e) {
+        // No thread for the job (the system is out of threads or memory): the page stays usable.
+        try {
+            if (builder) builder->Log(std::string("could not start a job: ") + e.what());
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        error = kInternalErrorText;
+        busy = false;
+    }
 }
 
 namespace {

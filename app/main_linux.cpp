@@ -65,7 +65,7 @@ int main() {
     std::signal(SIGINT, OnTerminate);
 
     auto app = std::make_unique<App>();
-        std::string err;
+    std::string err;
     if (!StartUp(*app, SelfExePath(), BuiltinGameJson(), err)) {
         std::fprintf(stderr, "Launcher: %s\n", err.c_str());
         app.reset();

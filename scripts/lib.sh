@@ -18,6 +18,16 @@ launcher_jobs() {
 say() { printf '%s: %s\n' "${0##*/}" "$*"; }
 die() { printf '%s: error: %s\n' "${0##*/}" "$*" >&2; exit 1; }
 
+# Runs a command without a network (a network namespace of its own, when this user may make one), so that
+# the real launcher started by a check or a benchmark asks no host outside the machine for a release.
+offline() {
+  if unshare -n true 2>/dev/null; then
+    unshare -n "$@"
+  else
+    "$@"
+  fi
+}
+
 # Runs a command with its output going to a log file; on failure shows the end of the log and fails.
 run_logged() {
   local log=$1; shift
