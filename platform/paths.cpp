@@ -4,9 +4,7 @@
 
 namespace launcher {
 
-namespace {
-
-[[maybe_unused]] void AppendUtf8(std::string& out, uint32_t c) {
+void AppendUtf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -23,6 +21,8 @@ namespace {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
+
+namespace {
 
 [[maybe_unused]] void AppendUtf16(std::wstring& out, uint32_t c) {
     if (c < 0x10000) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -11,5 +12,8 @@ namespace launcher {
 // the way back; on Linux the bytes pass unchanged both ways.
 std::filesystem::path Utf8Path(const std::string& text);
 std::string PathUtf8(const std::filesystem::path& path);
+
+// Appends the UTF-8 bytes of one Unicode code point.
+void AppendUtf8(std::string& out, uint32_t codePoint);
 
 }  // namespace launcher

@@ -9,12 +9,6 @@
 namespace launcher {
 namespace {
 
-test::Route NotFound() {
-    test::Route route;
-    route.status = 404;
-    return route;
-}
-
 using nlohmann::json;
 using Names = std::vector<std::string>;
 
@@ -305,8 +299,8 @@ TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
          "the Windows SDK package lacks some of its installers (2 of 3)"},
     };
     server.ServeBody("/text", "<html>not json</html>");
-    server.Serve("/nothing", NotFound());
-    server.Serve("/gone", NotFound());
+    server.Serve("/nothing", test::StatusRoute(404));
+    server.Serve("/gone", test::StatusRoute(404));
     const json channelKept = channel, manifestKept = manifest, descriptionKept = description;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

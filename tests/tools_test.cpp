@@ -18,12 +18,6 @@
 namespace launcher {
 namespace {
 
-test::Route NotFound() {
-    test::Route route;
-    route.status = 404;
-    return route;
-}
-
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::FilesBelow;
@@ -431,7 +425,7 @@ TEST_F(LookUpToolsTest, TheBuildAlsoResolvesTheMicrosoftPackages) {
     EXPECT_EQ(logged.back(), "tools: 3, 56 MB to download at most");
 
     // Without the channel the lookup fails with its sentence, after the tools were read.
-    server.Serve("/channel", NotFound());
+    server.Serve("/channel", test::StatusRoute(404));
     EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, true));
     EXPECT_EQ(err.rfind("Visual Studio channel: ", 0), 0u) << err;
 }

@@ -52,6 +52,13 @@ struct Route {
     int faultyAnswers = -1;
 };
 
+// A route that answers only with `status` (404, 500...).
+inline Route StatusRoute(int status) {
+    Route route;
+    route.status = status;
+    return route;
+}
+
 class HttpServer {
 public:
     HttpServer();
