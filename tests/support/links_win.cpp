@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/process.h"
 #include "support/links.h"
 
 namespace launcher::test {
@@ -27,14 +28,6 @@ std::string UnixName(const std::filesystem::path& path) {
     std::string out = name;
     HeapFree(GetProcessHeap(), 0, name);
     return out;
-}
-
-std::wstring Widen(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
 }
 
 // Starts a program of the host by its Unix path (Wine runs such programs); waiting for it is not
@@ -73,7 +66,7 @@ bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& ta
         if (c > 0x7f) return false;  // the tests use plain names for their links
         name += static_cast<char>(c);
     }
-    if (!StartHostProgram(L"\"Z:\\bin\\ln\" -s \"" + Widen(to) + L"\" \"" + Widen(folder + "/" + name) + L"\"")) {
+    if (!StartHostProgram(L"\"Z:\\bin\\ln\" -s \"" + ToWide(to) + L"\" \"" + ToWide(folder + "/" + name) + L"\"")) {
         return false;
     }
     return PollFor([&] {
@@ -86,7 +79,7 @@ bool RemoveWithHostTools(const std::filesystem::path& path) {
     const std::string unixPath = UnixName(path);
     // Never hand rm a path it could take for something wider than the test's own folder.
     if (unixPath.size() < 2 || unixPath[0] != '/' || unixPath.find('"') != std::string::npos) return false;
-    if (!StartHostProgram(L"\"Z:\\bin\\rm\" -rf \"" + Widen(unixPath) + L"\"")) return false;
+    if (!StartHostProgram(L"\"Z:\\bin\\rm\" -rf \"" + ToWide(unixPath) + L"\"")) return false;
     return PollFor([&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 

@@ -1,24 +1,13 @@
 #include <windows.h>
 
+#include "platform/process.h"
 #include "support/spawn.h"
 
 namespace launcher::test {
 
-namespace {
-
-std::wstring Widen(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
-}  // namespace
-
 Spawned::Spawned(const std::filesystem::path& program, const std::vector<std::string>& args) {
     std::wstring line = L"\"" + program.wstring() + L"\"";
-    for (const std::string& a : args) line += L" \"" + Widen(a) + L"\"";
+    for (const std::string& a : args) line += L" \"" + ToWide(a) + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
