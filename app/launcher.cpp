@@ -36,6 +36,7 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
     if (takeOver) app.builder->Log("game: " + PathUtf8(chosen) + " as another install of this launcher chose it");
 
     // No worker runs yet, so no lock.
+    app.musicFolder = app.builder->LoadMusicFolder();
     app.buildFilesSize = app.builder->BuildFilesSize();
     app.leftoverSize = app.builder->LeftoverBuildFilesSize();
 

@@ -1,5 +1,5 @@
-// Members whose work lands with the build from source and the music import. Each one leaves this file when
-// its real body is written.
+// Members whose work lands with the build from source. Each one leaves this file when its real body is
+// written.
 #include "build/builder.h"
 
 namespace launcher {
@@ -26,18 +26,6 @@ bool Builder::Compile(std::string& err) {
 }
 
 bool Builder::InstallBuild(std::string& err) {
-    return NotYet(err);
-}
-
-std::filesystem::path Builder::LoadMusicFolder() const {
-    return {};
-}
-
-std::filesystem::path Builder::MusicDbFolder() const {
-    return PlayDir() / "hdd";
-}
-
-bool Builder::ImportMusic(const std::filesystem::path&, std::string&, std::string& err) {
     return NotYet(err);
 }
 

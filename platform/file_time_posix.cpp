@@ -1,15 +1,21 @@
-#include <chrono>
+#include <sys/stat.h>
 
 #include "platform/file_time.h"
 
 namespace launcher {
 
+namespace {
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kUnixEpochInFileTime = 11644473600;
+
+}  // namespace
+
+// From stat rather than std::filesystem, whose clock counts from an epoch of the library's own choosing.
 bool LastWriteTicks(const std::filesystem::path& path, int64_t& ticks) {
-    std::error_code ec;
-    std::filesystem::file_time_type time = std::filesystem::last_write_time(path, ec);
-    if (ec) return false;
-    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
-    ticks = std::chrono::duration_cast<Ticks>(time.time_since_epoch()).count();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    ticks = (static_cast<int64_t>(st.st_mtim.tv_sec) + kUnixEpochInFileTime) * 10000000 + st.st_mtim.tv_nsec / 100;
     return true;
 }
 

@@ -30,6 +30,7 @@ TEST(StartUp, PreparesTheAppBesideTheExecutable) {
     test::WriteFile(exe, "launcher");
     test::WriteFile(dir / "StarblazeOnlineLauncher.exe.old", "the replaced launcher");
     test::WriteFile(dir / "StarblazeOnline" / "agreed.txt", "https://example.invalid/terms");
+    test::WriteFile(dir / "StarblazeOnline" / "launcher.json", "{\"music\": \"M\xC3\xBCsic\"}");
 
     App app;
     std::string err;
@@ -42,6 +43,7 @@ TEST(StartUp, PreparesTheAppBesideTheExecutable) {
     EXPECT_EQ(app.builder->game.version, "v2.0.11");
     EXPECT_EQ(app.builder->builtinToolchain, BuiltinToolchainJson());  // the offline fallback of the build
     EXPECT_TRUE(app.consent);
+    EXPECT_EQ(app.musicFolder, Utf8Path("M\xC3\xBCsic"));
     EXPECT_FALSE(fs::exists(dir / "StarblazeOnlineLauncher.exe.old"));
     EXPECT_TRUE(fs::exists(exe));
     EXPECT_FALSE(app.selected.ok);

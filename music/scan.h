@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace launcher {
+
+// One song of a soundtrack.
+struct Song {
+    std::filesystem::path source;  // the user's file: the music folder joined with the relative names
+    std::string title;             // the file's stem until the import knows better
+    uint32_t ms = 0;               // length; 0 until the import probes it
+};
+
+// One soundtrack: a folder of the user's music.
+struct Soundtrack {
+    std::string name;
+    std::vector<Song> songs;  // in play order
+};
+
+// What the soundtrack store holds at most.
+constexpr size_t kMaxSoundtracks = 100;
+constexpr size_t kMaxSongsPerSoundtrack = 504;
+
+// Whether the file's extension, ASCII letters lower-cased, is one of the audio extensions.
+bool IsAudioFile(const std::filesystem::path& path);
+// Orders by file name, ASCII letters lower-cased, compared as unsigned bytes.
+bool CompareByName(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The soundtracks of the music folder: its own audio files first, then one per sub-folder with every audio
+// file below it. Appends one warning per limit reached.
+std::vector<Soundtrack> ScanMusicFolder(const std::filesystem::path& folder, std::vector<std::string>& warnings);
+// Appends every audio file below `folder`: each folder's own files, then its sub-folders, depth first.
+void CollectAudioFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files);
+// Appends a soundtrack of the files (none when there are no files), within the limits.
+void AddSoundtrack(std::vector<Soundtrack>& soundtracks, std::vector<std::string>& warnings, const std::string& name,
+                   const std::vector<std::filesystem::path>& files);
+
+}  // namespace launcher

@@ -1,0 +1,904 @@
+// The music import: on Linux with Debian's real ffmpeg and ffprobe on songs that ffmpeg itself makes;
+// on both targets with the stand-ins from tests/programs (ffmpeg.exe and ffprobe.exe under Wine), which
+// note their command lines and show which song landed where. The database is read back by a reader
+// written from its layout.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "build/builder.h"
+#include "game/game_definition.h"
+#include "music/import.h"
+#include "music/soundtrack_db.h"
+#include "platform/file_ops.h"
+#include "platform/file_time.h"
+#include "platform/paths.h"
+#include "support/links.h"
+#include "support/soundtrack_db_reader.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char* kNotThere = "The music folder is not there: ";
+constexpr const char* kNoMusicSuffix = " (MP3, FLAC, OGG, Opus, M4A, AAC, WAV, WMA or AIFF files)";
+
+GameDefinition BuiltinGame() {
+    GameDefinition game;
+    std::string err;
+    EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
+    return game;
+}
+
+// Every file below `folder` by its relative name ("/" between parts) with its bytes; links show as
+// "link" and are not entered.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> out;
+    std::function<void(const fs::path&, const std::string&)> walk = [&](const fs::path& at, const std::string& rel) {
+        std::error_code ec;
+        for (fs::directory_iterator it(at, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = rel + PathUtf8(it->path().filename());
+            if (IsLink(it->path())) {
+                out[name] = "link";
+            } else if (it->is_directory()) {
+                out[name + "/"] = "";
+                walk(it->path(), name + "/");
+            } else {
+                out[name] = test::ReadFile(it->path());
+            }
+        }
+    };
+    walk(folder, "");
+    return out;
+}
+
+// A soundtrack as the database should describe it.
+struct Expected {
+    std::string name;
+    std::vector<std::string> titles;
+};
+
+// Runs the import on a data folder of its own and keeps what it logged and reported.
+struct ImportRun {
+    explicit ImportRun(const fs::path& root) : builder(BuiltinGame(), root, nullptr, &platform) {
+        builder.logSink = [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            log.push_back(line);
+        };
+        builder.statusSink = [this](const Status& status) {
+            {
+                std::lock_guard lock(mutex);
+                reports.push_back(status);
+            }
+            if (onStatus) onStatus(status);
+        };
+    }
+
+    bool Import(const fs::path& folder, const MusicPrograms& programs, unsigned jobs) {
+        log.clear();
+        reports.clear();
+        summary.clear();
+        err.clear();
+        builder.stop = false;
+        return ImportMusicWith(builder, programs, jobs, folder, summary, err);
+    }
+
+    fs::path Music() const { return builder.MusicDbFolder(); }
+
+    // The lines of the music import, without the time.
+    std::vector<std::string> MusicLines() const {
+        std::vector<std::string> out;
+        for (const std::string& line : log) {
+            if (line.rfind("music: ", 0) == 0) out.push_back(line);
+        }
+        return out;
+    }
+
+    std::string LastLine() const { return log.empty() ? "" : log.back(); }
+
+    // The database read back, compared with what is expected; every song's file is where the game looks
+    // for it, and no other file lies in the song folders.
+    std::vector<test::DbSoundtrack> CheckDatabase(const std::vector<Expected>& expected) {
+        std::vector<test::DbSoundtrack> db;
+        std::string readErr;
+        EXPECT_TRUE(test::ReadSoundtrackDb(test::ReadFile(Music() / "ST.DB"), db, readErr)) << readErr;
+        EXPECT_EQ(db.size(), expected.size());
+        std::map<std::string, std::string> songFiles;
+        for (const auto& [name, bytes] : Snapshot(Music())) {
+            if (name.find('/') != std::string::npos && name.back() != '/') songFiles[name] = bytes;
+        }
+        size_t songs = 0;
+        for (size_t s = 0; s < db.size() && s < expected.size(); ++s) {
+            EXPECT_EQ(db[s].name, expected[s].name);
+            std::vector<std::string> titles;
+            for (const test::DbSong& song : db[s].songs) {
+                titles.push_back(song.title);
+                const fs::path file = test::DbSongFile(song.id);
+                EXPECT_TRUE(fs::is_regular_file(Music() / file)) << PathUtf8(file);
+                EXPECT_EQ(songFiles.count(PathUtf8(file.parent_path()) + "/" + PathUtf8(file.filename())), 1u);
+                ++songs;
+            }
+            EXPECT_EQ(titles, expected[s].titles);
+        }
+        EXPECT_EQ(songFiles.size(), songs) << "files in the song folders that the database does not name";
+        EXPECT_FALSE(EntryExists(Music() / ".staging"));
+        return db;
+    }
+
+    // The cache read back: its layout, and for each song of the database the entry that names its file.
+    json CheckCache(const std::vector<test::DbSoundtrack>& db) {
+        const std::string text = test::ReadFile(Music() / "launcher-music.json");
+#ifdef _WIN32
+        const std::string lineEnd = "\r\n";
+#else
+        const std::string lineEnd = "\n";
+#endif
+        EXPECT_NE(text.back(), '\n');
+        std::string flat;  // with plain line ends, for the layout checks
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (text.compare(at, lineEnd.size(), lineEnd) == 0) {
+                flat += '\n';
+                at += lineEnd.size() - 1;
+            } else {
+                EXPECT_NE(text[at], '\n') << "a line end that is not the system's";
+                flat += text[at];
+            }
+        }
+        const json cache = json::parse(flat, nullptr, false);
+        EXPECT_TRUE(cache.is_object());
+        if (!cache.is_object()) return cache;
+        if (!cache.empty()) {
+            EXPECT_EQ(flat.substr(0, 4), "{\n \"") << "one space per level";
+        }
+        size_t entries = 0;
+        for (const test::DbSoundtrack& soundtrack : db) {
+            for (const test::DbSong& song : soundtrack.songs) {
+                const fs::path file = test::DbSongFile(song.id);
+                const std::string name = PathUtf8(file.parent_path()) + "/" + PathUtf8(file.filename());
+                int found = 0;
+                for (const auto& [key, entry] : cache.items()) {
+                    if (entry.value("file", "") != name) continue;
+                    ++found;
+                    EXPECT_EQ(entry.value("name", ""), song.title);
+                    EXPECT_EQ(entry.value("ms", 0u), song.ms);
+                    // Members by key, and the source's size as it is.
+                    std::vector<std::string> members;
+                    for (const auto& member : entry.items()) members.push_back(member.key());
+                    EXPECT_EQ(members, (std::vector<std::string>{"file", "ms", "name", "size", "time"}));
+                    std::error_code ec;
+                    EXPECT_EQ(entry.value("size", uint64_t{0}), fs::file_size(Utf8Path(key), ec)) << key;
+                    EXPECT_NE(flat.find("\n  \"size\": "), std::string::npos) << "two spaces at the second level";
+                }
+                EXPECT_EQ(found, 1) << name;
+                ++entries;
+            }
+        }
+        EXPECT_EQ(cache.size(), entries);
+        return cache;
+    }
+
+    test::TestPlatform platform;
+    Builder builder;
+    std::mutex mutex;
+    std::vector<std::string> log;
+    std::vector<Status> reports;
+    std::function<void(const Status&)> onStatus;
+    std::string summary;
+    std::string err;
+};
+
+// ---- The pieces ----------------------------------------------------------------------------------
+
+TEST(ProbeLines, DurationTitleAndArtist) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        double seconds;
+        const char* title;
+        const char* artist;
+    } cases[] = {
+        {"all three", {"duration=12.5", "TAG:title=Song", "TAG:artist=Band"}, 12.5, "Song", "Band"},
+        {"keys in any case, values as they are", {"tag:TITLE=Mixed Case", "Tag:Artist=ÄRTIST"}, 0, "Mixed Case",
+         "ÄRTIST"},
+        {"N/A", {"duration=N/A"}, 0, "", ""},
+        {"a number as far as it reads", {"duration=3.25s"}, 3.25, "", ""},
+        {"duration is case-sensitive", {"DURATION=5", "Duration=6"}, 0, "", ""},
+        {"later lines replace", {"duration=1", "TAG:title=a", "duration=2", "TAG:title=b"}, 2, "b", ""},
+        {"an empty value", {"TAG:title=x", "TAG:title="}, 0, "", ""},
+        {"other lines", {"[FORMAT]", "TAG:album=x", "title=y", "TAG:titles=z", ""}, 0, "", ""},
+        {"a value with = in it", {"TAG:title=a=b"}, 0, "a=b", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProbeResult probe;
+        for (const std::string& line : c.lines) ReadProbeLine(line, probe);
+        EXPECT_EQ(probe.seconds, c.seconds);
+        EXPECT_EQ(probe.title, c.title);
+        EXPECT_EQ(probe.artist, c.artist);
+    }
+}
+
+TEST(ProbeLines, LengthAndTitleOfTheSong) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double seconds;
+        uint32_t ms;
+    } lengths[] = {
+        {0, 0},          {2.0375, 2037},   {0.0009, 0},  {180.999, 180999},
+        {5000000, 705032704},  // 5e9 ms keeps its low 32 bits
+        {-1.5, 4294965796u},   // -1500 as 32 bits
+        {nan, 0},        {inf, 0},         {-inf, 0},    {1e300, 0},
+    };
+    for (const Case& c : lengths) EXPECT_EQ(DurationMs(c.seconds), c.ms) << c.seconds;
+
+    struct TitleCase {
+        const char* title;
+        const char* artist;
+        const char* result;
+    } titles[] = {
+        {"Song", "Band", "Band / Song"},
+        {"Song", "", "Song"},
+        {"", "Band", "stem"},  // an artist alone leaves the file's stem
+        {"", "", "stem"},
+    };
+    for (const TitleCase& c : titles) {
+        ProbeResult probe;
+        probe.title = c.title;
+        probe.artist = c.artist;
+        EXPECT_EQ(SongTitle(probe, "stem"), c.result);
+    }
+}
+
+TEST(MusicCache, SongFileNamesThatMayBeMoved) {
+    struct Case {
+        const char* file;
+        bool ok;
+    } cases[] = {
+        {"0001/00010000.WMA", true},
+        {"0064/006401f7.WMA", true},
+        {"000a/000a001f.WMA", true},
+        {"", false},
+        {"0001/00010000.wma", false},
+        {"0001/00010000.WMA/", false},
+        {"0001\\00010000.WMA", false},
+        {"000A/000A001F.WMA", false},
+        {"0002/00010000.WMA", false},  // not the soundtrack's own folder
+        {"../../00010000.WMA", false},
+        {"0001/../00010000", false},
+        {"/001/00010000.WMA", false},
+        {"C:/1/00010000.WMA", false},
+        {".staging/0.WMA", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSongFileName(c.file), c.ok) << c.file;
+}
+
+TEST(MusicCache, TextLayout) {
+    json cache = json::object();
+    cache["/m/b.mp3"] = json{{"size", uint64_t{3}}, {"time", int64_t{-1}}, {"file", "0001/00010001.WMA"},
+                             {"name", "\xC3\x9C"}, {"ms", uint32_t{5}}};
+    cache["/m/a.mp3"] = json{{"size", std::numeric_limits<uint64_t>::max()},
+                             {"time", std::numeric_limits<int64_t>::min()}, {"file", "0001/00010000.WMA"},
+                             {"name", "a"}, {"ms", uint32_t{0}}};
+    EXPECT_EQ(DumpMusicCache(cache),
+              "{\n"
+              " \"/m/a.mp3\": {\n"
+              "  \"file\": \"0001/00010000.WMA\",\n"
+              "  \"ms\": 0,\n"
+              "  \"name\": \"a\",\n"
+              "  \"size\": 18446744073709551615,\n"
+              "  \"time\": -9223372036854775808\n"
+              " },\n"
+              " \"/m/b.mp3\": {\n"
+              "  \"file\": \"0001/00010001.WMA\",\n"
+              "  \"ms\": 5,\n"
+              "  \"name\": \"\xC3\x9C\",\n"
+              "  \"size\": 3,\n"
+              "  \"time\": -1\n"
+              " }\n"
+              "}");
+    EXPECT_EQ(DumpMusicCache(json::object()), "{}");
+
+    // Names on Linux need not be UTF-8, nor tags anywhere: the cache is written all the same.
+    json odd = json::object();
+    odd["/m/\xFF.mp3"] = json{{"name", "bad \xC3"}};
+    const std::string text = DumpMusicCache(odd);
+    EXPECT_NE(text.find("/m/\xEF\xBF\xBD.mp3"), std::string::npos);
+    EXPECT_TRUE(json::parse(text, nullptr, false).is_object());
+}
+
+TEST(MusicSetting, LoadMusicFolder) {
+    struct Case {
+        const char* name;
+        const char* file;  // nullptr: no launcher.json
+        std::string folder;
+    } cases[] = {
+        {"no settings file", nullptr, ""},
+        {"not JSON", "{ music", ""},
+        {"an array", "[\"music\"]", ""},
+        {"not a string", "{\"music\": 5}", ""},
+        {"no music", "{\"game\": \"x\"}", ""},
+        {"a folder", "{\"game\": \"x\", \"music\": \"M\xC3\xBCsic/Rock\"}", "M\xC3\xBCsic/Rock"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        test::TestPlatform platform;
+        Builder builder(BuiltinGame(), dir / "data", nullptr, &platform);
+        if (c.file) test::WriteFile(dir / "data" / "launcher.json", c.file);
+        EXPECT_EQ(builder.LoadMusicFolder(), Utf8Path(c.folder));
+    }
+    test::TempDir dir;
+    test::TestPlatform platform;
+    Builder builder(BuiltinGame(), dir / "data", nullptr, &platform);
+    EXPECT_EQ(builder.MusicDbFolder(), dir / "data" / "play" / "hdd" / "E" / "TDATA" / "FFFE0000" / "MUSIC");
+}
+
+// ---- With the stand-ins, on both targets ---------------------------------------------------------
+
+MusicPrograms StandIns() {
+    MusicPrograms programs;
+    programs.ffmpeg = PathUtf8(test::TestProgram("ffmpeg"));
+    programs.ffprobe = PathUtf8(test::TestProgram("ffprobe"));
+    return programs;
+}
+
+// What a stand-in noted about its last call for `source`: the working folder, then the arguments.
+std::vector<std::string> StandInCall(const fs::path& source, const char* tool) {
+    fs::path record = source;
+    record += std::string(".") + tool + ".args";
+    std::vector<std::string> lines;
+    std::string text = test::ReadFile(record);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') line = line.substr(1, line.size() - 2);
+        lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
+TEST(MusicImportStandIn, RunsBothProgramsInTheMusicFolder) {
+    test::TempDir dir;
+    const fs::path folder = dir / Utf8Path("M\xC3\xBC sic");
+    const fs::path source = folder / Utf8Path("D\xC3\xAFsc") / Utf8Path("s\xC3\xB3ng one.mp3");
+    test::WriteFile(source, "duration=1.5\nTAG:title=One\n");
+    ImportRun run(dir / "data");
+    const MusicPrograms programs = StandIns();
+    ASSERT_TRUE(run.Import(folder, programs, 1)) << run.err;
+
+    const std::string sourceText = PathUtf8(source);
+    const std::vector<std::string> probe = StandInCall(source, "ffprobe");
+    ASSERT_FALSE(probe.empty());
+    EXPECT_TRUE(fs::equivalent(Utf8Path(probe[0].substr(4)), folder)) << probe[0];
+    EXPECT_EQ(std::vector<std::string>(probe.begin() + 1, probe.end()),
+              (std::vector<std::string>{programs.ffprobe, "-v", "error", "-show_entries",
+                                        "format=duration:format_tags=title,artist", "-of",
+                                        "default=noprint_wrappers=1", sourceText}));
+    const std::vector<std::string> convert = StandInCall(source, "ffmpeg");
+    ASSERT_FALSE(convert.empty());
+    EXPECT_TRUE(fs::equivalent(Utf8Path(convert[0].substr(4)), folder)) << convert[0];
+    EXPECT_EQ(std::vector<std::string>(convert.begin() + 1, convert.end()),
+              (std::vector<std::string>{programs.ffmpeg, "-nostdin", "-y", "-v", "error", "-i", sourceText, "-vn",
+                                        "-map_metadata", "-1", "-ac", "2", "-ar", "44100", "-c:a", "wmav2", "-b:a",
+                                        "160k", PathUtf8(run.Music() / ".staging" / "0.WMA")}));
+
+    EXPECT_EQ(run.summary, "1 songs in 1 soundtracks");
+    EXPECT_EQ(test::ReadFile(run.Music() / "0001" / "00010000.WMA"), "converted:duration=1.5\nTAG:title=One\n");
+    EXPECT_EQ(run.builder.LoadMusicFolder(), folder);
+    run.CheckCache(run.CheckDatabase({{"D\xC3\xAFsc", {"One"}}}));
+}
+
+
+// Songs for the stand-ins: the lines ffprobe prints, and what ffmpeg is to do.
+void WriteStandInSongs(const fs::path& folder) {
+    test::WriteFile(folder / "A" / "1.mp3", "duration=2.5\nTAG:title=One\nTAG:artist=Band\n");
+    test::WriteFile(folder / "A" / "2.mp3", "duration=1\n!fail Invalid data found when processing input\n");
+    test::WriteFile(folder / "A" / "3.mp3", "duration=N/A\nTAG:ARTIST=Solo\n");
+    test::WriteFile(folder / "B" / "1.mp3", "duration=4\n!quiet-fail\n");
+    test::WriteFile(folder / "B" / "2.mp3", "duration=3\n!no-output\n");
+    test::WriteFile(folder / "C" / "1.wav", "tag:Title=First\nTAG:title=Second\nduration=0.0015\n");
+    test::WriteFile(folder / "C" / "2.wav", "");
+    test::WriteFile(folder / "C" / "notes.txt", "not a song");
+}
+
+TEST(MusicImportStandIn, FailedSongsDropOutAndTheOthersCloseUp) {
+    test::TempDir dir;
+    const fs::path folder = dir / "Music";
+    WriteStandInSongs(folder);
+    const std::string failedText = " (3 could not be converted: see launcher.log)";
+    std::map<std::string, std::string> firstResult;
+    std::vector<std::string> firstLines;
+    for (unsigned jobs : {1u, 3u}) {
+        SCOPED_TRACE("jobs " + std::to_string(jobs));
+        ImportRun run(dir / ("data" + std::to_string(jobs)));
+        // A file of the user's beside the database, an old song folder, and a work folder left by a run
+        // that ended abnormally.
+        test::WriteFile(run.Music() / "readme.txt", "mine");
+        test::WriteFile(run.Music() / "0007" / "00070000.WMA", "old");
+        test::WriteFile(run.Music() / ".staging" / "3.WMA", "left over");
+        ASSERT_TRUE(run.Import(folder, StandIns(), jobs)) << run.err;
+
+        EXPECT_EQ(run.summary, "4 songs in 2 soundtracks" + failedText);
+        EXPECT_EQ(run.MusicLines(),
+                  (std::vector<std::string>{
+                      "music: " + PathUtf8(folder / "A" / "2.mp3") +
+                          " could not be converted: Invalid data found when processing input",
+                      "music: " + PathUtf8(folder / "B" / "1.mp3") + " could not be converted",
+                      "music: " + PathUtf8(folder / "B" / "2.mp3") + " could not be converted",
+                      "music: 4 songs in 2 soundtracks" + failedText +
+                          ", 4 converted, 0 kept from last time, from " + PathUtf8(folder),
+                  }));
+        const std::vector<test::DbSoundtrack> db = run.CheckDatabase({{"A", {"Band / One", "3"}}, {"C", {"Second", "2"}}});
+        ASSERT_EQ(db.size(), 2u);
+        EXPECT_EQ(db[0].songs[0].ms, 2500u);
+        EXPECT_EQ(db[0].songs[1].ms, 0u);  // N/A
+        EXPECT_EQ(db[1].songs[0].ms, 1u);
+        EXPECT_EQ(db[1].songs[1].ms, 0u);  // no duration line
+        run.CheckCache(db);
+        const fs::path music = run.Music();
+        EXPECT_EQ(test::ReadFile(music / "0001" / "00010000.WMA"), "converted:" + test::ReadFile(folder / "A" / "1.mp3"));
+        EXPECT_EQ(test::ReadFile(music / "0001" / "00010001.WMA"), "converted:" + test::ReadFile(folder / "A" / "3.mp3"));
+        EXPECT_EQ(test::ReadFile(music / "0002" / "00020000.WMA"), "converted:" + test::ReadFile(folder / "C" / "1.wav"));
+        EXPECT_EQ(test::ReadFile(music / "0002" / "00020001.WMA"), "converted:");
+        EXPECT_EQ(test::ReadFile(music / "readme.txt"), "mine");
+        EXPECT_FALSE(EntryExists(music / "0007"));
+
+        // Every song is reported in order, then the end.
+        ASSERT_EQ(run.reports.size(), 8u);
+        const char* names[] = {"1.mp3", "2.mp3", "3.mp3", "1.mp3", "2.mp3", "1.wav", "2.wav"};
+        for (size_t i = 0; i < 7; ++i) {
+            EXPECT_EQ(run.reports[i].title, "Converting your music");
+            EXPECT_EQ(run.reports[i].detail, std::to_string(i + 1) + " of 7: " + names[i]);
+            EXPECT_DOUBLE_EQ(run.reports[i].progress, static_cast<double>(i) / 7);
+        }
+        EXPECT_EQ(run.reports[7].title, "Ready");
+        EXPECT_EQ(run.reports[7].progress, 1.0);
+
+        // However many at once, the outcome is the same.
+        if (firstResult.empty()) {
+            firstResult = Snapshot(music);
+            firstLines = run.MusicLines();
+        } else {
+            EXPECT_EQ(Snapshot(music), firstResult);
+            EXPECT_EQ(run.MusicLines(), firstLines);
+        }
+    }
+}
+
+TEST(MusicImportStandIn, StopEndsTheRunningConversionAndPutsTheKeptSongsBack) {
+    for (unsigned jobs : {1u, 3u}) {
+        SCOPED_TRACE("jobs " + std::to_string(jobs));
+        test::TempDir dir;
+        const fs::path folder = dir / "Music";
+        for (int k = 1; k <= 4; ++k) {
+            test::WriteFile(folder / "S" / (std::to_string(k) + ".mp3"), "duration=1\n#" + std::to_string(k) + "\n");
+        }
+        ImportRun run(dir / "data");
+        ASSERT_TRUE(run.Import(folder, StandIns(), jobs)) << run.err;
+        const auto before = Snapshot(run.Music());
+
+        // Song 3 now takes long to convert; song 4 changed too.
+        test::WriteFile(folder / "S" / "3.mp3", "duration=1\n!sleep 30000\n");
+        test::WriteFile(folder / "S" / "4.mp3", "duration=2\n#changed\n");
+        std::thread stopper;
+        run.onStatus = [&](const Status& status) {
+            if (status.detail.rfind("3 of 4", 0) == 0 && !stopper.joinable()) {
+                stopper = std::thread([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                    run.builder.stop = true;
+                });
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(run.Import(folder, StandIns(), jobs));
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (stopper.joinable()) stopper.join();
+        EXPECT_EQ(run.err, "cancelled");
+        EXPECT_LT(took, std::chrono::seconds(15)) << "the sleeping conversion was not ended";
+        EXPECT_EQ(Snapshot(run.Music()), before);
+        EXPECT_FALSE(EntryExists(run.Music() / ".staging"));
+        EXPECT_NE(run.LastLine().find("music: "), 0u) << "a stopped import logs no summary";
+    }
+}
+
+TEST(MusicImportStandIn, OnlySongFilesOfTheImportAreTakenFromTheCache) {
+    struct Case {
+        const char* name;
+        std::string file;    // the cache entry's "file"
+        const char* placeAt;  // where a file lies in MUSIC for it, or nullptr
+        bool linkedFolder;   // MUSIC/0001 is a link to the user's folder
+        bool reused;
+    } cases[] = {
+        {"a song file of the import", "0001/00010000.WMA", "0001/00010000.WMA", false, true},
+        {"climbing out of MUSIC", "../../../../../../../outside.WMA", nullptr, false, false},
+        {"climbing out through a song folder", "0001/../../../../../../../../outside.WMA", nullptr, false, false},
+        {"an absolute path", "", nullptr, false, false},  // filled in below
+        {"a lower-case extension", "0001/00010000.wma", "0001/00010000.wma", false, false},
+        {"another soundtrack's folder", "0002/00010000.WMA", "0002/00010000.WMA", false, false},
+        {"a song folder that is a link", "0001/00010000.WMA", nullptr, true, false},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const fs::path folder = dir / "Music";
+        const fs::path source = folder / "Disc" / "song.mp3";
+        test::WriteFile(source, "duration=1\nTAG:title=Probed\n");
+        test::WriteFile(dir / "outside.WMA", "the user's file");
+        test::WriteFile(dir / "linked" / "00010000.WMA", "the user's song");
+        if (c.file.empty()) c.file = PathUtf8(dir / "outside.WMA");
+
+        ImportRun run(dir / "data");
+        const fs::path music = run.Music();
+        fs::create_directories(music);
+        if (c.placeAt) test::WriteFile(music / c.placeAt, "kept song");
+        if (c.linkedFolder) {
+            ASSERT_TRUE(test::MakeLink(music / "0001", dir / "linked"));
+        }
+        int64_t time = 0;
+        ASSERT_TRUE(LastWriteTicks(source, time));
+        json cache = json::object();
+        cache[PathUtf8(source)] = json{{"size", fs::file_size(source)}, {"time", time}, {"file", c.file},
+                                       {"name", "Cached"}, {"ms", 5}};
+        test::WriteFile(music / "launcher-music.json", cache.dump());
+        test::WriteFile(music / "ST.DB", BuildSoundtrackDb({}));
+
+        ASSERT_TRUE(run.Import(folder, StandIns(), 1)) << run.err;
+        EXPECT_EQ(test::ReadFile(dir / "outside.WMA"), "the user's file");
+        EXPECT_EQ(test::ReadFile(dir / "linked" / "00010000.WMA"), "the user's song");
+        const std::string counts = c.reused ? ", 0 converted, 1 kept from last time" : ", 1 converted, 0 kept from last time";
+        EXPECT_NE(run.LastLine().find(counts), std::string::npos) << run.LastLine();
+        if (c.linkedFolder && test::RunningUnderWine()) {
+            // Wine cannot delete a host link to a folder: the old song folder stays, and nothing is put
+            // through it into the user's folder.
+            EXPECT_TRUE(IsLink(music / "0001"));
+            continue;
+        }
+        const std::vector<test::DbSoundtrack> db = run.CheckDatabase({{"Disc", {c.reused ? "Cached" : "Probed"}}});
+        ASSERT_EQ(db.size(), 1u);
+        EXPECT_EQ(db[0].songs[0].ms, c.reused ? 5u : 1000u);
+        EXPECT_EQ(test::ReadFile(music / "0001" / "00010000.WMA"),
+                  c.reused ? "kept song" : "converted:" + test::ReadFile(source));
+        EXPECT_FALSE(IsLink(music / "0001"));
+    }
+}
+
+TEST(MusicImportStandIn, RefusesBeforeTouchingAnything) {
+    struct Case {
+        const char* name;
+        bool beforeTools;
+        std::function<fs::path(const fs::path& dir, const fs::path& music)> prepare;  // gives the folder
+        std::function<std::string(const fs::path& folder, const fs::path& music)> err;
+    } cases[] = {
+        {"no such folder", true,
+         [](const fs::path& dir, const fs::path&) { return dir / "missing"; },
+         [](const fs::path& folder, const fs::path&) { return kNotThere + PathUtf8(folder); }},
+        {"a file, not a folder", true,
+         [](const fs::path& dir, const fs::path&) {
+             test::WriteFile(dir / "song.mp3", "duration=1\n");
+             return dir / "song.mp3";
+         },
+         [](const fs::path& folder, const fs::path&) { return kNotThere + PathUtf8(folder); }},
+        {"a database not made here", false,
+         [](const fs::path& dir, const fs::path& music) {
+             test::WriteFile(music / "ST.DB", "from an Xbox");
+             test::WriteFile(music / "0001" / "00010000.WMA", "an Xbox song");
+             test::WriteFile(dir / "Music" / "song.mp3", "duration=1\n");
+             return dir / "Music";
+         },
+         [](const fs::path&, const fs::path& music) {
+             return "The game's music folder holds soundtracks not made here (copied from an Xbox?): " +
+                    PathUtf8(music) + ". Move them away to use a folder of your own music.";
+         }},
+        {"no audio files", false,
+         [](const fs::path& dir, const fs::path&) {
+             test::WriteFile(dir / "Music" / "notes.txt", "");
+             test::WriteFile(dir / "Music" / "Sub" / "cover.jpg", "");
+             return dir / "Music";
+         },
+         [](const fs::path& folder, const fs::path&) { return "No music found in " + PathUtf8(folder) + kNoMusicSuffix; }},
+        {"a folder inside the soundtrack folder", false,
+         [](const fs::path&, const fs::path& music) {
+             test::WriteFile(music / "My songs" / "song.mp3", "duration=1\n");
+             return music / "My songs";
+         },
+         [](const fs::path& folder, const fs::path& music) {
+             return "The music folder lies inside the game's own soundtrack folder, which every import empties: " +
+                    PathUtf8(folder) + ". Choose a folder outside " + PathUtf8(music) + ".";
+         }},
+        {"the soundtrack folder itself", false,
+         [](const fs::path&, const fs::path& music) {
+             test::WriteFile(music / "song.mp3", "duration=1\n");
+             return music;
+         },
+         [](const fs::path& folder, const fs::path& music) {
+             return "The music folder lies inside the game's own soundtrack folder, which every import empties: " +
+                    PathUtf8(folder) + ". Choose a folder outside " + PathUtf8(music) + ".";
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        ImportRun run(dir / "data");
+        test::WriteFile(run.Music() / "readme.txt", "mine");
+        const fs::path folder = c.prepare(dir.path(), run.Music());
+        const auto before = Snapshot(dir.path());
+        std::string summary;
+        std::string err;
+        // The folder is checked before the tools are looked up; the rest after them.
+        const bool ok = c.beforeTools ? run.builder.ImportMusic(folder, summary, err)
+                                      : ImportMusicWith(run.builder, StandIns(), 2, folder, summary, err);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(err, c.err(folder, run.Music()));
+        EXPECT_EQ(Snapshot(dir.path()), before);
+        EXPECT_TRUE(summary.empty());
+    }
+}
+
+// ---- With Debian's ffmpeg and ffprobe (Linux) ----------------------------------------------------
+
+// One song of the library that ffmpeg makes for these tests: two seconds of a sine.
+struct LibrarySong {
+    const char* path;    // relative, "/" between parts
+    const char* made;    // the name ffmpeg writes (its format follows the extension), renamed to `path`
+    int frequency;
+    const char* title;   // nullptr: no tag
+    const char* artist;
+};
+
+const LibrarySong kLibrary[] = {
+    {"Intro.MP3", "intro.mp3", 440, "Opening", "\xC3\x9Cn\xC3\xAF" "code Band"},
+    {"Rock/b.flac", "b.flac", 330, "Bee", "Artist B"},
+    {"Rock/A.ogg", "a.ogg", 550, "Not shown", "Nobody"},  // Ogg keeps its tags per stream, not per file
+    {"Rock/Live/encore.m4a", "encore.m4a", 660, "Encore", nullptr},
+    {"Ambient/\xC3\xA7" "a va.opus", "cava.opus", 220, nullptr, nullptr},
+    {"Ambient/wave.wav", "wave.wav", 880, "Wave", "W"},
+    {"Ambient/tone.AIFF", "tone.aiff", 770, "Tone", nullptr},
+};
+
+// The soundtracks the library gives: the folder's own song, then the sub-folders by name ("ç" after
+// ASCII), each song titled "artist / title", the title alone, or its stem.
+const std::vector<Expected> kLibraryDb = {
+    {"My Music \xE2\x99\xAA", {"\xC3\x9Cn\xC3\xAF" "code Band / Opening"}},
+    {"Ambient", {"Tone", "W / Wave", "\xC3\xA7" "a va"}},
+    {"Rock", {"A", "Artist B / Bee", "Encore"}},
+};
+
+fs::path Relative(const char* path) {
+    fs::path out;
+    std::string text = path;
+    for (size_t at = 0; at <= text.size();) {
+        size_t slash = text.find('/', at);
+        if (slash == std::string::npos) slash = text.size();
+        out /= Utf8Path(text.substr(at, slash - at));
+        at = slash + 1;
+    }
+    return out;
+}
+
+class MusicImport : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+#ifndef _WIN32
+        test::TestPlatform platform;
+        found_ = platform.Run({"ffmpeg", "-version"}, {}, {}, {}, nullptr) == 0 &&
+                 platform.Run({"ffprobe", "-version"}, {}, {}, {}, nullptr) == 0;
+        if (!found_) return;
+        library_ = std::make_unique<test::TempDir>();
+        std::vector<std::thread> makers;
+        std::mutex mutex;
+        for (const LibrarySong& song : kLibrary) {
+            makers.emplace_back([&, song] {
+                const fs::path target = library_->path() / Relative(song.path);
+                const fs::path made = target.parent_path() / song.made;
+                fs::create_directories(target.parent_path());
+                std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                                  "sine=frequency=" + std::to_string(song.frequency) + ":duration=2",
+                                                  "-ac", "2"};
+                if (song.title) args.insert(args.end(), {"-metadata", std::string("title=") + song.title});
+                if (song.artist) args.insert(args.end(), {"-metadata", std::string("artist=") + song.artist});
+                args.push_back(PathUtf8(made));
+                std::string last;
+                const int code = platform.Run(args, {}, {}, [&](const std::string& line) { last = line; }, nullptr);
+                std::error_code ec;
+                fs::rename(made, target, ec);
+                std::lock_guard lock(mutex);
+                if (code != 0 || ec) libraryErr_ += std::string(song.path) + ": " + last + " " + ec.message() + "\n";
+            });
+        }
+        for (std::thread& maker : makers) maker.join();
+        test::WriteFile(library_->path() / "Rock" / "notes.txt", "not a song");
+        test::WriteFile(library_->path() / "Ambient" / "broken.mp3", "this is no mp3 at all");
+#endif
+    }
+    static void TearDownTestSuite() { library_.reset(); }
+
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "Debian's ffmpeg is a Linux program; MusicImportStandIn runs the import on Windows";
+#else
+        if (!found_) GTEST_SKIP() << "ffmpeg and ffprobe are not on the search path (scripts/setup installs them)";
+        ASSERT_TRUE(libraryErr_.empty()) << libraryErr_;
+        folder = dir / Utf8Path("My Music \xE2\x99\xAA");
+        fs::copy(library_->path(), folder, fs::copy_options::recursive);
+#endif
+    }
+
+    void TearDown() override {
+        if (!HasFailure() || !run) return;
+        for (const std::string& line : run->log) std::cerr << "log: " << line << '\n';
+    }
+
+    // The stream of a converted file, as ffprobe tells it.
+    std::string StreamOf(const fs::path& file) {
+        std::string out;
+        run->platform.Run({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name,channels,sample_rate", "-of",
+                           "default=noprint_wrappers=1", PathUtf8(file)},
+                          {}, {}, [&](const std::string& line) { out += line + ";"; }, nullptr);
+        return out;
+    }
+
+    void Touch(const fs::path& file) {
+        fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(5));
+    }
+
+    bool Import(unsigned jobs = 0) {
+        if (jobs == 0) {
+            run->summary.clear();
+            run->err.clear();
+            run->log.clear();
+            run->reports.clear();
+            return run->builder.ImportMusic(folder, run->summary, run->err);
+        }
+        return run->Import(folder, MusicPrograms{}, jobs);
+    }
+
+    std::string Counts() const {
+        const std::string& line = run->LastLine();
+        const size_t from = line.find(", ");
+        const size_t to = line.find(", from ");
+        return from == std::string::npos || to == std::string::npos ? line : line.substr(from + 2, to - from - 2);
+    }
+
+    static inline bool found_ = false;
+    static inline std::unique_ptr<test::TempDir> library_;
+    static inline std::string libraryErr_;
+    test::TempDir dir;
+    fs::path folder;
+    std::unique_ptr<ImportRun> run = std::make_unique<ImportRun>(dir / "data");
+};
+
+TEST_F(MusicImport, ConvertsEveryFormatIntoTheGamesSoundtracks) {
+    ASSERT_TRUE(Import()) << run->err;
+    const std::string failed = " (1 could not be converted: see launcher.log)";
+    EXPECT_EQ(run->summary, "7 songs in 3 soundtracks" + failed);
+    const std::vector<std::string> lines = run->MusicLines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string broken = "music: " + PathUtf8(folder / "Ambient" / "broken.mp3") + " could not be converted: ";
+    EXPECT_EQ(lines[0].rfind(broken, 0), 0u) << lines[0];
+    EXPECT_GT(lines[0].size(), broken.size()) << "ffmpeg's own last line";
+    EXPECT_EQ(lines[1], "music: 7 songs in 3 soundtracks" + failed + ", 7 converted, 0 kept from last time, from " +
+                            PathUtf8(folder));
+
+    const std::vector<test::DbSoundtrack> db = run->CheckDatabase(kLibraryDb);
+    for (const test::DbSoundtrack& soundtrack : db) {
+        for (const test::DbSong& song : soundtrack.songs) {
+            SCOPED_TRACE(song.title);
+            EXPECT_GE(song.ms, 1990u);
+            EXPECT_LE(song.ms, 2100u);
+            EXPECT_EQ(StreamOf(run->Music() / test::DbSongFile(song.id)),
+                      "codec_name=wmav2;sample_rate=44100;channels=2;");
+        }
+    }
+    const json cache = run->CheckCache(db);
+    // Last-write times are Windows file times: 100 ns steps since 1601, here within a day of now.
+    const int64_t now = (std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count() + 11644473600LL) * 10000000;
+    for (const auto& [key, entry] : cache.items()) {
+        EXPECT_LT(std::abs(entry.value("time", int64_t{0}) - now), 864000000000LL) << key;
+    }
+    EXPECT_EQ(run->builder.LoadMusicFolder(), folder);
+
+    ASSERT_EQ(run->reports.size(), 9u);
+    EXPECT_EQ(run->reports[0].detail, "1 of 8: Intro.MP3");
+    EXPECT_EQ(run->reports[1].detail, "2 of 8: broken.mp3");
+    EXPECT_EQ(run->reports[8].title, "Ready");
+}
+
+TEST_F(MusicImport, RepeatedImportsMoveTheSongsAndConvertOnlyWhatChanged) {
+    ASSERT_TRUE(Import()) << run->err;
+    const auto first = Snapshot(run->Music());
+
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "0 converted, 7 kept from last time");
+    EXPECT_EQ(Snapshot(run->Music()), first) << "the same files, database and cache";
+
+    Touch(folder / "Ambient" / "wave.wav");
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "1 converted, 6 kept from last time");
+    run->CheckCache(run->CheckDatabase(kLibraryDb));
+    const auto third = Snapshot(run->Music());
+
+    // A soundtrack that sorts first moves the others up one number; their songs move along, unconverted.
+    fs::create_directories(folder / "Aardvark");
+    fs::copy_file(folder / "Intro.MP3", folder / "Aardvark" / "new.mp3");
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "1 converted, 7 kept from last time");
+    std::vector<Expected> shifted = kLibraryDb;
+    shifted.insert(shifted.begin() + 1, Expected{"Aardvark", {"\xC3\x9Cn\xC3\xAF" "code Band / Opening"}});
+    run->CheckCache(run->CheckDatabase(shifted));
+    const auto fourth = Snapshot(run->Music());
+    EXPECT_EQ(fourth.at("0001/00010000.WMA"), third.at("0001/00010000.WMA"));
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(fourth.at("0003/0003000" + std::to_string(k) + ".WMA"), third.at("0002/0002000" + std::to_string(k) + ".WMA"));
+        EXPECT_EQ(fourth.at("0004/0004000" + std::to_string(k) + ".WMA"), third.at("0003/0003000" + std::to_string(k) + ".WMA"));
+    }
+}
+
+TEST_F(MusicImport, StopDuringTheThirdSongLeavesTheSoundtracksAsTheyWere) {
+    ASSERT_TRUE(Import()) << run->err;
+    // Songs 3 (tone) and 7 (b) must be converted again; the others are moved into the work folder.
+    Touch(folder / "Ambient" / "tone.AIFF");
+    Touch(folder / "Rock" / "b.flac");
+    const auto before = Snapshot(run->Music());
+    for (unsigned jobs : {1u, 4u}) {
+        SCOPED_TRACE("jobs " + std::to_string(jobs));
+        run->onStatus = [&](const Status& status) {
+            if (status.detail.rfind("3 of 8", 0) == 0) run->builder.stop = true;
+        };
+        EXPECT_FALSE(Import(jobs));
+        EXPECT_EQ(run->err, "cancelled");
+        EXPECT_EQ(Snapshot(run->Music()), before);
+        EXPECT_FALSE(EntryExists(run->Music() / ".staging"));
+    }
+}
+
+TEST_F(MusicImport, EverySongFailingLeavesAnEmptyDatabase) {
+    ASSERT_TRUE(Import()) << run->err;
+    test::WriteFile(run->Music() / "readme.txt", "mine");
+    folder = dir / "Broken";
+    test::WriteFile(folder / "x.mp3", "no mp3");
+    test::WriteFile(folder / "Sub" / "y.flac", "no flac");
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(run->summary, "0 songs in 0 soundtracks (2 could not be converted: see launcher.log)");
+    EXPECT_EQ(test::ReadFile(run->Music() / "ST.DB").size(), 51712u);
+    run->CheckCache(run->CheckDatabase({}));
+    EXPECT_EQ(test::ReadFile(run->Music() / "launcher-music.json"), "{}");
+    std::vector<std::string> left;
+    for (const auto& [name, bytes] : Snapshot(run->Music())) left.push_back(name);
+    EXPECT_EQ(left, (std::vector<std::string>{"ST.DB", "launcher-music.json", "readme.txt"}));
+}
+
+TEST_F(MusicImport, OneAtATimeAndSeveralAtOnceGiveTheSameResult) {
+    // A smaller folder: one at a time takes a while.
+    RemoveTree(folder / "Rock" / "Live", run->err);
+    fs::remove(folder / "Ambient" / "tone.AIFF");
+    fs::remove(folder / Relative("Ambient/\xC3\xA7" "a va.opus"));
+    ImportRun several(dir / "data-several");
+    ASSERT_TRUE(Import(1)) << run->err;
+    ASSERT_TRUE(several.Import(folder, MusicPrograms{}, 4)) << several.err;
+    EXPECT_EQ(several.summary, run->summary);
+    EXPECT_EQ(several.MusicLines(), run->MusicLines());
+    EXPECT_EQ(Snapshot(several.Music()), Snapshot(run->Music()));
+    ASSERT_EQ(run->reports.size(), several.reports.size());
+    for (size_t i = 0; i < run->reports.size(); ++i) EXPECT_EQ(several.reports[i].detail, run->reports[i].detail);
+}
+}  // namespace
+}  // namespace launcher
