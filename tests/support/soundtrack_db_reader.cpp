@@ -180,7 +180,8 @@ bool ReadSoundtrackDb(const std::string& image, std::vector<DbSoundtrack>& sound
             }
         }
         if (sum != soundtrack.totalMs) {
-            err = what + ": total " + std::to_string(soundtrack.totalMs) + " is not the songs' sum " + std::to_string(sum);
+            err = what + ": total " + std::to_string(soundtrack.totalMs) + " is not the songs' sum " +
+                  std::to_string(sum);
             return false;
         }
         soundtracks.push_back(std::move(soundtrack));
