@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -178,7 +179,11 @@ public:
     Converter(std::vector<Conversion>& work, unsigned threads, std::function<void(Conversion&)> convert,
               const std::atomic<bool>& stop)
         : work_(work), convert_(std::move(convert)), stop_(stop), done_(work.size(), false) {
-        for (unsigned t = 0; t < threads; ++t) threads_.emplace_back([this] { Work(); });
+        // A thread that cannot be made leaves the work to the others, or, with none, to the waiter.
+        try {
+            for (unsigned t = 0; t < threads; ++t) threads_.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+        }
     }
     ~Converter() { Finish(); }
     Converter(const Converter&) = delete;

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
                       several.summary == summary;
 
     std::printf("summary          %s\n", summary.c_str());
-    std::printf("repeat          %s\n", repeatLine.c_str() + 6);
+    std::printf("repeat           %s\n", repeatLine.substr(repeatLine.find(", ") + 2).c_str());
     std::printf("import-1         %.2f s\n", first);
     std::printf("import-repeat    %.3f s\n", again);
     std::printf("import-%-2u        %.2f s\n", jobs, parallel);
