@@ -4,6 +4,7 @@
 // written from its layout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -24,11 +25,15 @@
 #include "platform/file_id.h"
 #include "platform/file_ops.h"
 #include "platform/file_time.h"
+#include "platform/http.h"
 #include "platform/paths.h"
+#include "platform/sha.h"
+#include "support/http_server.h"
 #include "support/links.h"
 #include "support/soundtrack_db_reader.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
+#include "support/zip_writer.h"
 
 namespace launcher {
 namespace {
@@ -405,6 +410,109 @@ TEST(MusicImportStandIn, RunsBothProgramsInTheMusicFolder) {
     EXPECT_EQ(test::ReadFile(run.Music() / "0001" / "00010000.WMA"), "converted:duration=1.5\nTAG:title=One\n");
     EXPECT_EQ(run.builder.LoadMusicFolder(), folder);
     run.CheckCache(run.CheckDatabase({{"D\xC3\xAFsc", {"One"}}}));
+}
+
+// Windows's executable suffix on every target, so the import installs its programs as the toolchain tool
+// "ffmpeg" and runs them from there (on Linux the stand-ins under Windows names).
+class WindowsNamesPlatform : public test::TestPlatform {
+public:
+    std::string ExeSuffix() const override { return ".exe"; }
+};
+
+// The import through the tool installation: the toolchain description and the tool's archive come from
+// the loopback server.
+struct MusicToolTest : ::testing::Test {
+    MusicToolTest() {
+        game = BuiltinGame();
+        game.toolchain = server.Url("/toolchain.json");
+        builder = std::make_unique<Builder>(game, dir / "data", http.get(), &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+        builder->statusSink = [this](const Status& status) { reports.push_back(status); };
+        const fs::path zip = dir / "ffmpeg-7.1-win64.zip";
+        using test::ZipEntry;
+        test::WriteZipOrFail(zip, {ZipEntry::Program("ffmpeg-7.1-win64/bin/ffmpeg.exe", test::TestProgram("ffmpeg")),
+                                   ZipEntry::Program("ffmpeg-7.1-win64/bin/ffprobe.exe", test::TestProgram("ffprobe")),
+                                   ZipEntry("ffmpeg-7.1-win64/doc/readme.txt", "not kept")});
+        test::Route route;
+        route.file = zip;
+        server.Serve("/files/ffmpeg-7.1-win64.zip", route);
+        ffmpegTool = json{{"id", "ffmpeg"}, {"title", "FFmpeg 7.1"}, {"kind", "zip"},
+                          {"url", server.Url("/files/ffmpeg-7.1-win64.zip")}, {"sha256", Sha256File(zip)},
+                          {"size", fs::file_size(zip)}, {"strip", 1}, {"keep", json::array({"bin/"})}};
+        test::WriteFile(folder / "Disc" / "1.mp3", "duration=1\nTAG:title=One\n");
+        test::WriteFile(folder / "Disc" / "2.mp3", "duration=2\n");
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    test::TempDir dir;
+    fs::path folder = dir / Utf8Path("M\xC3\xBCsic");
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+    WindowsNamesPlatform platform;
+    GameDefinition game;
+    std::unique_ptr<Builder> builder;
+    json ffmpegTool;
+    std::vector<std::string> logged;
+    std::vector<Status> reports;
+    std::string summary;
+    std::string err;
+};
+
+TEST_F(MusicToolTest, InstallsFfmpegOnceAndConvertsWithIt) {
+    server.ServeJson("/toolchain.json", json{{"tools", json::array({ffmpegTool})}}.dump());
+    ASSERT_TRUE(builder->ImportMusic(folder, summary, err)) << err;
+    EXPECT_EQ(summary, "2 songs in 1 soundtracks");
+    const fs::path bin = builder->ToolDir("ffmpeg") / "bin";
+    const std::vector<std::string> convert = StandInCall(folder / "Disc" / "1.mp3", "ffmpeg");
+    const std::vector<std::string> probe = StandInCall(folder / "Disc" / "1.mp3", "ffprobe");
+    ASSERT_GE(convert.size(), 2u);
+    ASSERT_GE(probe.size(), 2u);
+    EXPECT_EQ(convert[1], PathUtf8(bin / "ffmpeg.exe"));
+    EXPECT_EQ(probe[1], PathUtf8(bin / "ffprobe.exe"));
+    EXPECT_EQ(test::FilesBelow(builder->ToolDir("ffmpeg")),
+              (std::vector<std::string>{".launcher-stamp", "bin/ffmpeg.exe", "bin/ffprobe.exe"}));
+    const std::string ready = "FFmpeg 7.1 ready in " + PathUtf8(builder->ToolDir("ffmpeg"));
+    EXPECT_NE(std::find(logged.begin(), logged.end(), ready), logged.end());
+    EXPECT_EQ(test::ReadFile(builder->MusicDbFolder() / "0001" / "00010001.WMA"), "converted:duration=2\n");
+
+    // Installed once: the next import fetches the description again, not the tool.
+    ASSERT_TRUE(builder->ImportMusic(folder, summary, err)) << err;
+    EXPECT_EQ(server.Requests("/files/ffmpeg-7.1-win64.zip").size(), 1u);
+    EXPECT_EQ(server.Requests("/toolchain.json").size(), 2u);
+    EXPECT_NE(logged.back().find(", 0 converted, 2 kept from last time"), std::string::npos) << logged.back();
+}
+
+TEST_F(MusicToolTest, WithoutItsToolNothingIsTouched) {
+    struct Case {
+        const char* name;
+        bool listed;
+        int zipStatus;  // 0: served
+        std::string err;
+    } cases[] = {
+        {"no ffmpeg in the description", false, 0, "toolchain.json lists no ffmpeg, which converts the music"},
+        {"the archive is not there", true, 404, "Could not download ffmpeg-7.1-win64.zip: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::WriteFile(builder->MusicDbFolder() / "readme.txt", "mine");
+        json other = ffmpegTool;
+        other["id"] = "ninja";
+        server.ServeJson("/toolchain.json", json{{"tools", json::array({c.listed ? ffmpegTool : other})}}.dump());
+        if (c.zipStatus != 0) {
+            test::Route missing;
+            missing.status = c.zipStatus;
+            server.Serve("/files/ffmpeg-7.1-win64.zip", missing);
+        }
+        const auto before = Snapshot(builder->MusicDbFolder());
+        EXPECT_FALSE(builder->ImportMusic(folder, summary, err));
+        EXPECT_EQ(err.substr(0, c.err.size()), c.err) << err;
+        EXPECT_EQ(Snapshot(builder->MusicDbFolder()), before);
+        EXPECT_FALSE(fs::exists(folder / "Disc" / "1.mp3.ffprobe.args"));
+    }
 }
 
 // Songs for the stand-ins: the lines ffprobe prints, and what ffmpeg is to do.
