@@ -1340,6 +1340,31 @@ TEST_F(ShellStandIns, APickedFolderThatFailsToImportIsNotKept) {
     EXPECT_EQ(app_.musicSummary, "old summary");
 }
 
+// The whole import behind the button, with the ffmpeg and ffprobe stand-ins found on the search path as
+// the bare names (on Windows the import installs its tool first: see MusicToolTest).
+TEST_F(ShellStandIns, APickedFolderThatImportsIsKeptWithItsSummary) {
+    for (const char* program : {"ffmpeg", "ffprobe"}) fs::copy_file(test::TestProgram(program), bin_ / program);
+    const fs::path picked = dir_ / "Other Music";
+    test::WriteFile(picked / "Disc" / "1.mp3", "duration=1\nTAG:title=One\n");
+    test::WriteFile(picked / "Disc" / "2.mp3", "duration=2\n");
+    test::WriteFile(picked / "loose.flac", "duration=3\n");
+    MusicFolder(myMusic_, "old summary");
+    Tool("zenity", "echo '" + PathUtf8(picked) + "'\n");
+    Frame();
+    Click("Choose a music folder...");
+    FinishJob();
+    EXPECT_EQ(Error(), "");
+    EXPECT_EQ(Done(), "Your music is ready.");
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        EXPECT_EQ(app_.musicFolder, picked);
+        EXPECT_EQ(app_.musicSummary, "3 songs in 2 soundtracks");
+    }
+    EXPECT_TRUE(HasText("Your music is ready. 3 songs in 2 soundtracks", palette::DoneText));
+    EXPECT_TRUE(HasText("Your music: " + PathUtf8(picked), palette::MutedText));
+    EXPECT_TRUE(fs::is_regular_file(app_.builder->MusicDbFolder() / "0002" / "00020001.WMA"));
+}
+
 TEST_F(ShellStandIns, ACancelledPickerStartsNothing) {
     SetOutcome("", "The game is ready. Press Play.");
     Tool("zenity", "exit 1\n");
