@@ -484,6 +484,16 @@ TEST_F(MusicToolTest, InstallsFfmpegOnceAndConvertsWithIt) {
     EXPECT_EQ(server.Requests("/files/ffmpeg-7.1-win64.zip").size(), 1u);
     EXPECT_EQ(server.Requests("/toolchain.json").size(), 2u);
     EXPECT_NE(logged.back().find(", 0 converted, 2 kept from last time"), std::string::npos) << logged.back();
+
+    // A newer last-write time alone, the size unchanged, has that song converted again.
+    const fs::path touched = folder / "Disc" / "2.mp3";
+    fs::last_write_time(touched, fs::last_write_time(touched) + std::chrono::seconds(5));
+    fs::remove(folder / "Disc" / "1.mp3.ffmpeg.args");
+    ASSERT_TRUE(builder->ImportMusic(folder, summary, err)) << err;
+    EXPECT_NE(logged.back().find(", 1 converted, 1 kept from last time"), std::string::npos) << logged.back();
+    EXPECT_FALSE(fs::exists(folder / "Disc" / "1.mp3.ffmpeg.args"));
+    EXPECT_EQ(test::ReadFile(builder->MusicDbFolder() / "0001" / "00010000.WMA"),
+              "converted:duration=1\nTAG:title=One\n");
 }
 
 TEST_F(MusicToolTest, WithoutItsToolNothingIsTouched) {
