@@ -104,6 +104,8 @@ public:
     std::mutex logMutex;
 
 private:
+    // The stages of the build from source, in order; the first that fails ends the run.
+    bool RunSourceStages(std::string& err);
     // git with the build environment; the exit code (-1 when it did not start).
     int Git(const std::vector<std::string>& args, std::string* output, std::string& err);
 };

@@ -22,17 +22,40 @@ size_t Utf16Length(const std::string& utf8) {
 
 }  // namespace
 
+bool Builder::RunSourceStages(std::string& err) {
+    // A stop between two stages ends the run before the next one, also after a stage that does not look.
+    auto stopped = [&] {
+        if (stop) err = "cancelled";
+        return stop.load();
+    };
+    auto stage = [&](const std::string& name, const std::function<bool()>& body) {
+        return !stopped() && RunStage(name, body);
+    };
+    if (!stage("build tools list", [&] { return LookUpTools(toolchain, err, true); })) return false;
+    for (const Tool& tool : toolchain.tools) {
+        if (tool.optional) continue;
+        if (!stage("tool " + tool.id, [&] { return InstallTool(tool, err); })) return false;
+    }
+    if (!stage("game source", [&] { return FetchSource(err); })) return false;
+    if (!stage("game's xbe", [&] { return WriteXbe(err); })) return false;
+    // Times its configure and compile runs as stages of their own.
+    if (stopped() || !Compile(err)) return false;
+    return stage("install", [&] { return InstallBuild(err); });
+}
+
 bool Builder::BuildAll(std::string& err) {
     if (IsPackageMode(game)) return BuildPackage(err);
 
     stop = false;
     BeginTiming();
-    bool installed = IsInstalled();
-    if (installed || !PathTooLong(err)) {
-        // The build-from-source stages come with the source build; until then this road ends here.
-        err = "Building from source is not available in this launcher yet.";
-    }
+    // An installed game is rebuilt even from a long path: the SDK installer has run before.
+    const bool ok = (IsInstalled() || !PathTooLong(err)) && RunSourceStages(err);
     ReportTiming();
+    if (ok) {
+        SetSetting("built", game.version);
+        Report("Ready", "", 1.0);
+        return true;
+    }
     if (err != "cancelled") Log("build stopped: " + err);
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include "app/release.h"
 #include "build/builder.h"
+#include "platform/paths.h"
 
 namespace launcher {
 
@@ -14,10 +15,19 @@ bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
     }
     // A development launcher follows its branch through the source checkout; without one (a game
     // installed from a package) there is nothing newer to know of.
+    std::filesystem::path sourceDir = root / "source";
     std::error_code ec;
-    if (!std::filesystem::exists(root / "source" / ".git", ec)) return true;
-    err = "the game's source checkout cannot be compared with its branch by this launcher";
-    return false;
+    if (!std::filesystem::exists(sourceDir / ".git", ec)) return true;
+    // Only the remote-tracking branch moves: the checkout's files stay as built until the next build.
+    const std::string source = PathUtf8(sourceDir.make_preferred());
+    std::string head, remote;
+    if (Git({"-C", source, "fetch", "origin", game.branch}, nullptr, err) != 0 ||
+        Git({"-C", source, "rev-parse", "HEAD"}, &head, err) != 0 ||
+        Git({"-C", source, "rev-parse", "origin/" + game.branch}, &remote, err) != 0) {
+        return false;
+    }
+    *available = head != remote;
+    return true;
 }
 
 }  // namespace launcher

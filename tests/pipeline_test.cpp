@@ -5,6 +5,7 @@
 
 #include "build/builder.h"
 #include "platform/paths.h"
+#include "support/http_server.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -23,10 +24,12 @@ GameDefinition BuiltinGame() {
 // Data folders sit two levels below the test's own folder, so the search for other installs stays in it.
 struct PipelineTest : ::testing::Test {
     void Make(const GameDefinition& game, const fs::path& root) {
-        builder = std::make_unique<Builder>(game, root, nullptr, platform.get());
+        builder = std::make_unique<Builder>(game, root, http.get(), platform.get());
         builder->logSink = [this](const std::string& line) { logged.push_back(line); };
     }
     test::TempDir tmp;
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
     std::unique_ptr<Platform> platform = std::make_unique<test::TestPlatform>();  // no per-user settings
     std::unique_ptr<Builder> builder;
     std::vector<std::string> logged;
@@ -94,16 +97,25 @@ TEST_F(PipelineTest, BuildFromSourceStopsAtTheLongPathBeforeAnyStage) {
     EXPECT_EQ(logged[2], "build stopped: " + err);
 }
 
-TEST_F(PipelineTest, BuildFromSourceIsRefusedInOneSentence) {
+TEST_F(PipelineTest, AFailingStageEndsTheRunWithItsSentence) {
     GameDefinition game = BuiltinGame();
     game.package.clear();
+    game.toolchain = server.Url("/no/toolchain.json");  // no list of tools anywhere
     Make(game, tmp / "Launcher" / "data");
     builder->stop = true;  // a stale stop from an earlier job is cleared
     std::string err;
     EXPECT_FALSE(builder->BuildAll(err));
-    EXPECT_EQ(err, "Building from source is not available in this launcher yet.");
+    EXPECT_FALSE(err.empty());
+    EXPECT_NE(err, "cancelled");
     EXPECT_FALSE(builder->stop);
-    EXPECT_EQ(logged.back(), "build stopped: " + err);
+    ASSERT_EQ(builder->stageTimes.size(), 1u);
+    EXPECT_EQ(builder->stageTimes[0].name, "build tools list");
+    ASSERT_EQ(logged.size(), 5u);
+    EXPECT_EQ(logged[1].rfind("stage build tools list: ", 0), 0u);
+    EXPECT_EQ(logged[1].substr(logged[1].size() - 10), " (stopped)");
+    EXPECT_EQ(logged[2].rfind("timing: 1 stages, ", 0), 0u);
+    EXPECT_EQ(logged[4], "build stopped: " + err);
+    EXPECT_EQ(builder->ReadBuilt(), "");
 }
 
 TEST_F(PipelineTest, PackageModeHandsOverToThePackagePipeline) {

@@ -30,6 +30,24 @@ std::string Trim(const std::string& s) {
 
 std::string PathOnly(const std::string& target) { return target.substr(0, target.find('?')); }
 
+// The file for `rest` (a '/'-separated path below a served folder); empty for a name that could leave
+// the folder.
+std::filesystem::path FileBelow(const std::filesystem::path& folder, const std::string& rest) {
+    std::filesystem::path file = folder;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos) end = rest.size();
+        const std::string part = rest.substr(start, end - start);
+        if (part == "." || part == ".." || part.find('\\') != std::string::npos || part.find(':') != std::string::npos) {
+            return {};
+        }
+        if (!part.empty()) file /= part;
+        start = end + 1;
+    }
+    return file;
+}
+
 const char* Reason(int status) {
     switch (status) {
         case 200: return "OK";
@@ -97,6 +115,11 @@ void HttpServer::Serve(const std::string& path, Route route) {
     entry->route = std::move(route);
     std::lock_guard<std::mutex> lock(mutex_);
     routes_[path] = std::move(entry);
+}
+
+void HttpServer::ServeFolder(const std::string& prefix, const std::filesystem::path& folder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    folders_[prefix] = folder;
 }
 
 void HttpServer::ServeBody(const std::string& path, std::string body) {
@@ -233,6 +256,18 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
             const int limit = entry->route.faultyAnswers;
             faulty = limit < 0 || entry->answers < limit;
             ++entry->answers;
+        } else {
+            // The longest folder prefix that fits, its file streamed like a route's.
+            const std::string path = PathOnly(request.target);
+            for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+                if (path.compare(0, folder->first.size(), folder->first) != 0) continue;
+                std::filesystem::path file = FileBelow(folder->second, path.substr(folder->first.size()));
+                std::error_code ec;
+                if (file.empty() || !std::filesystem::is_regular_file(file, ec)) break;
+                entry = std::make_shared<Entry>();
+                entry->route.file = file;
+                break;
+            }
         }
     }
 

@@ -75,6 +75,10 @@ public:
     void Serve(const std::string& path, Route route);
     void ServeBody(const std::string& path, std::string body);
     void ServeJson(const std::string& path, std::string json);
+    // Every file below `folder` as prefix + its '/'-separated relative path, read when asked for (so
+    // the folder may change between requests); the query is ignored. Routes of Serve come first. For
+    // static git repositories ("git update-server-info" writes the files a dumb-HTTP client reads).
+    void ServeFolder(const std::string& prefix, const std::filesystem::path& folder);
     // The code host's latest-release answer for owner/name.
     void ServeLatestRelease(const std::string& owner, const std::string& name, std::string json);
 
@@ -105,6 +109,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::map<std::string, std::shared_ptr<Entry>> routes_;
+    std::map<std::string, std::filesystem::path> folders_;
     std::vector<SeenRequest> seen_;
     std::set<net::Socket> open_;
     std::vector<std::thread> workers_;

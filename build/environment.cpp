@@ -1,0 +1,81 @@
+#include "build/environment.h"
+
+#include <algorithm>
+
+#include "build/builder.h"
+#include "platform/paths.h"
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// With the platform's own separators, as the child programs expect them.
+std::string Text(fs::path path) {
+    return PathUtf8(path.make_preferred());
+}
+
+}  // namespace
+
+fs::path NewestSubfolder(const fs::path& folder) {
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        if (fs::is_directory(it->path(), typeError)) folders.push_back(it->path());
+    }
+    if (folders.empty()) return {};
+    return *std::max_element(folders.begin(), folders.end());
+}
+
+std::string JoinPaths(char separator, const std::vector<fs::path>& paths) {
+    std::string joined;
+    for (const fs::path& path : paths) {
+        if (!joined.empty()) joined += separator;
+        joined += Text(path);
+    }
+    return joined;
+}
+
+EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
+    const char sep = platform->PathListSeparator();
+    const fs::path kits = ToolDir("winsdk") / "Windows Kits" / "10";
+    const fs::path msvc = NewestSubfolder(ToolDir("msvc") / "VC" / "Tools" / "MSVC");
+
+    // The SDK the toolchain names when it is there, else whichever one is installed.
+    std::string version;
+    std::error_code ec;
+    if (!toolchain.sdkVersion.empty() && fs::exists(kits / "Include" / Utf8Path(toolchain.sdkVersion), ec)) {
+        version = toolchain.sdkVersion;
+    } else {
+        version = PathUtf8(NewestSubfolder(kits / "Include").filename());
+    }
+    const fs::path v = Utf8Path(version);
+    const fs::path include = kits / "Include" / v;
+    const fs::path lib = kits / "Lib" / v;
+
+    EnvMap env;
+    std::string path = JoinPaths(sep, {ToolDir("llvm") / "bin", ToolDir("cmake") / "bin", ToolDir("ninja"),
+                                       ToolDir("git") / "cmd", kits / "bin" / v / "x64"});
+    const std::string inherited = platform->GetEnv("PATH");
+    if (!inherited.empty()) path += sep + inherited;
+    env["PATH"] = path;
+
+    // The data folder's checkout may belong to another user (a copied or shared folder): git must take it.
+    env["GIT_CONFIG_COUNT"] = "1";
+    env["GIT_CONFIG_KEY_0"] = "safe.directory";
+    env["GIT_CONFIG_VALUE_0"] = "*";
+
+    if (!msvc.empty()) {
+        env["INCLUDE"] = JoinPaths(sep, {msvc / "include", include / "ucrt", include / "shared", include / "um",
+                                         include / "winrt", include / "cppwinrt"});
+        env["LIB"] = JoinPaths(sep, {msvc / "lib" / "x64", lib / "ucrt" / "x64", lib / "um" / "x64"});
+        env["VCToolsInstallDir"] = Text(msvc) + "\\";
+        env["WindowsSdkDir"] = Text(kits) + "\\";
+        env["WindowsSDKVersion"] = version + "\\";
+    }
+    return env;
+}
+
+}  // namespace launcher

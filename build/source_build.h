@@ -1,0 +1,33 @@
+#pragma once
+
+// The pieces of the build from source that stand on their own: how the output lines of git and of the
+// build are read, and the fingerprint of the installed tools.
+
+#include <cstdint>
+#include <string>
+
+#include "build/toolchain.h"
+
+namespace launcher {
+
+// The number at the start of `text` (blanks skipped), read as a plain decimal with an optional sign,
+// fraction and exponent, stopping at the first character that does not fit; 0 when there is none.
+// Unlike atof it never gives an infinity or a NaN.
+double LeadingNumber(const std::string& text);
+
+// A double cut to a 32-bit integer toward zero, held within the integer's range.
+int32_t TruncateToInt32(double value);
+
+// A progress line of git ("Receiving objects:  45% (1234/2742)"): the phase before the first ':' (the
+// whole line without one) and the number before the first '%' as a fraction. False when the line has
+// no '%' past its second character.
+bool ReadGitProgress(const std::string& line, std::string& phase, double& fraction);
+
+// A status line of the build ("[12/345] Building CXX object x.obj"): "12 of 345 steps" and the fraction
+// done. False for any other line, and when the total is not above 0.
+bool ReadBuildProgress(const std::string& line, std::string& detail, double& fraction);
+
+// One line "id stamp\n" per tool that is not optional, in the toolchain's order.
+std::string ToolsFingerprint(const Toolchain& toolchain);
+
+}  // namespace launcher

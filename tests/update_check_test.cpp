@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "build/builder.h"
+#include "platform/paths.h"
+#include "support/git_repo.h"
+#include "support/http_server.h"
+#include "support/stand_in.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A development launcher asks git whether its branch moved on the server.
+struct DevelopmentUpdateCheck : ::testing::Test {
+    DevelopmentUpdateCheck() {
+        std::string error;
+        EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, error)) << error;
+        game.package.clear();
+        game.version = "dev";
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    void Remake() {
+        builder = std::make_unique<Builder>(game, root, nullptr, &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+    }
+
+    // The check's result, with the answer in `available`.
+    bool Check() {
+        available = true;  // the check sets it first
+        err.clear();
+        return builder->GameUpdateAvailable(&available, err);
+    }
+
+    test::TempDir tmp;
+    fs::path root = tmp / "data";
+    fs::path source = root / "source";
+    test::TestPlatform platform;
+    GameDefinition game;
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+    bool available = false;
+    std::string err;
+};
+
+TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
+    const fs::path remote = tmp / "remote";
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    game.repo = PathUtf8(remote);
+    Remake();
+    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
+    test::InstallStandIn("git_stand_in", git);
+
+    // No checkout (a game installed another way): nothing to compare, and git does not run.
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    EXPECT_TRUE(test::StandInCalls(git).empty());
+
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    test::StandInCalls(git, true);
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    const std::string s = PathUtf8(fs::path(source).make_preferred());
+    std::vector<std::vector<std::string>> commands;
+    for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+                                                               {"-C", s, "rev-parse", "HEAD"},
+                                                               {"-C", s, "rev-parse", "origin/main"}}));
+
+    // The branch moved: an update is there, and the checkout's files wait for the next build.
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+    EXPECT_EQ(test::ReadFile(source / "checkout.txt"), "main commit-1");
+
+    // Offline: no answer, and the caller keeps what it knew.
+    test::ControlStandIn(git, "fetch exit 128");
+    EXPECT_FALSE(Check());
+    EXPECT_FALSE(available);
+    EXPECT_EQ(err, "git -C failed (128), see launcher.log");
+}
+
+TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
+#ifdef _WIN32
+    GTEST_SKIP() << "git for Windows does not run under Wine; the stand-in covers the check there";
+#endif
+    test::GitIsolation isolation(tmp / "home");
+    test::GitRepo repo(tmp / "repos" / "game");
+    repo.Write("README", "first");
+    repo.Commit("first");
+    test::HttpServer server;
+    server.ServeFolder("/repos/game.git/", repo.served());
+    game.repo = server.Url("/repos/game.git");
+    platform.env["PATH"] = std::getenv("PATH");
+    Remake();
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+
+    repo.Write("README", "second");
+    repo.Commit("second");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+    EXPECT_EQ(test::ReadFile(source / "README"), "first");
+
+    // The build brings the checkout up to the branch: nothing newer any more.
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+
+    test::Route down;
+    down.status = 503;
+    server.Serve("/repos/game.git/info/refs", down);
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(err, "git -C failed (128), see launcher.log");
+    EXPECT_FALSE(available);
+}
+
+}  // namespace
+}  // namespace launcher
