@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <thread>
 
 #include "build/builder.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "support/git_repo.h"
 #include "support/http_server.h"
+#include "support/links.h"
+#include "support/source_world.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -142,6 +149,234 @@ TEST_F(PipelineTest, LaunchGameStartsTheProgramInThePlayFolder) {
     ASSERT_TRUE(fs::exists(launched));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(test::ReadFile(launched), "");  // no arguments
+}
+
+// ---- The build from source end to end: tools installed from the loopback server, the real git, CMake and
+// compiler on Linux, the stand-ins under Wine -------------------------------------------------------------
+
+struct SourceBuild : ::testing::Test {
+    SourceBuild() {
+        // The tools' children need the system's programs; the git of the test reads no one's settings.
+        if (const char* path = std::getenv("PATH")) platform.env["PATH"] = path;
+        world = std::make_unique<test::SourceWorld>(tmp / "world", server);
+        Remake();
+        builder->SetSetting("game", PathUtf8(world->disc));
+        // The user's own things: a save in the play folder and the game's folder linked there.
+        test::WriteFile(play / "hdd" / "save.dat", "my save");
+        EXPECT_TRUE(test::MakeLink(play / "assets", world->disc));
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    void Remake() {
+        builder = std::make_unique<Builder>(world->game, root, http.get(), &platform);
+        builder->logSink = [this](const std::string& line) {
+            logged.push_back(line);
+            if (onLog) onLog(line);
+        };
+        builder->statusSink = [this](const Status& status) {
+            reports.push_back(status);
+            if (onStatus) onStatus(status);
+        };
+    }
+
+    bool Run() {
+        logged.clear();
+        reports.clear();
+        err.clear();
+        return builder->BuildAll(err);
+    }
+    std::vector<std::string> Stages() const {
+        std::vector<std::string> names;
+        for (const StageTime& stage : builder->stageTimes) names.push_back(stage.name);
+        return names;
+    }
+    size_t Logged(const std::string& prefix) const {
+        return std::count_if(logged.begin(), logged.end(),
+                             [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+    }
+    size_t Requests(const std::string& id) const { return server.Requests(world->ArchivePath(id)).size(); }
+    std::string Exe(const std::string& stem) const { return stem + platform.ExeSuffix(); }
+    std::string Library() const { return platform.ExeSuffix().empty() ? "StarblazeCode.so" : "StarblazeCode.dll"; }
+
+    // Nothing of the user's was touched, whatever the run did.
+    void ExpectUsersThingsKept() const {
+        EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "my save");
+        EXPECT_TRUE(IsLink(play / "assets"));
+        EXPECT_EQ(test::ReadFile(world->disc / "Driving.xbe"), "the driving xbe");
+        EXPECT_EQ(test::ReadFile(world->disc / "media" / "intro.bik"), "media");
+    }
+    void ExpectStopped() const {
+        EXPECT_EQ(err, "cancelled");
+        EXPECT_EQ(Logged("build stopped"), 0u);
+        EXPECT_EQ(builder->ReadBuilt(), "");
+        EXPECT_FALSE(builder->IsInstalled());
+        ExpectUsersThingsKept();
+    }
+    void ExpectBuilt() const {
+        EXPECT_EQ(builder->ReadBuilt(), "v2.0.11");
+        EXPECT_TRUE(builder->IsInstalled());
+        for (const std::string& name : {Exe("Starblaze"), Exe("StarblazeDriving"), Library()}) {
+            EXPECT_TRUE(fs::exists(play / name)) << name;
+        }
+        EXPECT_FALSE(fs::exists(play / Exe("StarblazeTests")));
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().title, "Ready");
+        EXPECT_EQ(reports.back().detail, "");
+        EXPECT_EQ(reports.back().progress, 1.0);
+        EXPECT_EQ(Logged("build stopped"), 0u);
+        ExpectUsersThingsKept();
+    }
+
+    test::TempDir tmp;
+    test::GitIsolation isolation{tmp / "home"};
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+    test::TestPlatform platform;
+    std::unique_ptr<test::SourceWorld> world;
+    // Short, so that the data folder stays within the SDK installer's limit in Wine's temporary folder too.
+    fs::path root = tmp / "L" / "d";
+    fs::path play = root / "play";
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+    std::vector<Status> reports;
+    std::function<void(const std::string&)> onLog;
+    std::function<void(const Status&)> onStatus;
+    std::string err;
+};
+
+TEST_F(SourceBuild, BuildsEndToEndAndARebuildRedoesNothingItNeedNot) {
+    ASSERT_TRUE(Run()) << err;
+    ExpectBuilt();
+    EXPECT_EQ(Stages(), world->Stages());
+    EXPECT_EQ(Logged("timing: " + std::to_string(world->Stages().size()) + " stages, "), 1u);
+    // The stages ran what the launcher installed: git, cmake (configure and build) and, on Linux, Ninja and
+    // the compiler found through the build environment.
+    EXPECT_GE(world->Runs(*builder, "git"), 2u);
+    EXPECT_EQ(world->Runs(*builder, "cmake"), 2u);
+    if (test::SourceWorld::RealTools()) {
+        EXPECT_GE(world->Runs(*builder, "ninja"), 1u);
+        EXPECT_GE(world->Runs(*builder, "llvm"), 1u);
+        EXPECT_EQ(world->Built(*builder), "game 1 with lib");
+    }
+    auto preferred = [](fs::path path) { return PathUtf8(path.make_preferred()); };
+    EXPECT_EQ(world->CMakeEnv(*builder, "INCLUDE")
+                  .rfind(preferred(builder->ToolDir("msvc") / "VC" / "Tools" / "MSVC" / "14.44.17.14" / "include"), 0),
+              0u);
+    EXPECT_EQ(world->CMakeEnv(*builder, "PATH").rfind(preferred(builder->ToolDir("llvm") / "bin"), 0), 0u);
+    // The optional tool is never installed by a build.
+    EXPECT_TRUE(server.Requests(world->ArchivePath("ffmpeg")).empty());
+    EXPECT_FALSE(fs::exists(builder->ToolDir("ffmpeg")));
+    for (const std::string& id : world->ToolIds()) {
+        if (id == "winsdk") continue;  // no installers to fetch
+        EXPECT_EQ(Requests(id), 1u) << id;
+    }
+
+    // A rebuild: the tools are not fetched again, the checkout is fetched (a clone would lose this file),
+    // CMake's cache stays.
+    test::WriteFile(root / "source" / ".git" / "kept", "kept");
+    ASSERT_TRUE(Run()) << err;
+    ExpectBuilt();
+    for (const std::string& id : world->ToolIds()) {
+        if (id == "winsdk") continue;  // no installers to fetch
+        EXPECT_EQ(Requests(id), 1u) << id;
+    }
+    EXPECT_TRUE(fs::exists(root / "source" / ".git" / "kept"));
+    EXPECT_EQ(Logged("the build tools changed"), 0u);
+    EXPECT_EQ(Logged("xbe written to "), 0u);
+
+    // The launcher's tag moved on: the next build brings the new game.
+    world->MoveOn(true);
+    ASSERT_TRUE(Run()) << err;
+    ExpectBuilt();
+    if (test::SourceWorld::RealTools()) {
+        EXPECT_EQ(world->Built(*builder), "game 2 with lib");
+    } else {
+        EXPECT_EQ(test::ReadFile(root / "source" / "checkout.txt"), "v2.0.11 commit-2");
+    }
+}
+
+// Stopped in every stage in turn, each run carries on where the last one ended.
+TEST_F(SourceBuild, AStopInEveryStageIsPickedUpByTheNextRun) {
+    auto stopWhenReported = [this](const std::string& title, bool partway) {
+        onLog = nullptr;
+        onStatus = [this, title, partway](const Status& s) {
+            if (s.title == title && (!partway || s.progress > 0)) builder->stop = true;
+        };
+    };
+    auto stopWhenLogged = [this](const std::string& prefix) {
+        onStatus = nullptr;
+        onLog = [this, prefix](const std::string& line) {
+            if (line.rfind(prefix, 0) == 0) builder->stop = true;
+        };
+    };
+    const std::vector<std::string> tools = world->ToolIds();
+    // Each archive came once so far, CMake's in `cmakeParts`.
+    auto expectFetchedOnce = [&](size_t cmakeParts) {
+        for (const std::string& id : tools) {
+            if (id == "winsdk") continue;  // no installers to fetch
+            EXPECT_EQ(Requests(id), id == "cmake" ? cmakeParts : 1u) << id;
+        }
+    };
+
+    stopWhenReported("Looking up the build tools", false);
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages(), std::vector<std::string>{"build tools list"});
+
+    // Half-way through the CMake archive: the tools before it stay installed, the download is kept.
+    stopWhenReported("Downloading CMake 3.31.12", true);
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "tool cmake");
+    EXPECT_TRUE(fs::exists(root / "downloads" / "cmake" / "cmake.zip.part"));
+
+    stopWhenLogged("git: ");
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "game source");
+    // The CMake download was resumed, and no tool was fetched twice.
+    expectFetchedOnce(2);
+    std::vector<test::SeenRequest> cmake = server.Requests(world->ArchivePath("cmake"));
+    ASSERT_EQ(cmake.size(), 2u);
+    EXPECT_EQ(cmake[1].range.rfind("bytes=", 0), 0u);
+
+    stopWhenLogged("xbe written to ");
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "game's xbe");
+
+    stopWhenLogged("cmake: ");
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "configure (cmake)");
+    EXPECT_EQ(Logged("xbe written to "), 0u);  // in place since the last run
+
+    stopWhenLogged("[");
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "compile and link (cmake --build)");
+    EXPECT_TRUE(fs::exists(root / "source" / "out" / "build" / "release" / "CMakeCache.txt"));
+
+    stopWhenLogged("stage compile and link");
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "compile and link (cmake --build)");
+
+    onLog = nullptr;
+    onStatus = nullptr;
+    ASSERT_TRUE(Run()) << err;
+    ExpectBuilt();
+    EXPECT_EQ(Stages(), world->Stages());
+    // Every archive came once (CMake's in two parts); the cache made by the last configure stayed.
+    expectFetchedOnce(2);
+    EXPECT_EQ(Logged("the build tools changed"), 0u);
+    if (test::SourceWorld::RealTools()) {
+        EXPECT_EQ(world->Built(*builder), "game 1 with lib");
+    }
 }
 
 }  // namespace

@@ -304,16 +304,19 @@ struct RealGit : SourceTest {
 #ifdef _WIN32
         GTEST_SKIP() << "git for Windows does not run under Wine; the stand-in covers the command lines there";
 #endif
-        lib.Write("lib.h", "#define LIB 1\n");
-        lib.Commit("library");
-        game_.Write("README", "first");
-        game_.AddSubmodule("../lib.git", lib.dir(), "lib");
-        tagged = game_.Commit("first");
-        game_.Tag("v2.0.11");
-        game_.Write("README", "second");
-        tip = game_.Commit("second");
-        server.ServeFolder("/repos/game.git/", game_.served());
-        server.ServeFolder("/repos/lib.git/", lib.served());
+        isolation = std::make_unique<test::GitIsolation>(tmp / "home");
+        lib = std::make_unique<test::GitRepo>(tmp / "repos" / "lib");
+        repo = std::make_unique<test::GitRepo>(tmp / "repos" / "game");
+        lib->Write("lib.h", "#define LIB 1\n");
+        lib->Commit("library");
+        repo->Write("README", "first");
+        repo->AddSubmodule("../lib.git", lib->dir(), "lib");
+        tagged = repo->Commit("first");
+        repo->Tag("v2.0.11");
+        repo->Write("README", "second");
+        tip = repo->Commit("second");
+        server.ServeFolder("/repos/game.git/", repo->served());
+        server.ServeFolder("/repos/lib.git/", lib->served());
         game.repo = server.Url("/repos/game.git");
         // git's own scripts need the system's programs.
         platform.env["PATH"] = std::getenv("PATH");
@@ -326,10 +329,9 @@ struct RealGit : SourceTest {
         return out.substr(0, out.find('\n'));
     }
 
-    test::GitIsolation isolation{tmp / "home"};
+    std::unique_ptr<test::GitIsolation> isolation;
     test::HttpServer server;
-    test::GitRepo lib{tmp / "repos" / "lib"};
-    test::GitRepo game_{tmp / "repos" / "game"};
+    std::unique_ptr<test::GitRepo> lib, repo;
     std::string tagged, tip;
 };
 
@@ -344,9 +346,9 @@ TEST_F(RealGit, AReleasedLauncherBuildsAtItsTagAndFollowsIt) {
     // checkout is fetched, not cloned again, and the build folder in it stays.
     test::WriteFile(source / ".git" / "kept", "a file only a fresh clone would lose");
     test::WriteFile(source / "out" / "build" / "release" / "CMakeCache.txt", "cache");
-    game_.Write("README", "third");
-    const std::string retagged = game_.Commit("third");
-    game_.Tag("v2.0.11");
+    repo->Write("README", "third");
+    const std::string retagged = repo->Commit("third");
+    repo->Tag("v2.0.11");
     ASSERT_TRUE(Fetch()) << err;
     EXPECT_EQ(Head(), retagged);
     EXPECT_EQ(test::ReadFile(source / "README"), "third");
@@ -361,8 +363,8 @@ TEST_F(RealGit, ADevelopmentLauncherFollowsItsBranch) {
     EXPECT_EQ(Head(), tip);
     EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 1\n");
 
-    game_.Write("README", "fourth");
-    const std::string moved = game_.Commit("fourth");
+    repo->Write("README", "fourth");
+    const std::string moved = repo->Commit("fourth");
     ASSERT_TRUE(Fetch()) << err;
     EXPECT_EQ(Head(), moved);
     EXPECT_EQ(test::ReadFile(source / "README"), "fourth");
@@ -371,7 +373,7 @@ TEST_F(RealGit, ADevelopmentLauncherFollowsItsBranch) {
 TEST_F(RealGit, AStopDuringTheCloneIsCancelledAndTheNextRunClonesAfresh) {
     // The server holds its first answer back; the stop comes while git waits for it.
     test::Route stalled;
-    stalled.file = game_.served() / "info" / "refs";
+    stalled.file = repo->served() / "info" / "refs";
     stalled.stallBeforeHeadersMs = 30000;
     stalled.faultyAnswers = 1;
     server.Serve("/repos/game.git/info/refs", stalled);

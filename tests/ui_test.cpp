@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,9 +22,11 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
+#include "support/git_repo.h"
 #include "support/http_server.h"
 #include "support/imgui_recorder.h"
 #include "support/pinned.h"
+#include "support/source_world.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/xdvdfs_writer.h"
@@ -31,8 +34,6 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
-
-#include <cstdlib>
 #endif
 
 namespace launcher {
@@ -705,6 +706,100 @@ TEST_F(GamePageStates, LongDataFolderShowsItsMessageAndKeepsBuildDisabled) {
     ASSERT_TRUE(app_.builder->PathTooLong(message));
     EXPECT_TRUE(HasText(message, palette::ErrorText));
     EXPECT_TRUE(Disabled("Build"));
+}
+
+TEST_F(GamePageStates, TheBuildButtonsClearTheFlagsAndStartTheBuild) {
+    // The build's first stage asks this server for the list of tools; it has none.
+    test::HttpServer server;
+    app_.game.toolchain = server.Url("/toolchain.json");
+    BuildMode();
+    struct Case {
+        const char* button;
+        bool installed;
+        bool update;
+        bool agreed;  // "agreed.txt" is written
+    } cases[] = {
+        {"Build", false, true, true},
+        {"Rebuild", true, false, false},
+        {"Update", true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.button);
+        test::TempDir fresh;
+        MakeBuilder(fresh.path() / "StarblazeOnline");
+        fs::create_directories(app_.dataDir);
+        ChooseUsableCopy();
+        app_.consent = true;
+        if (c.installed) Install(false);
+        app_.gameUpdateAvailable = c.update;
+        app_.musicMessage = true;
+        Frame();
+        Click(c.button);
+        EXPECT_FALSE(app_.gameUpdateAvailable);
+        EXPECT_FALSE(app_.musicMessage);
+        if (c.agreed) {
+            // Exactly the address of the licence terms, with no line end.
+            EXPECT_EQ(test::ReadFile(app_.dataDir / "agreed.txt"), "https://go.microsoft.com/fwlink/?LinkId=2179911");
+        } else {
+            EXPECT_FALSE(fs::exists(app_.dataDir / "agreed.txt"));
+        }
+        // Waited for, not stopped: a stop would end the build as the user's.
+        while (app_.busy) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        app_.worker.join();
+        std::string error, done;
+        {
+            std::lock_guard<std::mutex> lock(app_.mutex);
+            error = app_.error;
+            done = app_.done;
+        }
+        // The build ran and failed at its first stage; its sentence shows on the page.
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(done, "");
+        ASSERT_FALSE(app_.builder->stageTimes.empty());
+        EXPECT_EQ(app_.builder->stageTimes[0].name, "build tools list");
+        Frame();
+        EXPECT_TRUE(HasText(error, palette::ErrorText));
+    }
+}
+
+TEST_F(GamePageStates, ASuccessfulBuildShowsItsDoneTextAndLetsThePlayerPlay) {
+    test::TempDir worldDir;
+    test::GitIsolation isolation(worldDir / "home");
+    test::HttpServer server;
+    test::SourceWorld world(worldDir / "world", server);
+    if (const char* path = std::getenv("PATH")) static_cast<test::TestPlatform&>(*app_.platform).env["PATH"] = path;
+    app_.game = world.game;
+    MakeBuilder(worldDir / "L" / "StarblazeOnline");
+    app_.builder->SetSetting("game", PathUtf8(world.disc));
+    app_.selected = ChooseGame(app_.game, world.disc);
+    ASSERT_TRUE(app_.selected.ok) << app_.selected.message;
+    app_.consent = true;
+    Frame();
+    ASSERT_TRUE(Disabled("Play"));
+    Click("Build");
+    while (app_.busy) {
+        Frame();
+        EXPECT_TRUE(HasText(kWorkingHint, palette::MutedText));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    app_.worker.join();
+    {
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        ASSERT_EQ(app_.error, "");
+        EXPECT_EQ(app_.done, "The game is built. Press Play.");
+    }
+    Frame();
+    EXPECT_TRUE(HasText("The game is built. Press Play.", palette::DoneText));
+    EXPECT_TRUE(HasText("Built and ready.", palette::DoneText));
+    EXPECT_TRUE(Enabled("Rebuild"));
+    EXPECT_TRUE(Enabled("Play"));
+
+    // A rebuild ends with the same text.
+    Click("Rebuild");
+    while (app_.busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    app_.worker.join();
+    Frame();
+    EXPECT_TRUE(HasText("The game is built. Press Play.", palette::DoneText));
 }
 
 TEST_F(GamePageStates, BuildModeStates) {
