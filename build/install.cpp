@@ -2,6 +2,7 @@
 
 #include "build/builder.h"
 #include "platform/ascii.h"
+#include "platform/file_copy.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -37,8 +38,8 @@ bool Builder::InstallBuild(std::string& err) {
                              std::find(programs.begin(), programs.end(), LowerAscii(PathUtf8(from.stem()))) !=
                                  programs.end();
         if (!library && !program) continue;
-        std::error_code copyError;
-        if (!fs::copy_file(from, play / from.filename(), fs::copy_options::overwrite_existing, copyError)) {
+        std::string copyError;
+        if (!CopyReplacing(from, play / from.filename(), copyError)) {
             err = "Cannot copy " + PathUtf8(from.filename()) + " (is the game still running?)";
             return false;
         }
