@@ -25,8 +25,9 @@ size_t Utf16Length(const std::string& utf8) {
 bool Builder::RunSourceStages(std::string& err) {
     // A stop between two stages ends the run before the next one, also after a stage that does not look.
     auto stopped = [&] {
-        if (stop) err = "cancelled";
-        return stop.load();
+        if (!stop) return false;
+        err = "cancelled";
+        return true;
     };
     auto stage = [&](const std::string& name, const std::function<bool()>& body) {
         return !stopped() && RunStage(name, body);

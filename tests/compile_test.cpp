@@ -109,8 +109,9 @@ struct CompileTest : ::testing::Test {
     GameDefinition game;
     test::TempDir tmp;
     test::TestPlatform platform;
-    Builder builder{game, tmp / "data", nullptr, &platform};
-    fs::path source = tmp / "data" / "source";
+    // A blank in the path: the Windows command lines must quote it.
+    Builder builder{game, tmp / "my data", nullptr, &platform};
+    fs::path source = tmp / "my data" / "source";
     fs::path build = source / "out" / "build" / "release";
     fs::path cmake = builder.ToolDir("cmake") / "bin" / ("cmake" + platform.ExeSuffix());
     std::vector<std::string> logged;

@@ -96,7 +96,8 @@ struct SourceTest : ::testing::Test {
     }
 
     test::TempDir tmp;
-    fs::path root = tmp / "data";
+    // A blank in the path: the Windows command lines must quote it.
+    fs::path root = tmp / "my data";
     fs::path source = root / "source";
     test::TestPlatform platform;
     GameDefinition game;
