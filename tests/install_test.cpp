@@ -4,6 +4,7 @@
 
 #include "build/builder.h"
 #include "platform/paths.h"
+#include "support/pinned.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
@@ -100,11 +101,22 @@ TEST_F(InstallTest, TheMainProgramMustBeThere) {
 
 TEST_F(InstallTest, AFileThatCannotBeReplacedIsNamed) {
     Built(Program("Starblaze"));
-    // Something stands where the program goes, as the running game holds it.
+    // Something stands where the program goes.
     fs::create_directories(play / Program("Starblaze") / "in-the-way");
     EXPECT_FALSE(builder.InstallBuild(err));
     EXPECT_EQ(err, "Cannot copy " + Program("Starblaze") + " (is the game still running?)");
     EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(InstallTest, TheRunningGamesProgramIsNamed) {
+    Built(Program("Starblaze"));
+    test::WriteFile(play / Program("Starblaze"), "the running game");
+    // Kept as the running program keeps its file.
+    test::PinnedFile running(play / Program("Starblaze"));
+    if (!running.pinned()) GTEST_SKIP() << running.why();
+    EXPECT_FALSE(builder.InstallBuild(err));
+    EXPECT_EQ(err, "Cannot copy " + Program("Starblaze") + " (is the game still running?)");
+    EXPECT_EQ(test::ReadFile(play / Program("Starblaze")), "the running game");
 }
 
 }  // namespace
