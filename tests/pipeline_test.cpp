@@ -297,6 +297,24 @@ TEST_F(SourceBuild, BuildsEndToEndAndARebuildRedoesNothingItNeedNot) {
     } else {
         EXPECT_EQ(test::ReadFile(root / "source" / "checkout.txt"), "v2.0.11 commit-2");
     }
+
+    // A newer Ninja: only it is fetched again, and CMake's cache is made anew for it while the rest of the
+    // build folder stays.
+    const fs::path buildDir = root / "source" / "out" / "build" / "release";
+    test::WriteFile(buildDir / "kept.txt", "kept");
+    world->UpdateNinja();
+    ASSERT_TRUE(Run()) << err;
+    ExpectBuilt();
+    EXPECT_EQ(Logged("the build tools changed: CMake's cache is made again"), 1u);
+    EXPECT_TRUE(fs::exists(builder->ToolDir("ninja") / "notes.txt"));
+    for (const std::string& id : world->ToolIds()) {
+        if (id == "winsdk") continue;  // no installers to fetch
+        EXPECT_EQ(Requests(id), id == "ninja" ? 2u : 1u) << id;
+    }
+    EXPECT_EQ(test::ReadFile(buildDir / "kept.txt"), "kept");
+    if (test::SourceWorld::RealTools()) {
+        EXPECT_EQ(world->Built(*builder), "game 2 with lib");
+    }
 }
 
 // Stopped in every stage in turn, each run carries on where the last one ended.
@@ -333,6 +351,14 @@ TEST_F(SourceBuild, AStopInEveryStageIsPickedUpByTheNextRun) {
     ExpectStopped();
     EXPECT_EQ(Stages().back(), "tool cmake");
     EXPECT_TRUE(fs::exists(root / "downloads" / "cmake" / "cmake.zip.part"));
+
+    // While Ninja unpacks: its download stays for the next run.
+    stopWhenReported("Unpacking Ninja 1.13.2", false);
+    EXPECT_FALSE(Run());
+    ExpectStopped();
+    EXPECT_EQ(Stages().back(), "tool ninja");
+    EXPECT_TRUE(fs::exists(root / "downloads" / "ninja" / "ninja.zip"));
+    EXPECT_FALSE(fs::exists(builder->ToolDir("ninja") / ".launcher-stamp"));
 
     stopWhenLogged("git: ");
     EXPECT_FALSE(Run());

@@ -796,12 +796,29 @@ TEST_F(GamePageStates, ASuccessfulBuildShowsItsDoneTextAndLetsThePlayerPlay) {
     EXPECT_TRUE(Enabled("Rebuild"));
     EXPECT_TRUE(Enabled("Play"));
 
-    // A rebuild ends with the same text.
-    Click("Rebuild");
-    while (app_.busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    app_.worker.join();
+    // A rebuild, and an update once the game moved on, end with the same text.
+    auto press = [this](const char* button) {
+        Click(button);
+        while (app_.busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        app_.worker.join();
+        std::lock_guard<std::mutex> lock(app_.mutex);
+        EXPECT_EQ(app_.error, "");
+        EXPECT_EQ(app_.done, "The game is built. Press Play.");
+    };
+    press("Rebuild");
+    world.MoveOn(true);
+    app_.gameUpdateAvailable = true;
+    Frame();
+    EXPECT_TRUE(Enabled("Update"));
+    press("Update");
+    EXPECT_FALSE(app_.gameUpdateAvailable);
     Frame();
     EXPECT_TRUE(HasText("The game is built. Press Play.", palette::DoneText));
+    EXPECT_TRUE(HasText("Built and ready.", palette::DoneText));
+    EXPECT_TRUE(Enabled("Rebuild"));
+    if (test::SourceWorld::RealTools()) {
+        EXPECT_EQ(world.Built(*app_.builder), "game 2 with lib");
+    }
 }
 
 TEST_F(GamePageStates, BuildModeStates) {

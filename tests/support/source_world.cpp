@@ -148,15 +148,14 @@ void SourceWorld::MakeTools() {
         WriteZipOrFail(archives / "cmake.zip",
                        {Wrapper("cmake-3.31.12/bin/cmake", "cmake", "cmake", "env > \"$(dirname \"$0\")/cmake.env\"\n"),
                         big, {"cmake-3.31.12/doc/readme.txt", "not kept"}});
-        WriteZipOrFail(archives / "ninja.zip", {Wrapper("ninja", "ninja", "ninja")});
         WriteZipOrFail(archives / "git.zip", {Wrapper("cmd/git", "git", "git")});
     } else {
         WriteZipOrFail(archives / "cmake.zip",
                        {ZipEntry::Program("cmake-3.31.12/bin/cmake.exe", TestProgram("cmake_stand_in")), big,
                         {"cmake-3.31.12/doc/readme.txt", "not kept"}});
-        WriteZipOrFail(archives / "ninja.zip", {ZipEntry::Program("ninja.exe", TestProgram("argv_print"))});
         WriteZipOrFail(archives / "git.zip", {ZipEntry::Program("cmd/git.exe", TestProgram("git_stand_in"))});
     }
+    WriteNinja(archives / "ninja.zip", false);
     add("cmake", "CMake 3.31.12", "zip", archives / "cmake.zip", 1, {"bin/", "share/"});
     add("ninja", "Ninja 1.13.2", "zip", archives / "ninja.zip", 0, {});
     add("git", "MinGit 2.56.0", "zip", archives / "git.zip", 0, {});
@@ -196,7 +195,33 @@ void SourceWorld::MakeTools() {
                         {"version", kMsvcVersion},
                         {"packages", {"Microsoft.VC.{v}.CRT.Headers.base"}}}},
                       {"sdk", {{"package", "Win11SDK_10.0.26100"}, {"version", "10.0.26100.0"}, {"msis", json::array()}}}};
-    server_.ServeJson("/toolchain.json", toolchain.dump(4));
+    toolchain_ = toolchain.dump(4);
+    server_.ServeJson("/toolchain.json", toolchain_);
+}
+
+void SourceWorld::WriteNinja(const fs::path& archive, bool notes) {
+    std::vector<ZipEntry> entries;
+    if (RealTools()) {
+        entries.push_back(Wrapper("ninja", "ninja", "ninja"));
+    } else {
+        entries.push_back(ZipEntry::Program("ninja.exe", TestProgram("argv_print")));
+    }
+    if (notes) entries.push_back({"notes.txt", "a newer Ninja"});
+    WriteZipOrFail(archive, entries);
+}
+
+void SourceWorld::UpdateNinja() {
+    const fs::path archive = dir_ / "archives" / "ninja-new.zip";
+    WriteNinja(archive, true);
+    json toolchain = json::parse(toolchain_);
+    for (json& tool : toolchain["tools"]) {
+        if (tool["id"] != "ninja") continue;
+        tool["url"] = ServeFile(ArchivePath("ninja"), archive);
+        tool["sha256"] = Sha256Of(archive);
+        tool["size"] = fs::file_size(archive);
+    }
+    toolchain_ = toolchain.dump(4);
+    server_.ServeJson("/toolchain.json", toolchain_);
 }
 
 void SourceWorld::MakeSource() {

@@ -42,6 +42,8 @@ public:
     // A new commit on the branch and, when `tag` is set, the launcher's tag moved onto it; the program's
     // text changes, so a build of it differs.
     void MoveOn(bool tag);
+    // A new release of Ninja: its archive, and with it the tool's stamp, changes in the served list.
+    void UpdateNinja();
     // What the installed game program says it is (Linux: the commit's text built into it).
     std::string Built(const Builder& builder) const;
 
@@ -49,11 +51,13 @@ private:
     void MakeTools();
     void MakeSource();
     std::string ServeFile(const std::string& path, const std::filesystem::path& file);
+    void WriteNinja(const std::filesystem::path& archive, bool notes);
 
     std::filesystem::path dir_;
     HttpServer& server_;
     std::unique_ptr<GitRepo> repo_, lib_;
     std::filesystem::path remote_;  // the stand-in's repository
+    std::string toolchain_;         // the served list of tools
     int version_ = 1;
 };
 
