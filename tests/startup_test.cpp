@@ -6,6 +6,7 @@
 #include "app/startup.h"
 #include "platform/paths.h"
 #include "support/http_server.h"
+#include "support/stand_in.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -131,6 +132,35 @@ TEST_F(StartupJob, GameInstalledByHandOrByADevelopmentLauncher) {
     app_.game.version = app_.builder->game.version = "dev";
     Run();
     EXPECT_FALSE(app_.gameUpdateAvailable);
+}
+
+TEST_F(StartupJob, ADevelopmentLauncherOffersTheUpdateWhenItsBranchMoved) {
+    const fs::path remote = dir_ / "remote";
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    app_.game.version = "dev";
+    app_.game.repo = PathUtf8(remote);
+    app_.builder = std::make_unique<Builder>(app_.game, app_.dataDir, app_.http.get(), app_.platform.get());
+    app_.builder->logSink = MakeLogSink(app_);
+    const fs::path git = app_.builder->ToolDir("git") / "cmd" / ("git" + app_.platform->ExeSuffix());
+    test::InstallStandIn("git_stand_in", git);
+    std::string err;
+    ASSERT_TRUE(app_.builder->FetchSource(err)) << err;
+    Install("dev");
+
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable) << "the checkout is at the branch's tip";
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable) << "the branch moved on";
+
+    // Offline: the flag keeps what it was.
+    test::ControlStandIn(git, "fetch exit 128");
+    app_.gameUpdateAvailable = false;
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable);
+    app_.gameUpdateAvailable = true;
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable);
 }
 
 TEST_F(StartupJob, FailedTakeOverIsOnlyLogged) {
