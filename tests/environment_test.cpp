@@ -77,7 +77,8 @@ TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
         EXPECT_EQ(env["INCLUDE"], P(msvc / "include") + Sep() + P(include / "ucrt") + Sep() + P(include / "shared") +
                                       Sep() + P(include / "um") + Sep() + P(include / "winrt") + Sep() +
                                       P(include / "cppwinrt"));
-        EXPECT_EQ(env["LIB"], P(msvc / "lib" / "x64") + Sep() + P(lib / "ucrt" / "x64") + Sep() + P(lib / "um" / "x64"));
+        EXPECT_EQ(env["LIB"],
+                  P(msvc / "lib" / "x64") + Sep() + P(lib / "ucrt" / "x64") + Sep() + P(lib / "um" / "x64"));
         EXPECT_EQ(env["VCToolsInstallDir"], P(msvc) + "\\");
         EXPECT_EQ(env["WindowsSdkDir"], P(kits) + "\\");
         EXPECT_EQ(env["WindowsSDKVersion"], std::string(c.used) + "\\");

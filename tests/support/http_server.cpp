@@ -39,7 +39,8 @@ std::filesystem::path FileBelow(const std::filesystem::path& folder, const std::
         size_t end = rest.find('/', start);
         if (end == std::string::npos) end = rest.size();
         const std::string part = rest.substr(start, end - start);
-        if (part == "." || part == ".." || part.find('\\') != std::string::npos || part.find(':') != std::string::npos) {
+        if (part == "." || part == ".." || part.find('\\') != std::string::npos ||
+            part.find(':') != std::string::npos) {
             return {};
         }
         if (!part.empty()) file /= part;

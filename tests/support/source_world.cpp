@@ -139,8 +139,8 @@ void SourceWorld::MakeTools() {
         std::unique_ptr<Platform> platform = MakePlatform();
         const fs::path tarXz = archives / "llvm.tar.xz";
         std::string output;
-        const int code = platform->Run({"tar", "--format=gnu", "-cJf", PathUtf8(tarXz), "-C", PathUtf8(dir_ / "llvm-tree"),
-                                        "clang+llvm-19.1.7"},
+        const int code = platform->Run({"tar", "--format=gnu", "-cJf", PathUtf8(tarXz), "-C",
+                                        PathUtf8(dir_ / "llvm-tree"), "clang+llvm-19.1.7"},
                                        dir_, {}, [&](const std::string& line) { output += line + "\n"; }, nullptr);
         EXPECT_EQ(code, 0) << output;
         add("llvm", "Clang 19.1.7", "tar.xz", tarXz, 1, {"bin/clang++", "lib/clang/"});
@@ -194,7 +194,8 @@ void SourceWorld::MakeTools() {
                        {{"channel", server_.Url("/vs/channel.json")},
                         {"version", kMsvcVersion},
                         {"packages", {"Microsoft.VC.{v}.CRT.Headers.base"}}}},
-                      {"sdk", {{"package", "Win11SDK_10.0.26100"}, {"version", "10.0.26100.0"}, {"msis", json::array()}}}};
+                      {"sdk",
+                       {{"package", "Win11SDK_10.0.26100"}, {"version", "10.0.26100.0"}, {"msis", json::array()}}}};
     toolchain_ = toolchain.dump(4);
     server_.ServeJson("/toolchain.json", toolchain_);
 }
