@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(line.c_str() + 7)));
         } else if (line.rfind("!fail ", 0) == 0) {
             std::fprintf(stderr, "[stand-in] reading the input\n%s\n", line.c_str() + 6);
-            std::ofstream(stand_in::ToPath(output), std::ios::binary) << "partial";
+            std::ofstream(stand_in::PathOf(output), std::ios::binary) << "partial";
             return 1;
         } else if (line == "!quiet-fail") {
             return 1;
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    std::ofstream out(stand_in::ToPath(output), std::ios::binary | std::ios::trunc);
+    std::ofstream out(stand_in::PathOf(output), std::ios::binary | std::ios::trunc);
     out << "converted:" << text;
     out.close();
     return out ? 0 : 1;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/paths.h"
+
 namespace launcher::test {
 
 namespace {
@@ -20,24 +22,6 @@ bool ZeroFrom(const std::string& image, size_t from, size_t to) {
         if (image[i] != '\0') return false;
     }
     return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // A 64-byte name field: at most 31 units, a zero unit after them and zeros to the end of the field.
