@@ -193,12 +193,23 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
         SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 
-    std::wstring writable = commandLine;
+    // A program written a moment ago (a tool just installed) may still be held by a virus scanner, which
+    // refuses the start for a short while: try again a few times within about a second.
     PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, block.data(),
-                       workDir.empty() ? nullptr : workDir.c_str(), &startup.StartupInfo, &process);
-    const DWORD startError = GetLastError();
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    for (int delayMs : {50, 100, 250, 500, 0}) {
+        std::wstring writable = commandLine;
+        started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, block.data(),
+                                 workDir.empty() ? nullptr : workDir.c_str(), &startup.StartupInfo, &process);
+        startError = GetLastError();
+        if (started || delayMs == 0 || (startError != ERROR_SHARING_VIOLATION && startError != ERROR_ACCESS_DENIED &&
+                                        startError != ERROR_LOCK_VIOLATION)) {
+            break;
+        }
+        if (stop != nullptr && stop->load()) break;
+        Sleep(static_cast<DWORD>(delayMs));
+    }
     writeEnd.Close();
     if (!started) {
         if (sink) {

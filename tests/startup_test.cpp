@@ -144,7 +144,7 @@ TEST_F(StartupJob, ADevelopmentLauncherOffersTheUpdateWhenItsBranchMoved) {
     const fs::path git = app_.builder->ToolDir("git") / "cmd" / ("git" + app_.platform->ExeSuffix());
     test::InstallStandIn("git_stand_in", git);
     std::string err;
-    ASSERT_TRUE(app_.builder->FetchSource(err)) << err;
+    ASSERT_TRUE(app_.builder->FetchSource(err)) << err << "\n" << test::ReadFile(app_.dataDir / "launcher.log");
     Install("dev");
 
     Run();
