@@ -1,6 +1,7 @@
 #include <fstream>
 
 #include "build/builder.h"
+#include "build/environment.h"
 #include "build/source_build.h"
 #include "build/tools.h"
 #include "platform/file_ops.h"
@@ -35,12 +36,12 @@ bool Builder::Compile(std::string& err) {
     const fs::path source = root / "source";
     const fs::path buildDir = source / "out" / "build" / "release";
     const EnvMap env = BuildEnvironment(toolchain);
-    std::error_code ec;
-    fs::path installed = ToolDir("cmake") / "bin" / Utf8Path("cmake" + platform->ExeSuffix());
-    const std::string cmake = fs::exists(installed, ec) ? PathUtf8(installed.make_preferred()) : "cmake";
+    const std::string cmake =
+        InstalledOrOnPath(ToolDir("cmake") / "bin" / Utf8Path("cmake" + platform->ExeSuffix()), "cmake");
 
     // CMake's cache remembers the compilers it found: other tools need a fresh one.
     const std::string fingerprint = ToolsFingerprint(toolchain);
+    std::error_code ec;
     if (fs::exists(buildDir / "CMakeCache.txt", ec)) {
         std::string stored;
         if (!ReadWholeFile(buildDir / ".launcher-tools", stored) || stored != fingerprint) {

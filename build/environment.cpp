@@ -9,14 +9,14 @@ namespace launcher {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// With the platform's own separators, as the child programs expect them.
-std::string Text(fs::path path) {
+std::string CommandPath(fs::path path) {
     return PathUtf8(path.make_preferred());
 }
 
-}  // namespace
+std::string InstalledOrOnPath(const fs::path& installed, const std::string& name) {
+    std::error_code ec;
+    return fs::exists(installed, ec) ? CommandPath(installed) : name;
+}
 
 fs::path NewestSubfolder(const fs::path& folder) {
     std::vector<fs::path> folders;
@@ -33,7 +33,7 @@ std::string JoinPaths(char separator, const std::vector<fs::path>& paths) {
     std::string joined;
     for (const fs::path& path : paths) {
         if (!joined.empty()) joined += separator;
-        joined += Text(path);
+        joined += CommandPath(path);
     }
     return joined;
 }
@@ -71,8 +71,8 @@ EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
         env["INCLUDE"] = JoinPaths(sep, {msvc / "include", include / "ucrt", include / "shared", include / "um",
                                          include / "winrt", include / "cppwinrt"});
         env["LIB"] = JoinPaths(sep, {msvc / "lib" / "x64", lib / "ucrt" / "x64", lib / "um" / "x64"});
-        env["VCToolsInstallDir"] = Text(msvc) + "\\";
-        env["WindowsSdkDir"] = Text(kits) + "\\";
+        env["VCToolsInstallDir"] = CommandPath(msvc) + "\\";
+        env["WindowsSdkDir"] = CommandPath(kits) + "\\";
         env["WindowsSDKVersion"] = version + "\\";
     }
     return env;

@@ -4,6 +4,7 @@
 
 #include "app/release.h"
 #include "build/builder.h"
+#include "build/environment.h"
 #include "build/source_build.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
@@ -18,11 +19,6 @@ constexpr const char* kSourceTitle = "Downloading the game's source";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// The path as git is given it: UTF-8 with the platform's own separators.
-std::string GitPath(fs::path path) {
-    return PathUtf8(path.make_preferred());
 }
 
 }  // namespace
@@ -79,12 +75,12 @@ bool ReadGitProgress(const std::string& line, std::string& phase, double& fracti
 }
 
 int Builder::Git(const std::vector<std::string>& args, std::string* output, std::string& err) {
-    std::error_code ec;
     const fs::path installed = ToolDir("git") / "cmd" / Utf8Path("git" + platform->ExeSuffix());
-    std::vector<std::string> command{fs::exists(installed, ec) ? GitPath(installed) : std::string("git")};
+    std::vector<std::string> command{InstalledOrOnPath(installed, "git")};
     command.insert(command.end(), args.begin(), args.end());
 
     // git runs in the data folder, which a first build may not have made yet.
+    std::error_code ec;
     fs::create_directories(root, ec);
     LineSink sink = [&](const std::string& line) {
         if (output != nullptr) *output += line + "\n";
@@ -108,7 +104,7 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
 bool Builder::FetchSource(std::string& err) {
     Report(kSourceTitle, "", -1);
     const fs::path sourceDir = root / "source";
-    const std::string source = GitPath(sourceDir);
+    const std::string source = CommandPath(sourceDir);
     // A released launcher builds the game at the tag of its own version; a development one follows the branch.
     const bool released = IsVersionTag(game.version);
     const std::string ref = released ? game.version : game.branch;

@@ -2,6 +2,7 @@
 
 #include "app/release.h"
 #include "build/builder.h"
+#include "build/environment.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -19,7 +20,7 @@ bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
     std::error_code ec;
     if (!std::filesystem::exists(sourceDir / ".git", ec)) return true;
     // Only the remote-tracking branch moves: the checkout's files stay as built until the next build.
-    const std::string source = PathUtf8(sourceDir.make_preferred());
+    const std::string source = CommandPath(sourceDir);
     std::string head, remote;
     if (Git({"-C", source, "fetch", "origin", game.branch}, nullptr, err) != 0 ||
         Git({"-C", source, "rev-parse", "HEAD"}, &head, err) != 0 ||

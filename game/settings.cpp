@@ -21,11 +21,6 @@ std::string DumpSettings(const nlohmann::json& doc) {
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-namespace {
-
-constexpr char kSettingsName[] = "launcher.json";
-
-// The string under `key` of a settings file; empty when anything about it is not as expected.
 std::string ReadStringKey(const fs::path& file, const char* key) {
     std::string text;
     if (!ReadWholeFile(file, text)) return "";
@@ -35,6 +30,10 @@ std::string ReadStringKey(const fs::path& file, const char* key) {
     if (it == doc.end() || !it->is_string()) return "";
     return it->get<std::string>();
 }
+
+namespace {
+
+constexpr char kSettingsName[] = "launcher.json";
 
 // A virus scanner or a second launcher may hold a settings file for a moment, often right after it
 // was written: a read or a rename that fails is tried again after each of these pauses (about a

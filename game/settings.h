@@ -8,6 +8,10 @@
 
 namespace launcher {
 
+// The string under `key` of a settings file; empty when the file cannot be read, does not parse, is not
+// an object or has no string under `key`.
+std::string ReadStringKey(const std::filesystem::path& file, const char* key);
+
 // The "game" string of a settings file as a path; empty when the file cannot be read, does not parse,
 // is not an object or has no string "game".
 std::filesystem::path ReadGameKey(const std::filesystem::path& file);

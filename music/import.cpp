@@ -17,6 +17,7 @@
 
 #include "build/builder.h"
 #include "build/tools.h"
+#include "game/settings.h"
 #include "music/scan.h"
 #include "music/soundtrack_db.h"
 #include "platform/ascii.h"
@@ -506,13 +507,7 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
 }
 
 fs::path Builder::LoadMusicFolder() const {
-    std::string text;
-    if (!ReadWholeFile(root / "launcher.json", text)) return {};
-    const json settings = json::parse(text, nullptr, false);
-    if (!settings.is_object()) return {};
-    auto it = settings.find("music");
-    if (it == settings.end() || !it->is_string()) return {};
-    return Utf8Path(it->get<std::string>());
+    return Utf8Path(ReadStringKey(root / "launcher.json", "music"));
 }
 
 fs::path Builder::MusicDbFolder() const {

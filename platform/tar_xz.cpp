@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_copy.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/zip.h"
@@ -117,8 +118,10 @@ void CopyLinkTarget(TarState& state, const std::string& name, const std::string&
     if (!NoLinkOnTheWay(state, state.mappedName, dest)) return;
     std::error_code ec;
     fs::create_directories(dest.parent_path(), ec);
-    fs::copy_file(JoinEntryPath(state.destination, source->second), dest, fs::copy_options::overwrite_existing, ec);
-    if (!ec) state.written[NormalizeEntryPath(name)] = state.mappedName;
+    std::string copyError;
+    if (CopyReplacing(JoinEntryPath(state.destination, source->second), dest, copyError)) {
+        state.written[NormalizeEntryPath(name)] = state.mappedName;
+    }
 }
 
 // The archive member a link names, normalised as `written` holds them; "" when the path leads outside
