@@ -43,10 +43,11 @@ EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
     const fs::path kits = ToolDir("winsdk") / "Windows Kits" / "10";
     const fs::path msvc = NewestSubfolder(ToolDir("msvc") / "VC" / "Tools" / "MSVC");
 
-    // The SDK the toolchain names when it is there, else whichever one is installed.
+    // The SDK the toolchain names when it is there, else whichever one is installed. A version that is no
+    // plain folder name would reach outside the SDK and into the variables below: it is not used.
     std::string version;
     std::error_code ec;
-    if (!toolchain.sdkVersion.empty() && fs::exists(kits / "Include" / Utf8Path(toolchain.sdkVersion), ec)) {
+    if (IsPlainVersion(toolchain.sdkVersion) && fs::exists(kits / "Include" / Utf8Path(toolchain.sdkVersion), ec)) {
         version = toolchain.sdkVersion;
     } else {
         version = PathUtf8(NewestSubfolder(kits / "Include").filename());

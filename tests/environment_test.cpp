@@ -54,6 +54,9 @@ TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
         {"", {"10.0.22621.0", "10.0.26100.0"}, "10.0.26100.0"},
         {"10.0.22621.0", {"10.0.22621.0", "10.0.26100.0"}, "10.0.22621.0"},
         {"", {}, ""},
+        // A version that is not one plain folder name never reaches a path or a variable.
+        {"..", {"10.0.22621.0"}, "10.0.22621.0"},
+        {"10.0.22621.0/..", {"10.0.22621.0"}, "10.0.22621.0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.wanted);
