@@ -43,10 +43,11 @@ EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
     const fs::path kits = ToolDir("winsdk") / "Windows Kits" / "10";
     const fs::path msvc = NewestSubfolder(ToolDir("msvc") / "VC" / "Tools" / "MSVC");
 
-    // The SDK the toolchain names when it is there, else whichever one is installed.
+    // The SDK the toolchain names when it is there, else whichever one is installed. A version that is no
+    // plain folder name would reach outside the SDK and into the variables below: it is not used.
     std::string version;
     std::error_code ec;
-    if (!toolchain.sdkVersion.empty() && fs::exists(kits / "Include" / Utf8Path(toolchain.sdkVersion), ec)) {
+    if (IsPlainVersion(toolchain.sdkVersion) && fs::exists(kits / "Include" / Utf8Path(toolchain.sdkVersion), ec)) {
         version = toolchain.sdkVersion;
     } else {
         version = PathUtf8(NewestSubfolder(kits / "Include").filename());
@@ -63,9 +64,23 @@ EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
     env["PATH"] = path;
 
     // The data folder's checkout may belong to another user (a copied or shared folder): git must take it.
-    env["GIT_CONFIG_COUNT"] = "1";
+    // A server that stops sending (below 1000 bytes a second for 30 seconds) ends git's transfer instead
+    // of holding the build and the start-up check for ever.
+    env["GIT_CONFIG_COUNT"] = "3";
     env["GIT_CONFIG_KEY_0"] = "safe.directory";
     env["GIT_CONFIG_VALUE_0"] = "*";
+    env["GIT_CONFIG_KEY_1"] = "http.lowSpeedLimit";
+    env["GIT_CONFIG_VALUE_1"] = "1000";
+    env["GIT_CONFIG_KEY_2"] = "http.lowSpeedTime";
+    env["GIT_CONFIG_VALUE_2"] = "30";
+    // git asks no one: a repository that wants a password (a private, renamed or deleted one answers 401)
+    // fails at once instead of waiting on the terminal the launcher was started from, on a hidden
+    // console, or in a credential window. An empty askpass also passes over core.askPass and SSH_ASKPASS
+    // (git for Windows tells an empty variable from a missing one).
+    env["GIT_TERMINAL_PROMPT"] = "0";
+    env["GCM_INTERACTIVE"] = "never";
+    env["GIT_ASKPASS"] = "";
+    env["SSH_ASKPASS"] = "";
 
     if (!msvc.empty()) {
         env["INCLUDE"] = JoinPaths(sep, {msvc / "include", include / "ucrt", include / "shared", include / "um",

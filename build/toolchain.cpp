@@ -21,6 +21,10 @@ json Parse(const std::string& text) {
     return json::parse(text, nullptr, false, false);
 }
 
+bool IsAsciiAlphanumeric(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 // One FileRef per payload of a manifest package.
 bool ReadPayloads(const json& package, const std::string& id, std::vector<FileRef>& files, std::string& err) {
     const std::string where = "the Visual Studio manifest: package " + id;
@@ -63,7 +67,16 @@ bool IsPlainName(const std::string& name) {
     return name.find_first_not_of(". ") != std::string::npos;
 }
 
+bool IsPlainVersion(const std::string& version) {
+    if (!IsPlainName(version)) return false;
+    for (char c : version) {
+        if (!IsAsciiAlphanumeric(c) && c != '.' && c != '-' && c != '_') return false;
+    }
+    return true;
+}
+
 bool ReadToolchain(const std::string& text, std::vector<Tool>& tools, std::string& err) {
+    if (!JsonWithinBounds(text, "toolchain.json", err)) return false;
     json doc = Parse(text);
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("tools")) {
         err = "toolchain.json is not readable";
@@ -114,6 +127,7 @@ bool ReadToolchain(const std::string& text, std::vector<Tool>& tools, std::strin
 }
 
 bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err) {
+    if (!JsonWithinBounds(text, "toolchain.json", err)) return false;
     json doc = Parse(text);
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("msvc") || !doc.contains("sdk")) {
         err = "toolchain.json has no msvc or sdk entry";
@@ -136,6 +150,11 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
     const std::string sdkVersion = sdk.Text("version", "");
     const std::vector<std::string> msis = sdk.Texts("msis");
     if (msvc.Failed(err) || sdk.Failed(err)) return false;
+    // The version names the SDK's folders and enters the build's PATH, INCLUDE and LIB.
+    if (!sdkVersion.empty() && !IsPlainVersion(sdkVersion)) {
+        err = "toolchain.json: sdk: \"version\" is not a plain folder name";
+        return false;
+    }
 
     std::string buffer;
     std::string fetchErr;
@@ -145,6 +164,7 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
     }
     std::string manifestUrl;
     {
+        if (!JsonWithinBounds(buffer, "the Visual Studio channel", err)) return false;
         json channel = Parse(buffer);
         if (channel.is_discarded()) {
             err = "the Visual Studio channel lists no package manifest";
@@ -186,6 +206,7 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
         err = "Visual Studio manifest: " + fetchErr;
         return false;
     }
+    if (!JsonWithinBounds(buffer, "the Visual Studio manifest", err)) return false;
     json manifest = Parse(buffer);
     std::string().swap(buffer);  // the manifest is large; its text goes now
     if (manifest.is_discarded() || !manifest.is_object() || !manifest.contains("packages")) {
@@ -283,8 +304,8 @@ std::vector<std::string> CabNamesInMsi(const std::string& bytes) {
 
 uint64_t ToolDownloadSize(const Tool& tool) {
     uint64_t sum = 0;
-    for (const FileRef& file : tool.files) sum += file.size;
-    for (const FileRef& file : tool.cabs) sum += file.size;
+    for (const FileRef& file : tool.files) sum = AddSizes(sum, file.size);
+    for (const FileRef& file : tool.cabs) sum = AddSizes(sum, file.size);
     return sum;
 }
 

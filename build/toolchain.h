@@ -48,8 +48,14 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
 // each once.
 std::vector<std::string> CabNamesInMsi(const std::string& bytes);
 
-// Bytes of everything the tool may download: its files and all its cabinets.
+// Bytes of everything the tool may download: its files and all its cabinets; the largest size there is
+// when the sum goes beyond it.
 uint64_t ToolDownloadSize(const Tool& tool);
+
+// a + b, held at the largest size there is instead of wrapping round to a small one.
+inline uint64_t AddSizes(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 // ASCII lower case, without a copy.
 inline std::string ToLowerMove(std::string&& text) {
@@ -58,6 +64,10 @@ inline std::string ToLowerMove(std::string&& text) {
 
 // Whether `name` can stand as one file or folder name inside a folder of ours: one safe component.
 bool IsPlainName(const std::string& name);
+
+// Whether a Windows SDK version can name the SDK's folders and stand in PATH, INCLUDE and LIB: one plain
+// name made of letters, digits, '.', '-' and '_' only (no list separator, line end or NUL).
+bool IsPlainVersion(const std::string& version);
 
 // The toolchain description built into the launcher, used when no other can be had.
 const std::string& BuiltinToolchainJson();

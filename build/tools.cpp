@@ -86,14 +86,21 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
     toolchain.tools.clear();
     toolchain.sdkVersion.clear();
     if (!ReadToolchain(text, toolchain.tools, err)) return false;
-    // Only a description that reads replaces the saved one: a broken answer must not take the place of
-    // the copy that works offline. A copy that cannot be written is no reason to stop.
+    if (withMsvcAndSdk) {
+        if (!http) {
+            err = "Visual Studio channel: no connection to the internet";
+            return false;
+        }
+        if (!ResolveMsvcAndSdk(*http, text, toolchain, err)) return false;
+    }
+    // Only a description that reads as far as the caller asked replaces the saved one: a broken answer
+    // must not take the place of the copy that works offline. A copy that cannot be written is no reason
+    // to stop.
     if (fetched) WriteWholeFile(saved, text);
-    if (withMsvcAndSdk && !ResolveMsvcAndSdk(*http, text, toolchain, err)) return false;
 
     uint64_t sum = 0;
     for (const Tool& tool : toolchain.tools) {
-        if (!tool.optional) sum += ToolDownloadSize(tool);
+        if (!tool.optional) sum = AddSizes(sum, ToolDownloadSize(tool));
     }
     Log("tools: " + std::to_string(toolchain.tools.size()) + ", " + FormatSize(sum) + " to download at most");
     return true;

@@ -3,9 +3,18 @@
 #include "app/release.h"
 #include "build/builder.h"
 #include "build/environment.h"
+#include "game/settings.h"
 #include "platform/paths.h"
 
 namespace launcher {
+
+namespace {
+
+std::string FirstLine(const std::string& output) {
+    return output.substr(0, output.find_first_of("\r\n"));
+}
+
+}  // namespace
 
 bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
     *available = false;
@@ -21,13 +30,19 @@ bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
     if (!std::filesystem::exists(sourceDir / ".git", ec)) return true;
     // Only the remote-tracking branch moves: the checkout's files stay as built until the next build.
     const std::string source = CommandPath(sourceDir);
-    std::string head, remote;
-    if (Git({"-C", source, "fetch", "origin", game.branch}, nullptr, err) != 0 ||
-        Git({"-C", source, "rev-parse", "HEAD"}, &head, err) != 0 ||
-        Git({"-C", source, "rev-parse", "origin/" + game.branch}, &remote, err) != 0) {
-        return false;
+    if (Git({"-C", source, "fetch", "origin", game.branch}, nullptr, err) != 0) return false;
+    // What counts is the game in the play folder: a build that failed or was stopped after its source
+    // stage has moved the checkout on already. A build installed before the commit was recorded is
+    // taken to be the checkout's.
+    std::string built = ReadStringKey(root / "launcher.json", "built_commit");
+    if (built.empty()) {
+        std::string head;
+        if (Git({"-C", source, "rev-parse", "HEAD"}, &head, err) != 0) return false;
+        built = FirstLine(head);
     }
-    *available = head != remote;
+    std::string remote;
+    if (Git({"-C", source, "rev-parse", "origin/" + game.branch}, &remote, err) != 0) return false;
+    *available = built != FirstLine(remote);
     return true;
 }
 

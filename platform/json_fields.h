@@ -1,13 +1,55 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace launcher {
+
+// Bounds for JSON texts that come over the network (and the copies kept of them). The real ones are a
+// few megabytes at most and a handful of levels deep; a text beyond these would only cost memory and
+// time, as ten megabytes of "[" take seconds and most of a gigabyte to parse.
+constexpr size_t kJsonMostBytes = size_t{64} << 20;
+constexpr int kJsonMostLevels = 64;
+
+// Whether `text` stays within the bounds, checked in one pass before anything is parsed; when it does
+// not, `err` = what + " is larger than 64 MB" or what + " nests deeper than 64 levels". Brackets inside
+// strings do not count.
+inline bool JsonWithinBounds(std::string_view text, const std::string& what, std::string& err) {
+    if (text.size() > kJsonMostBytes) {
+        err = what + " is larger than " + std::to_string(kJsonMostBytes >> 20) + " MB";
+        return false;
+    }
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kJsonMostLevels) {
+                err = what + " nests deeper than " + std::to_string(kJsonMostLevels) + " levels";
+                return false;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
 
 // Typed reading of one JSON object that never throws. A missing key (or a null) gives the default; a
 // value of another type records one sentence, "<where>: "<key>" is not <kind>", and every later read

@@ -32,10 +32,20 @@ TEST_F(EnvironmentTest, WithoutTheMicrosoftLibrariesOnlyPathAndGitSettings) {
     const std::string toolsPath = P(builder.ToolDir("llvm") / "bin") + Sep() + P(builder.ToolDir("cmake") / "bin") +
                                   Sep() + P(builder.ToolDir("ninja")) + Sep() + P(builder.ToolDir("git") / "cmd") +
                                   Sep() + P(Kits() / "bin" / "x64");
+    // git takes the data folder's checkout whoever owns it, never waits on a prompt of any kind, and
+    // gives up on a server that sends less than 1000 bytes a second for 30 seconds.
     EnvMap expected = {{"PATH", toolsPath + Sep() + "inherited"},
-                       {"GIT_CONFIG_COUNT", "1"},
+                       {"GIT_CONFIG_COUNT", "3"},
                        {"GIT_CONFIG_KEY_0", "safe.directory"},
-                       {"GIT_CONFIG_VALUE_0", "*"}};
+                       {"GIT_CONFIG_VALUE_0", "*"},
+                       {"GIT_CONFIG_KEY_1", "http.lowSpeedLimit"},
+                       {"GIT_CONFIG_VALUE_1", "1000"},
+                       {"GIT_CONFIG_KEY_2", "http.lowSpeedTime"},
+                       {"GIT_CONFIG_VALUE_2", "30"},
+                       {"GIT_TERMINAL_PROMPT", "0"},
+                       {"GCM_INTERACTIVE", "never"},
+                       {"GIT_ASKPASS", ""},
+                       {"SSH_ASKPASS", ""}};
     EXPECT_EQ(builder.BuildEnvironment(Toolchain{}), expected);
 
     // No inherited PATH: nothing follows the tools.
@@ -54,6 +64,9 @@ TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
         {"", {"10.0.22621.0", "10.0.26100.0"}, "10.0.26100.0"},
         {"10.0.22621.0", {"10.0.22621.0", "10.0.26100.0"}, "10.0.22621.0"},
         {"", {}, ""},
+        // A version that is not one plain folder name never reaches a path or a variable.
+        {"..", {"10.0.22621.0"}, "10.0.22621.0"},
+        {"10.0.22621.0/..", {"10.0.22621.0"}, "10.0.22621.0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.wanted);
@@ -84,7 +97,7 @@ TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
         EXPECT_EQ(env["WindowsSDKVersion"], std::string(c.used) + "\\");
         const std::string sdkBin = P(kits / "bin" / c.used / "x64");
         EXPECT_NE(env["PATH"].find(Sep() + sdkBin + Sep() + "inherited"), std::string::npos) << env["PATH"];
-        EXPECT_EQ(env.size(), 9u);
+        EXPECT_EQ(env.size(), 17u);
     }
 }
 

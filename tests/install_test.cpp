@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
 
 #include "build/builder.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "support/pinned.h"
 #include "support/test_platform.h"
@@ -14,6 +21,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using Files = std::map<std::string, std::string>;
+
+// Every file below `dir` with its bytes.
+Files Snapshot(const fs::path& dir) {
+    Files files;
+    for (const std::string& name : test::FilesBelow(dir)) files[name] = test::ReadFile(dir / Utf8Path(name));
+    return files;
+}
+
 // What the build made in its folder, copied into the play folder.
 struct InstallTest : ::testing::Test {
     InstallTest() {
@@ -22,7 +38,7 @@ struct InstallTest : ::testing::Test {
         game.exe = "Starblaze";
         game.exes = {"Starblaze", "starblazedriving"};
         builder.game = game;
-            builder.logSink = [this](const std::string& line) { logged.push_back(line); };
+        builder.logSink = [this](const std::string& line) { logged.push_back(line); };
     }
 
     // Names as the platform's build makes them: ".exe" and ".dll", or no suffix and ".so" on Linux.
@@ -35,6 +51,15 @@ struct InstallTest : ::testing::Test {
     void Built(const std::string& name) { test::WriteFile(build / name, "built " + name); }
     bool Installed(const std::string& name) const {
         return test::ReadFile(play / name) == "built " + name;
+    }
+    // An earlier build in the play folder and a newer one in the build folder, the main program last in
+    // the listing of neither, and the user's save beside them.
+    void OldAndNewBuilds(size_t newSize) {
+        for (const std::string& name : {Library("Audio"), Program("Starblaze"), Library("StarblazeCode")}) {
+            test::WriteFile(play / name, "old " + name + std::string(1 << 20, 'o'));
+            test::WriteFile(build / name, "new " + name + std::string(newSize, 'n'));
+        }
+        test::WriteFile(play / "hdd" / "save.dat", "my save");
     }
 
     test::TempDir tmp;
@@ -74,10 +99,17 @@ TEST_F(InstallTest, CopiesTheLibrariesAndTheNamedProgramsOnly) {
     EXPECT_EQ(test::ReadFile(play / "hdd" / "save.dat"), "my save");
     EXPECT_EQ(logged, std::vector<std::string>{"installed in " + PathUtf8(play)});
 
-    // A new build replaces what is there.
+    // A new build replaces what is there, and never writes through a hard link standing in its place.
     test::WriteFile(build / Program("Starblaze"), "built again");
+    test::WriteFile(tmp / "elsewhere", "a file of someone else's");
+    fs::remove(play / Library("StarblazeCode"));
+    std::error_code linkError;
+    fs::create_hard_link(tmp / "elsewhere", play / Library("StarblazeCode"), linkError);
     ASSERT_TRUE(builder.InstallBuild(err)) << err;
     EXPECT_EQ(test::ReadFile(play / Program("Starblaze")), "built again");
+    EXPECT_TRUE(Installed(Library("StarblazeCode")));
+    EXPECT_EQ(test::ReadFile(tmp / "elsewhere"), "a file of someone else's");
+    EXPECT_EQ(test::FilesBelow(play), expected);
 }
 
 TEST_F(InstallTest, TheMainProgramMustBeThere) {
@@ -87,36 +119,92 @@ TEST_F(InstallTest, TheMainProgramMustBeThere) {
     EXPECT_EQ(err, missing);
     EXPECT_TRUE(logged.empty());
 
-    // Only a library: not enough for a first install...
+    // Only a library: not enough for a first install, and nothing of it is put in place...
     Built(Library("StarblazeCode"));
     EXPECT_FALSE(builder.InstallBuild(err));
     EXPECT_EQ(err, missing);
-    EXPECT_TRUE(Installed(Library("StarblazeCode")));
+    EXPECT_FALSE(fs::exists(play / Library("StarblazeCode")));
+    EXPECT_TRUE(test::FilesBelow(play).empty());
 
     // ...but the program of an earlier build counts.
     test::WriteFile(play / Program("Starblaze"), "earlier");
     ASSERT_TRUE(builder.InstallBuild(err)) << err;
     EXPECT_EQ(test::ReadFile(play / Program("Starblaze")), "earlier");
+    EXPECT_TRUE(Installed(Library("StarblazeCode")));
 }
 
-TEST_F(InstallTest, AFileThatCannotBeReplacedIsNamed) {
-    Built(Program("Starblaze"));
-    // Something stands where the program goes.
-    fs::create_directories(play / Program("Starblaze") / "in-the-way");
-    EXPECT_FALSE(builder.InstallBuild(err));
-    EXPECT_EQ(err, "Cannot copy " + Program("Starblaze") + " (is the game still running?)");
-    EXPECT_TRUE(logged.empty());
+// A disk that fills part-way, stood in for by a limit on the size of the files this process writes.
+TEST_F(InstallTest, AFullDiskLeavesTheOldBuildAsItWas) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no limit on a process's file sizes; the held file below fails the install there";
+#else
+    struct Case {
+        const char* name;
+        bool oldBuild;
+    } cases[] = {{"over an earlier build", true}, {"the first install", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(RemoveTree(tmp / "data", err)) << err;
+        OldAndNewBuilds(2 << 20);
+        if (!c.oldBuild) {
+            for (const std::string& name : {Library("Audio"), Program("Starblaze"), Library("StarblazeCode")}) {
+                fs::remove(play / name);
+            }
+        }
+        const Files before = Snapshot(play);
+        const bool installed = builder.IsInstalled();
+        logged.clear();
+
+        // Writes past 1.5 MiB fail with EFBIG instead of raising SIGXFSZ, for as long as the case runs.
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = 3 << 19;
+        auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool ok = builder.InstallBuild(err);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, oldHandler);
+
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(err.rfind("Cannot copy ", 0), 0u) << err;
+        EXPECT_NE(err.find("File too large"), std::string::npos) << err;
+        EXPECT_EQ(err.find("still running"), std::string::npos) << err;
+        EXPECT_EQ(Snapshot(play), before);
+        EXPECT_EQ(builder.IsInstalled(), installed);
+        EXPECT_TRUE(logged.empty());
+    }
+#endif
 }
 
-TEST_F(InstallTest, TheRunningGamesProgramIsNamed) {
-    Built(Program("Starblaze"));
-    test::WriteFile(play / Program("Starblaze"), "the running game");
-    // Kept as the running program keeps its file.
+TEST_F(InstallTest, AFileThatCannotBeReplacedLeavesTheOldBuildAndTellsWhy) {
+    OldAndNewBuilds(100);
+    const Files before = Snapshot(play);
+    // Kept as a running program keeps its file: on Windows held open without delete sharing (the game
+    // is named), on Linux marked immutable (the system's reason is given, and no game blamed). The
+    // libraries, which go in before the program, are put back.
     test::PinnedFile running(play / Program("Starblaze"));
     if (!running.pinned()) GTEST_SKIP() << running.why();
     EXPECT_FALSE(builder.InstallBuild(err));
-    EXPECT_EQ(err, "Cannot copy " + Program("Starblaze") + " (is the game still running?)");
-    EXPECT_EQ(test::ReadFile(play / Program("Starblaze")), "the running game");
+#ifdef _WIN32
+    EXPECT_EQ(err.rfind("Cannot copy " + Program("Starblaze") + " (is the game still running?): ", 0), 0u) << err;
+#else
+    EXPECT_EQ(err, "Cannot copy " + Program("Starblaze") + ": Operation not permitted");
+#endif
+    EXPECT_EQ(Snapshot(play), before);
+    EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(InstallTest, AFolderWhereTheProgramGoesIsLeftAndNamed) {
+    OldAndNewBuilds(100);
+    fs::remove(play / Program("Starblaze"));
+    test::WriteFile(play / Program("Starblaze") / "in-the-way", "mine");
+    const Files before = Snapshot(play);
+    EXPECT_FALSE(builder.InstallBuild(err));
+    EXPECT_EQ(err.rfind("Cannot copy " + Program("Starblaze") + ": ", 0), 0u) << err;
+    EXPECT_GT(err.size(), ("Cannot copy " + Program("Starblaze") + ": ").size()) << "the system's reason";
+    EXPECT_EQ(err.find("still running"), std::string::npos) << err;
+    EXPECT_EQ(Snapshot(play), before);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <thread>
 
 #include "build/builder.h"
@@ -13,9 +15,12 @@
 #include "support/git_repo.h"
 #include "support/http_server.h"
 #include "support/links.h"
+#include "support/source_world.h"
 #include "support/stand_in.h"
+#include "support/terminal.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
+#include "support/zip_writer.h"
 
 namespace launcher {
 namespace {
@@ -114,6 +119,7 @@ struct GitStandIn : SourceTest {
     GitStandIn() {
         test::WriteFile(remote / "refs" / "main", "main-1");
         test::WriteFile(remote / "refs" / "v2.0.11", "tag-1");
+        test::WriteFile(remote / "submodules", "lib lib\n");
         game.repo = PathUtf8(remote);
         Remake();
         git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
@@ -125,9 +131,12 @@ struct GitStandIn : SourceTest {
         for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
         return commands;
     }
+    // The command of each call, past "-C DIR" or "--git-dir=DIR".
     std::vector<std::string> Verbs() {
         std::vector<std::string> verbs;
-        for (const std::vector<std::string>& args : Commands()) verbs.push_back(args[0] == "-C" ? args[2] : args[0]);
+        for (const std::vector<std::string>& args : Commands()) {
+            verbs.push_back(args[0] == "-C" ? args[2] : args[0].rfind("--git-dir=", 0) == 0 ? args[1] : args[0]);
+        }
         return verbs;
     }
 
@@ -153,21 +162,34 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         test::WriteFile(remote / "refs" / c.ref, std::string(c.ref) + "-1");
         game.version = c.version;
         Remake();
-        const std::vector<std::string> submodule = {"-C", S(source), "submodule", "update", "--init", "--recursive",
-                                                    "--progress"};
+        // The submodules are checked out even where git believes they are (a checkout cut short), and the
+        // commit that is built is noted.
+        const std::vector<std::string> submodule = {"-C",          S(source), "submodule", "update", "--init",
+                                                    "--recursive", "--force", "--progress"};
+        const std::vector<std::string> head = {"-C", S(source), "rev-parse", "HEAD"};
 
         ASSERT_TRUE(Fetch()) << err;
         std::vector<test::StandInCall> calls = test::StandInCalls(git, true);
-        ASSERT_EQ(calls.size(), 2u);
+        ASSERT_EQ(calls.size(), 3u);
         EXPECT_EQ(calls[0].args, (std::vector<std::string>{"clone", "--progress", "--branch", c.ref,
                                                            PathUtf8(remote), S(source)}));
         EXPECT_EQ(calls[1].args, submodule);
+        EXPECT_EQ(calls[2].args, head);
         EXPECT_EQ(test::ReadFile(source / "checkout.txt"), std::string(c.ref) + " " + c.ref + "-1");
-        // git runs in the data folder with the build environment.
+        // git runs in the data folder with the build environment: it takes the checkout whoever owns it,
+        // asks for nothing on a terminal or in a window, and gives up on a server that stops sending.
         EXPECT_TRUE(fs::equivalent(calls[0].cwd, root));
-        EXPECT_EQ(calls[0].env["GIT_CONFIG_COUNT"], "1");
-        EXPECT_EQ(calls[0].env["GIT_CONFIG_KEY_0"], "safe.directory");
-        EXPECT_EQ(calls[0].env["GIT_CONFIG_VALUE_0"], "*");
+        const std::map<std::string, std::string> gitSettings = {
+            {"GIT_CONFIG_COUNT", "3"},         {"GIT_CONFIG_KEY_0", "safe.directory"},
+            {"GIT_CONFIG_VALUE_0", "*"},       {"GIT_CONFIG_KEY_1", "http.lowSpeedLimit"},
+            {"GIT_CONFIG_VALUE_1", "1000"},    {"GIT_CONFIG_KEY_2", "http.lowSpeedTime"},
+            {"GIT_CONFIG_VALUE_2", "30"},      {"GIT_TERMINAL_PROMPT", "0"},
+            {"GCM_INTERACTIVE", "never"},      {"GIT_ASKPASS", ""},
+            {"SSH_ASKPASS", ""}};
+        for (const auto& [name, value] : gitSettings) {
+            ASSERT_EQ(calls[0].env.count(name), 1u) << name;
+            EXPECT_EQ(calls[0].env[name], value) << name;
+        }
         EXPECT_EQ(calls[0].env["PATH"].rfind(S(builder->ToolDir("llvm") / "bin"), 0), 0u) << calls[0].env["PATH"];
 
         // The first report clears the bar; git's progress lines move it and every line is logged.
@@ -181,7 +203,7 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         EXPECT_TRUE(Logged("git: Cloning into '" + S(source) + "'..."));
         EXPECT_TRUE(Logged("git: Receiving objects:  50% (1/2)"));
         EXPECT_TRUE(Logged("git: Receiving objects: 100% (2/2), done."));
-        EXPECT_TRUE(Logged("git: Submodule path 'lib': checked out"));
+        EXPECT_TRUE(Logged("git: Submodule path 'lib': checked out 'module-commit'"));
 
         // The checkout is there: later runs fetch and reset it.
         test::WriteFile(remote / "refs" / c.ref, std::string(c.ref) + "-2");
@@ -189,7 +211,7 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         std::vector<std::string> fetch = {"-C", S(source)}, reset = {"-C", S(source)};
         fetch.insert(fetch.end(), c.fetch.begin(), c.fetch.end());
         reset.insert(reset.end(), c.reset.begin(), c.reset.end());
-        EXPECT_EQ(Commands(), (std::vector<std::vector<std::string>>{fetch, reset, submodule}));
+        EXPECT_EQ(Commands(), (std::vector<std::vector<std::string>>{fetch, reset, submodule, head}));
         EXPECT_EQ(test::ReadFile(source / "checkout.txt"), std::string(c.ref) + " " + c.ref + "-2");
     }
 }
@@ -204,7 +226,12 @@ TEST_F(GitStandIn, TheFirstFailingCommandEndsTheStageWithItsSentence) {
         {false, "clone exit 128", "git clone failed (128), see launcher.log", {"clone"}},
         {true, "fetch exit 1", "git -C failed (1), see launcher.log", {"fetch"}},
         {true, "reset exit 128", "git -C failed (128), see launcher.log", {"fetch", "reset"}},
-        {true, "submodule exit 2", "git -C failed (2), see launcher.log", {"fetch", "reset", "submodule"}},
+        // A failing submodule step is tried once more, after a look for submodules left without a commit
+        // (this one has its commit, so it stays).
+        {true,
+         "submodule exit 2",
+         "git -C failed (2), see launcher.log",
+         {"fetch", "reset", "submodule", "config", "config", "rev-parse", "config", "submodule"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);
@@ -229,13 +256,19 @@ TEST_F(GitStandIn, TheFirstFailingCommandEndsTheStageWithItsSentence) {
 TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
     struct Case {
         bool checkout;
-        const char* verb;  // the command that is under way when the stop comes
+        const char* verb;     // the command that is under way when the stop comes
+        const char* reached;  // below the source folder: there once the command is where it waits
         std::vector<std::string> resumed;
     } cases[] = {
         // A clone cut short is started again...
-        {false, "clone", {"clone", "submodule"}},
-        // ...a complete checkout is fetched.
-        {true, "submodule", {"fetch", "reset", "submodule"}},
+        {false, "clone", ".git/origin", {"clone", "submodule", "rev-parse"}},
+        // ...a reset cut short left its lock, which goes...
+        {true, "reset", ".git/index.lock", {"fetch", "reset", "submodule", "rev-parse"}},
+        // ...and a submodule cut short in its first clone has no commit: it is cloned anew.
+        {false,
+         "submodule",
+         ".git/modules/lib",
+         {"fetch", "reset", "submodule", "config", "config", "rev-parse", "submodule", "rev-parse"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.verb);
@@ -245,13 +278,12 @@ TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
         }
         Commands();
         test::ControlStandIn(git, std::string(c.verb) + " sleep 20000");
-        // Pressed on another thread while the command runs, as the Stop button is.
+        // Pressed on another thread while the command waits, as the Stop button is.
+        bool reached = false;
         std::thread stopper([&] {
-            for (int i = 0; i < 500; ++i) {
-                std::vector<std::string> args;
-                for (const test::StandInCall& call : test::StandInCalls(git)) args = call.args;
-                if (std::find(args.begin(), args.end(), c.verb) != args.end()) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            for (int i = 0; i < 1000 && !reached; ++i) {
+                reached = fs::exists(source / c.reached);
+                if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
             builder->stop = true;
         });
@@ -262,10 +294,14 @@ TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
         EXPECT_EQ(err, "cancelled");
         EXPECT_EQ(Verbs().back(), c.verb);
 
+        EXPECT_TRUE(reached);
+
         test::ControlStandIn(git, "");
         ASSERT_TRUE(Fetch()) << err;
         EXPECT_EQ(Verbs(), c.resumed);
         EXPECT_EQ(test::ReadFile(source / "checkout.txt"), "v2.0.11 tag-1");
+        EXPECT_EQ(test::ReadFile(source / "lib" / "module.txt"), "lib");
+        EXPECT_FALSE(fs::exists(source / ".git" / "index.lock"));
     }
 }
 
@@ -282,7 +318,7 @@ TEST_F(GitStandIn, ALeftoverSourceFolderGoesWithoutFollowingItsLinks) {
     } else {
         EXPECT_FALSE(fs::exists(source / "out"));
         EXPECT_FALSE(fs::exists(source / "mine"));
-        EXPECT_EQ(Verbs(), (std::vector<std::string>{"clone", "submodule"}));
+        EXPECT_EQ(Verbs(), (std::vector<std::string>{"clone", "submodule", "rev-parse"}));
         EXPECT_EQ(test::ReadFile(source / "checkout.txt"), "v2.0.11 tag-1");
     }
 }
@@ -403,6 +439,223 @@ TEST_F(RealGit, AnUnknownRepositoryFailsTheCloneWithGitsOwnReasonInTheLog) {
     EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
                             [](const std::string& line) { return line.rfind("git: fatal: ", 0) == 0; }));
     EXPECT_FALSE(fs::exists(source));
+}
+
+TEST_F(RealGit, AForcePushedBranchAndMovedSubmodulePointersAreFollowed) {
+    game.version = "dev";
+    Remake();
+    ASSERT_TRUE(Fetch()) << err;
+    EXPECT_EQ(Head(), tip);
+
+    // The library moves on, and the game's pointer with it.
+    lib->Write("lib.h", "#define LIB 2\n");
+    const std::string lib2 = lib->Commit("library 2");
+    const std::string lib1 = lib->Git({"rev-parse", "HEAD~1"}).substr(0, 40);
+    repo->Git({"-C", "lib", "fetch", "-q", "origin"});
+    repo->Git({"-C", "lib", "checkout", "-q", lib2});
+    const std::string moved = repo->Commit("the newer library");
+    ASSERT_TRUE(Fetch()) << err;
+    EXPECT_EQ(Head(), moved);
+    EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 2\n");
+
+    // The branch is rewritten over its first commit, the library's pointer put back to where it was.
+    repo->Git({"reset", "-q", "--hard", tagged});
+    repo->Git({"-C", "lib", "checkout", "-q", lib1});
+    repo->Write("README", "rewritten");
+    const std::string rewritten = repo->Commit("rewritten");
+    ASSERT_TRUE(Fetch()) << err;
+    EXPECT_EQ(Head(), rewritten);
+    EXPECT_EQ(test::ReadFile(source / "README"), "rewritten");
+    EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 1\n");
+}
+
+// A code host that answers 401 (a private, renamed or deleted repository) has git ask for a user name on
+// the terminal, and a server that takes the connection and never answers keeps git waiting: neither may
+// hold the build, started from a terminal as it may be. The launcher's own environment has to see to it:
+// the test's process leaves git's prompt settings as it found them.
+TEST_F(RealGit, APasswordPromptOrASilentServerEndsTheCloneWithASentence) {
+    if (std::getenv("GIT_TERMINAL_PROMPT") != nullptr) {
+        GTEST_SKIP() << "GIT_TERMINAL_PROMPT is set where the tests started: git's prompt cannot be shown";
+    }
+    test::Route silent;
+    silent.stallBeforeHeadersMs = 120000;
+    struct Case {
+        const char* name;
+        test::Route route;
+        const char* reason;  // in git's own line in the log
+        int limit;           // seconds
+    } cases[] = {
+        {"401", test::StatusRoute(401), "could not read Username for ", 20},
+        // git gives up once 30 seconds pass at less than 1000 bytes a second.
+        {"silent", silent, "Operation too slow", 60},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Serve("/repos/closed.git/info/refs", c.route);
+        game.repo = server.Url("/repos/closed.git");
+        Remake();
+        const test::TerminalRun run = test::RunInTerminal(
+            [&] {
+                std::string out = Fetch() ? "done\n" : "failed\n";
+                out += err + "\n";
+                for (const std::string& line : logged) out += line + "\n";
+                return out;
+            },
+            std::chrono::seconds(c.limit));
+        if (!run.ran) GTEST_SKIP() << run.why;
+        ASSERT_TRUE(run.finished) << "git still waited after " << c.limit << " s " << run.why
+                                  << "; the terminal shows: " << run.terminal;
+        EXPECT_EQ(run.result.rfind("failed\ngit clone failed (128), see launcher.log\n", 0), 0u) << run.result;
+        EXPECT_NE(run.result.find("\ngit: fatal: "), std::string::npos) << run.result;
+        EXPECT_NE(run.result.find(c.reason), std::string::npos) << run.result;
+        EXPECT_EQ(run.terminal, "") << "nothing is asked on the terminal";
+        EXPECT_FALSE(fs::exists(source));
+    }
+}
+
+// ---- Stopped in each git step of a build, the next build carries on to a complete tree (Linux) -------
+
+struct GitStops : ::testing::Test {
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "git for Windows does not run under Wine; the stand-in covers the stops there";
+#endif
+        if (const char* path = std::getenv("PATH")) platform.env["PATH"] = path;
+        world = std::make_unique<test::SourceWorld>(tmp / "world", server, 2000);
+        // The smudge filters the repositories name wait while their "block-" file is there, having
+        // left a "reached-" file: a stop there lands inside that checkout.
+        fs::create_directories(marks);
+        const fs::path filter = tmp / "stop-filter";
+        test::WriteFile(filter, "#!/bin/sh\n: > '" + PathUtf8(marks) + "/reached-'\"$1\"\nwhile [ -e '" +
+                                    PathUtf8(marks) + "/block-'\"$1\" ]; do sleep 0.02; done\nexec cat\n");
+        fs::permissions(filter, fs::perms::owner_all);
+        test::WriteFile(isolation.settings(), "[filter \"stopgame\"]\n\tsmudge = " + PathUtf8(filter) +
+                                                  " game\n[filter \"stoplib\"]\n\tsmudge = " + PathUtf8(filter) +
+                                                  " lib\n");
+        builder = std::make_unique<Builder>(world->game, root, http.get(), &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+        builder->SetSetting("game", PathUtf8(world->disc));
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    // Runs the build and presses Stop from another thread, as the user does, once `reached` holds;
+    // false when it never did.
+    bool BuildStoppedWhen(const std::function<bool()>& reached) {
+        logged.clear();
+        err.clear();
+        std::atomic<bool> running{true}, met{false};
+        std::thread stopper([&] {
+            while (running && !met) {
+                if (reached()) {
+                    met = true;
+                    builder->stop = true;
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+        });
+        EXPECT_FALSE(builder->BuildAll(err));
+        running = false;
+        stopper.join();
+        EXPECT_EQ(err, "cancelled");
+        return met;
+    }
+    // The server holds its answer for `path` back once, then serves `file` there.
+    void StallOnce(const std::string& path, const fs::path& file) {
+        test::Route stalled;
+        stalled.file = file;
+        stalled.stallBeforeHeadersMs = 60000;
+        stalled.faultyAnswers = 1;
+        server.Serve(path, stalled);
+    }
+    std::string Git(const fs::path& dir, const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"-C", PathUtf8(dir)};
+        all.insert(all.end(), args.begin(), args.end());
+        std::string out;
+        test::SystemGit(all, root, &out);
+        return out;
+    }
+
+    test::TempDir tmp;
+    test::GitIsolation isolation{tmp / "home"};
+    test::HttpServer server;
+    std::unique_ptr<Http> http = MakeHttp();
+    test::TestPlatform platform;
+    std::unique_ptr<test::SourceWorld> world;
+    fs::path root = tmp / "d";
+    fs::path source = root / "source";
+    fs::path marks = tmp / "marks";
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+    std::string err;
+};
+
+TEST_F(GitStops, EachStopIsPickedUpByTheNextBuild) {
+    test::GitRepo& game = world->Game();
+    // The server holds back its answer for the game's newest commit, or for the library's list of packs.
+    std::string stalled;
+    auto stallTheTip = [&] {
+        const std::string id = game.Head();
+        stalled = test::GitRepo::ObjectPath("/repos/game.git/", id);
+        StallOnce(stalled, game.served() / "objects" / id.substr(0, 2) / id.substr(2));
+    };
+    auto requested = [&] { return !server.Requests(stalled).empty(); };
+    struct Case {
+        const char* name;
+        bool fresh;                    // the source folder goes first
+        bool newCommit;                // the launcher's tag moves on to a new commit first
+        std::function<void()> before;  // readies the server or the filters
+        std::function<bool()> reached;
+    } cases[] = {
+        {"during the clone", true, false, stallTheTip, requested},
+        {"during the fetch", false, true, stallTheTip, requested},
+        {"during reset --hard", false, true, [&] { test::WriteFile(marks / "block-game", ""); },
+         [&] { return fs::exists(marks / "reached-game"); }},
+        {"as the submodule's clone fetches", true, false,
+         [&] {
+             stalled = "/repos/lib.git/objects/info/packs";
+             StallOnce(stalled, world->Library().served() / "objects" / "info" / "packs");
+         },
+         requested},
+        {"during the submodule's checkout", true, false, [&] { test::WriteFile(marks / "block-lib", ""); },
+         [&] { return fs::exists(marks / "reached-lib"); }},
+    };
+    // The first build stands for the game installed before; each case then stops one build and checks
+    // the next.
+    ASSERT_TRUE(builder->BuildAll(err)) << err;
+    int version = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string removeError;
+        if (c.fresh) {
+            ASSERT_TRUE(RemoveTree(source, removeError)) << removeError;
+        }
+        if (c.newCommit) {
+            world->MoveOn(true);
+            ++version;
+        }
+        ASSERT_TRUE(RemoveTree(marks, removeError)) << removeError;
+        fs::create_directories(marks);
+        server.ClearRequests();
+        c.before();
+
+        EXPECT_TRUE(BuildStoppedWhen(c.reached)) << "the step ended before the stop";
+        ASSERT_TRUE(RemoveTree(marks, removeError)) << removeError;
+        fs::create_directories(marks);
+
+        logged.clear();
+        ASSERT_TRUE(builder->BuildAll(err)) << err;
+        EXPECT_EQ(world->Built(*builder), "game " + std::to_string(version) + " with lib");
+        // Every tracked file of the game and of its submodule is there as committed.
+        EXPECT_EQ(Git(source, {"rev-parse", "HEAD"}).substr(0, 40), game.Head());
+        EXPECT_EQ(Git(source, {"status", "--porcelain", "--untracked-files=no", "--ignore-submodules=none"}), "");
+        EXPECT_EQ(Git(source / "lib", {"status", "--porcelain", "--untracked-files=no"}), "");
+        EXPECT_EQ(test::FilesBelow(source / "lib" / "files").size(), world->LibraryFiles());
+    }
 }
 
 }  // namespace

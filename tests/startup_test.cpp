@@ -163,6 +163,40 @@ TEST_F(StartupJob, ADevelopmentLauncherOffersTheUpdateWhenItsBranchMoved) {
     EXPECT_TRUE(app_.gameUpdateAvailable);
 }
 
+// The user pressed Update, and its build failed after the source had moved on (or was stopped): the
+// game in the play folder is still the old one, and the next start offers the Update again.
+TEST_F(StartupJob, AFailedUpdateIsOfferedAgainAtTheNextStart) {
+    const fs::path remote = dir_ / "remote";
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    app_.game.version = "dev";
+    app_.game.package.clear();
+    app_.game.packages.clear();
+    app_.game.repo = PathUtf8(remote);
+    app_.builder = std::make_unique<Builder>(app_.game, app_.dataDir, app_.http.get(), app_.platform.get());
+    app_.builder->logSink = MakeLogSink(app_);
+    const fs::path git = app_.builder->ToolDir("git") / "cmd" / ("git" + app_.platform->ExeSuffix());
+    test::InstallStandIn("git_stand_in", git);
+    const fs::path built = app_.dataDir / "source" / "out" / "build" / "release" /
+                           (app_.game.exe + app_.platform->ExeSuffix());
+    std::string err;
+    ASSERT_TRUE(app_.builder->FetchSource(err)) << err;
+    test::WriteFile(built, "the game of commit-1");
+    ASSERT_TRUE(app_.builder->InstallBuild(err)) << err;
+
+    Run();
+    EXPECT_FALSE(app_.gameUpdateAvailable) << "the game is built from the branch's tip";
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable) << "the branch moved on";
+
+    // The Update: its source stage brings the checkout to commit-2, and the build fails after it.
+    app_.gameUpdateAvailable = false;
+    ASSERT_TRUE(app_.builder->FetchSource(err)) << err;
+    Run();
+    EXPECT_TRUE(app_.gameUpdateAvailable) << "the play folder still holds the game of commit-1";
+    EXPECT_EQ(test::ReadFile(app_.builder->GameExePath()), "the game of commit-1");
+}
+
 TEST_F(StartupJob, FailedTakeOverIsOnlyLogged) {
     Publish("v2.0.11");
     app_.selected.ok = true;

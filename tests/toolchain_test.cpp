@@ -2,13 +2,19 @@
 
 #include <nlohmann/json.hpp>
 
+#include <limits>
+
+#include "build/builder.h"
 #include "build/toolchain.h"
 #include "platform/http.h"
 #include "support/http_server.h"
+#include "support/test_platform.h"
+#include "support/test_support.h"
 
 namespace launcher {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 using Names = std::vector<std::string>;
 
@@ -236,6 +242,8 @@ TEST_F(ResolveTest, FindsThePackagesForThisMachine) {
     EXPECT_EQ(ToolDownloadSize(sdk), 1000u + 5000u + 2000u + 6000u);
 }
 
+constexpr const char* kNotPlain = "toolchain.json: sdk: \"version\" is not a plain folder name";
+
 TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
     struct Case {
         const char* name;
@@ -297,6 +305,15 @@ TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
          "the Visual Studio manifest has no WIN11SDK_10.0.26100"},
         {"an installer missing", [](ResolveTest& t) { t.description["sdk"]["msis"].push_back("Other.msi"); },
          "the Windows SDK package lacks some of its installers (2 of 3)"},
+        // The SDK's version names a folder and enters PATH, INCLUDE and LIB: one plain name, nothing more.
+        {"sdk version climbs", [](ResolveTest& t) { t.description["sdk"]["version"] = ".."; }, kNotPlain},
+        {"sdk version a path", [](ResolveTest& t) { t.description["sdk"]["version"] = "10.0/../../x"; }, kNotPlain},
+        {"sdk version with a NUL",
+         [](ResolveTest& t) { t.description["sdk"]["version"] = std::string("10.0\0PATH=x", 11); }, kNotPlain},
+        {"sdk version with a list separator",
+         [](ResolveTest& t) { t.description["sdk"]["version"] = "10.0;C:\\Windows"; }, kNotPlain},
+        {"sdk version with a line end", [](ResolveTest& t) { t.description["sdk"]["version"] = "10.0\nX=1"; },
+         kNotPlain},
     };
     server.ServeBody("/text", "<html>not json</html>");
     server.Serve("/nothing", test::StatusRoute(404));
@@ -315,6 +332,139 @@ TEST_F(ResolveTest, FaultsLeaveTheToolchainAsItWas) {
         EXPECT_EQ(toolchain.tools.size(), 1u);
         EXPECT_EQ(toolchain.sdkVersion, "before");
     }
+}
+
+// Texts from the network are read within bounds of size and nesting, and told apart by a sentence.
+TEST_F(ResolveTest, NetworkTextsAreBoundInSizeAndNesting) {
+    const std::string deep(10 << 20, '[');
+    const std::string nested64 = std::string(63, '[') + std::string(63, ']');  // 64 levels with the object
+    const std::string big = std::string(R"({"tools": [], "padding": ")") + std::string(64 << 20, ' ') + "\"}";
+    struct Case {
+        const char* name;
+        std::string toolchain;  // given to ReadToolchain; empty: the case is one of ResolveMsvcAndSdk's texts
+        std::function<void(ResolveTest&)> change;
+        std::string error;  // empty: it reads
+    } cases[] = {
+        {"ten megabytes of brackets", deep, nullptr, "toolchain.json nests deeper than 64 levels"},
+        {"64 levels", R"({"tools": [], "x": )" + nested64 + "}", nullptr, ""},
+        {"65 levels", R"({"tools": [], "x": [)" + nested64 + "]}", nullptr,
+         "toolchain.json nests deeper than 64 levels"},
+        {"brackets inside a text", R"({"tools": [], "x": ")" + std::string(1000, '[') + R"(\"["})", nullptr, ""},
+        {"larger than 64 MB", big, nullptr, "toolchain.json is larger than 64 MB"},
+        {"a deep channel", "",
+         [&](ResolveTest& t) { t.channel["x"] = json::parse(std::string(70, '[') + std::string(70, ']')); },
+         "the Visual Studio channel nests deeper than 64 levels"},
+        {"a deep manifest", "",
+         [&](ResolveTest& t) { t.manifest["x"] = json::parse(std::string(70, '[') + std::string(70, ']')); },
+         "the Visual Studio manifest nests deeper than 64 levels"},
+    };
+    const json channelKept = channel, manifestKept = manifest;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        err.clear();
+        if (!c.toolchain.empty()) {
+            std::vector<Tool> tools;
+            EXPECT_EQ(ReadToolchain(c.toolchain, tools, err), c.error.empty());
+            EXPECT_EQ(err, c.error);
+            continue;
+        }
+        channel = channelKept;
+        manifest = manifestKept;
+        c.change(*this);
+        toolchain = Toolchain{};
+        EXPECT_FALSE(Resolve());
+        EXPECT_EQ(err, c.error);
+        EXPECT_TRUE(toolchain.tools.empty());
+    }
+}
+
+TEST(ToolDownloadSize, TheSumHoldsAtTheLargestSize) {
+    constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max();
+    struct Case {
+        std::vector<uint64_t> files, cabs;
+        uint64_t sum;
+    } cases[] = {
+        {{}, {}, 0},
+        {{1, 2}, {3}, 6},
+        {{kMost, 2}, {}, kMost},
+        {{kMost - 1}, {1}, kMost},
+        {{1}, {kMost, kMost}, kMost},
+    };
+    for (const Case& c : cases) {
+        Tool tool;
+        for (uint64_t size : c.files) tool.files.push_back(FileRef{"f", "u", "", size});
+        for (uint64_t size : c.cabs) tool.cabs.push_back(FileRef{"c", "u", "", size});
+        EXPECT_EQ(ToolDownloadSize(tool), c.sum)
+            << ::testing::PrintToString(c.files) << " " << ::testing::PrintToString(c.cabs);
+    }
+}
+
+// The "build tools list" stage: which description it reads and when the fetched one is kept.
+struct LookUp : ResolveTest {
+    LookUp() {
+        game.toolchain = server.Url("/toolchain.json");
+        builder = std::make_unique<Builder>(game, root, http.get(), &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+        server.ServeJson("/channel", channel.dump());
+        server.ServeJson("/manifest.json", manifest.dump());
+        description["tools"] = {
+            {{"id", "cmake"}, {"url", "https://x.test/cmake.zip"}, {"sha256", kSha}, {"size", 5}}};
+    }
+
+    test::TempDir tmp;
+    fs::path root = tmp / "data";
+    test::TestPlatform platform;
+    GameDefinition game;
+    std::unique_ptr<Builder> builder;
+    std::vector<std::string> logged;
+};
+
+TEST_F(LookUp, TheFetchedDescriptionIsSavedOnlyWhenAllThatWasAskedForReads) {
+    const std::string saved = R"({"tools": [], "msvc": {}, "sdk": {}})";
+    struct Case {
+        const char* name;
+        std::function<void(json&)> change;
+        bool withMsvcAndSdk;
+        bool ok, kept;
+    } cases[] = {
+        {"all of it reads", [](json&) {}, true, true, false},
+        {"the msvc entry does not read", [](json& d) { d["msvc"] = json::array(); }, true, false, true},
+        {"the sdk version does not read", [](json& d) { d["sdk"]["version"] = "../x"; }, true, false, true},
+        {"the channel is not there", [&](json& d) { d["msvc"]["channel"] = server.Url("/nothing"); }, true, false,
+         true},
+        // The music import asks for the tools alone.
+        {"only the tools were asked for", [](json& d) { d["msvc"] = json::array(); }, false, true, false},
+        {"the tools do not read", [](json& d) { d["tools"][0]["sha256"] = "short"; }, false, false, true},
+    };
+    server.Serve("/nothing", test::StatusRoute(404));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::WriteFile(root / "toolchain.json", saved);
+        json fetched = description;
+        c.change(fetched);
+        server.ServeJson("/toolchain.json", fetched.dump());
+        EXPECT_EQ(builder->LookUpTools(builder->toolchain, err, c.withMsvcAndSdk), c.ok) << err;
+        EXPECT_EQ(test::ReadFile(root / "toolchain.json"), c.kept ? saved : fetched.dump());
+    }
+}
+
+TEST_F(LookUp, WithoutAConnectionTheMicrosoftPackagesCannotBeLookedUp) {
+    builder = std::make_unique<Builder>(game, root, nullptr, &platform);
+    builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+    builder->builtinToolchain = BuiltinToolchainJson();
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, true));
+    EXPECT_EQ(err, "Visual Studio channel: no connection to the internet");
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(builder->toolchain.tools.size(), 4u);
+}
+
+TEST_F(LookUp, TheSizeToDownloadHoldsAtTheLargest) {
+    constexpr uint64_t kMost = std::numeric_limits<uint64_t>::max();
+    description["tools"] = {{{"id", "a"}, {"url", "https://x.test/a.zip"}, {"sha256", kSha}, {"size", kMost}},
+                            {{"id", "b"}, {"url", "https://x.test/b.zip"}, {"sha256", kSha}, {"size", 2}}};
+    server.ServeJson("/toolchain.json", description.dump());
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(logged.back(), "tools: 2, " + FormatSize(kMost) + " to download at most");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "support/git_repo.h"
 #include "support/http_server.h"
 #include "support/stand_in.h"
+#include "support/terminal.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -22,6 +23,7 @@ struct DevelopmentUpdateCheck : ::testing::Test {
         std::string error;
         EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, error)) << error;
         game.package.clear();
+        game.packages.clear();
         game.version = "dev";
     }
 
@@ -40,6 +42,14 @@ struct DevelopmentUpdateCheck : ::testing::Test {
         available = true;  // the check sets it first
         err.clear();
         return builder->GameUpdateAvailable(&available, err);
+    }
+
+    // The build of what the checkout holds goes into the play folder, as the last stage of a build does.
+    void Install() {
+        const fs::path build = source / "out" / "build" / "release";
+        test::WriteFile(build / (game.exe + platform.ExeSuffix()), "the game of " + test::ReadFile(source / "README"));
+        std::string installErr;
+        ASSERT_TRUE(builder->InstallBuild(installErr)) << installErr;
     }
 
     test::TempDir tmp;
@@ -90,6 +100,48 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
     EXPECT_EQ(err, "git -C failed (128), see launcher.log");
 }
 
+// The game in the play folder is what counts: an Update whose source stage moved the checkout on and
+// whose build then failed or was stopped is offered again.
+TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
+    const fs::path remote = tmp / "remote";
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    game.repo = PathUtf8(remote);
+    Remake();
+    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
+    test::InstallStandIn("git_stand_in", git);
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    Install();
+    test::StandInCalls(git, true);
+
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    const std::string s = PathUtf8(fs::path(source).make_preferred());
+    std::vector<std::vector<std::string>> commands;
+    for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+                                                               {"-C", s, "rev-parse", "origin/main"}}));
+
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // The Update fetches the source, and its build fails.
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    EXPECT_EQ(test::ReadFile(source / "checkout.txt"), "main commit-2");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+    // A new start after a stop: the same.
+    Remake();
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // Once the next Update builds it, nothing newer is there.
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    Install();
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+}
+
 TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
 #ifdef _WIN32
     GTEST_SKIP() << "git for Windows does not run under Wine; the stand-in covers the check there";
@@ -125,6 +177,47 @@ TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
     EXPECT_FALSE(Check());
     EXPECT_EQ(err, "git -C failed (128), see launcher.log");
     EXPECT_FALSE(available);
+}
+
+TEST_F(DevelopmentUpdateCheck, RealGitSeesAForcePushAndNeverWaitsOnAPasswordPrompt) {
+#ifdef _WIN32
+    GTEST_SKIP() << "git for Windows does not run under Wine; the stand-in covers the check there";
+#endif
+    test::GitIsolation isolation(tmp / "home");
+    test::GitRepo repo(tmp / "repos" / "game");
+    repo.Write("README", "first");
+    const std::string first = repo.Commit("first");
+    repo.Write("README", "second");
+    repo.Commit("second");
+    test::HttpServer server;
+    server.ServeFolder("/repos/game.git/", repo.served());
+    game.repo = server.Url("/repos/game.git");
+    platform.env["PATH"] = std::getenv("PATH");
+    Remake();
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    Install();
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+
+    // The branch is rewritten from its first commit on.
+    repo.Git({"reset", "-q", "--hard", first});
+    repo.Write("README", "rewritten");
+    repo.Commit("rewritten");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // The repository turns private (or is renamed or deleted): the code host answers 401, and git must
+    // not wait for a user name on the terminal the launcher was started from. The check fails, quietly.
+    if (std::getenv("GIT_TERMINAL_PROMPT") != nullptr) {
+        GTEST_SKIP() << "GIT_TERMINAL_PROMPT is set where the tests started: git's prompt cannot be shown";
+    }
+    server.Serve("/repos/game.git/info/refs", test::StatusRoute(401));
+    const test::TerminalRun run = test::RunInTerminal(
+        [&] { return std::string(Check() ? "answered\n" : "failed\n") + err; }, std::chrono::seconds(20));
+    if (!run.ran) GTEST_SKIP() << run.why;
+    ASSERT_TRUE(run.finished) << "git still waited after 20 s " << run.why << "; the terminal shows: " << run.terminal;
+    EXPECT_EQ(run.result, "failed\ngit -C failed (128), see launcher.log");
+    EXPECT_EQ(run.terminal, "");
 }
 
 }  // namespace

@@ -48,11 +48,11 @@ ScopedEnv::~ScopedEnv() {
 }
 
 GitIsolation::GitIsolation(const fs::path& home)
-    : home_("HOME", PathUtf8(home)),
+    : settings_(home / "gitconfig"),
+      home_("HOME", PathUtf8(home)),
       config_("XDG_CONFIG_HOME", PathUtf8(home / ".config")),
       noSystem_("GIT_CONFIG_NOSYSTEM", "1"),
-      global_("GIT_CONFIG_GLOBAL", PathUtf8(home / "gitconfig")),
-      prompt_("GIT_TERMINAL_PROMPT", "0") {
+      global_("GIT_CONFIG_GLOBAL", PathUtf8(settings_)) {
     fs::create_directories(home);
 }
 
@@ -72,7 +72,7 @@ int SystemGit(const std::vector<std::string>& args, const fs::path& workDir, std
     return code;
 }
 
-GitRepo::GitRepo(fs::path dir) : dir_(std::move(dir)) {
+GitRepo::GitRepo(fs::path dir, bool packed) : dir_(std::move(dir)), packed_(packed) {
     fs::create_directories(dir_);
     Git({"init", "-q", "-b", "main"});
     Publish();
@@ -112,7 +112,12 @@ std::string GitRepo::Git(const std::vector<std::string>& args) {
     return output;
 }
 
+std::string GitRepo::ObjectPath(const std::string& prefix, const std::string& id) {
+    return prefix + "objects/" + id.substr(0, 2) + "/" + id.substr(2);
+}
+
 void GitRepo::Publish() {
+    if (packed_) Git({"repack", "-a", "-d", "-q"});
     Git({"update-server-info"});
 }
 

@@ -27,13 +27,17 @@ private:
 };
 
 // Keeps every git of the test (the launcher's included) away from the user's and the system's git
-// settings, and from asking for a password.
+// settings. Whether git may ask for a password is left to the launcher: its own git must never ask.
 class GitIsolation {
 public:
     explicit GitIsolation(const std::filesystem::path& home);
 
+    // The settings file every git of the test reads as the user's own.
+    const std::filesystem::path& settings() const { return settings_; }
+
 private:
-    ScopedEnv home_, config_, noSystem_, global_, prompt_;
+    std::filesystem::path settings_;
+    ScopedEnv home_, config_, noSystem_, global_;
 };
 
 // The system's git with a fixed author and no settings of the user's. Output lines go to `output`
@@ -42,10 +46,12 @@ int SystemGit(const std::vector<std::string>& args, const std::filesystem::path&
               std::string* output = nullptr);
 
 // A repository with a working tree at `dir`, on branch "main"; its ".git" folder is what the server
-// serves. Every change runs "git update-server-info", so a dumb-HTTP client sees it at once.
+// serves. Every change runs "git update-server-info", so a dumb-HTTP client sees it at once. A packed
+// repository keeps all its objects in one pack (fetched whole, and quickly, over dumb HTTP); else each
+// object is a file of its own.
 class GitRepo {
 public:
-    explicit GitRepo(std::filesystem::path dir);
+    explicit GitRepo(std::filesystem::path dir, bool packed = false);
 
     const std::filesystem::path& dir() const { return dir_; }
     // The folder to serve (the repository's ".git").
@@ -60,12 +66,15 @@ public:
     // cloned from `from`, a local repository with the same content.
     void AddSubmodule(const std::string& url, const std::filesystem::path& from, const std::string& path);
     std::string Head();
+    // The server path of the object `id` stored as a file of its own ("objects/xx/yyyy..." after `prefix`).
+    static std::string ObjectPath(const std::string& prefix, const std::string& id);
     // Runs git here; fails the test when git fails.
     std::string Git(const std::vector<std::string>& args);
 
 private:
     void Publish();
     std::filesystem::path dir_;
+    bool packed_ = false;
 };
 
 }  // namespace launcher::test

@@ -58,7 +58,8 @@ bool SourceWorld::RealTools() {
 #endif
 }
 
-SourceWorld::SourceWorld(const fs::path& dir, HttpServer& server) : dir_(dir), server_(server) {
+SourceWorld::SourceWorld(const fs::path& dir, HttpServer& server, size_t libraryFiles)
+    : dir_(dir), server_(server), libraryFiles_(libraryFiles) {
     std::string err;
     EXPECT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
     game.package.clear();
@@ -233,8 +234,16 @@ void SourceWorld::MakeSource() {
         game.repo = PathUtf8(remote_);
         return;
     }
-    lib_ = std::make_unique<GitRepo>(dir_ / "repos" / "lib");
+    lib_ = std::make_unique<GitRepo>(dir_ / "repos" / "lib", libraryFiles_ > 0);
     lib_->Write("lib.h", "#define LIB_NAME \"lib\"\n");
+    if (libraryFiles_ > 0) {
+        for (size_t i = 0; i < libraryFiles_; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "files/%04zu.txt", i);
+            lib_->Write(name, "library file " + std::to_string(i) + "\n");
+        }
+        lib_->Write(".gitattributes", StopFile() + " filter=stoplib\n");
+    }
     lib_->Commit("library");
     server_.ServeFolder("/repos/lib.git/", lib_->served());
 
@@ -273,6 +282,7 @@ target_link_libraries(StarblazeTests PRIVATE StarblazeCode)
 const char* CodeName();
 int main() { std::printf("game %s with %s\n", GAME_VERSION, CodeName()); }
 )");
+    if (libraryFiles_ > 0) repo_->Write(".gitattributes", "version.h filter=stopgame\n");
     repo_->AddSubmodule("../lib.git", lib_->dir(), "lib");
     repo_->Commit("the game");
     repo_->Tag(kVersion);
@@ -320,6 +330,12 @@ std::string SourceWorld::CMakeEnv(const Builder& builder, const std::string& nam
         if (line.rfind(name + "=", 0) == 0) return line.substr(name.size() + 1);
     }
     return {};
+}
+
+std::string SourceWorld::StopFile() const {
+    char name[32];
+    std::snprintf(name, sizeof name, "files/%04zu.txt", libraryFiles_ / 2);
+    return name;
 }
 
 std::string SourceWorld::Built(const Builder& builder) const {

@@ -18,8 +18,11 @@ namespace launcher::test {
 
 class SourceWorld {
 public:
-    // Makes everything below `dir` and serves it from `server`.
-    SourceWorld(const std::filesystem::path& dir, HttpServer& server);
+    // Makes everything below `dir` and serves it from `server`. With `libraryFiles` (real tools only) the
+    // game's submodule "lib" holds that many more files, "files/0000.txt" on, in one pack, and both
+    // repositories mark a file for the smudge filters "stopgame" (the game's "version.h") and "stoplib"
+    // (the library's StopFile()), which git runs as it checks those files out once the test defines them.
+    SourceWorld(const std::filesystem::path& dir, HttpServer& server, size_t libraryFiles = 0);
 
     // True where the real git, CMake and compiler run (Linux); false with the stand-ins.
     static bool RealTools();
@@ -47,6 +50,13 @@ public:
     // What the installed game program says it is (Linux: the commit's text built into it).
     std::string Built(const Builder& builder) const;
 
+    // The served repositories (real tools only).
+    GitRepo& Game() { return *repo_; }
+    GitRepo& Library() { return *lib_; }
+    // The library's file marked for "stoplib", half-way through its files.
+    std::string StopFile() const;
+    size_t LibraryFiles() const { return libraryFiles_; }
+
 private:
     void MakeTools();
     void MakeSource();
@@ -59,6 +69,7 @@ private:
     std::filesystem::path remote_;  // the stand-in's repository
     std::string toolchain_;         // the served list of tools
     int version_ = 1;
+    size_t libraryFiles_ = 0;
 };
 
 }  // namespace launcher::test
