@@ -1347,9 +1347,9 @@ TEST_P(MusicLibrary, AnImportKilledMidwayLosesNoConversion) {
         Touch(folder / "Ambient" / "wave.wav");
         const fs::path killed = dir / "killed";
         fs::remove(killed);
-        const json spec = {{"data", PathUtf8(dir / "data")}, {"folder", PathUtf8(folder)}, {"real", Real()},
+        const json task = {{"data", PathUtf8(dir / "data")}, {"folder", PathUtf8(folder)}, {"real", Real()},
                            {"jobs", c.jobs}, {"at", c.at}, {"killed", PathUtf8(killed)}};
-        test::WriteFile(dir / "child.json", spec.dump());
+        test::WriteFile(dir / "child.json", task.dump());
         {
             test::ScopedEnv env("LAUNCHER_MUSIC_CHILD", PathUtf8(dir / "child.json"));
             test::Spawned child(test::TestProgram("launcher_tests"),
@@ -1373,20 +1373,20 @@ TEST_P(MusicLibrary, AnImportKilledMidwayLosesNoConversion) {
 // The far end of the test above, run as its child: imports as the file named by LAUNCHER_MUSIC_CHILD says
 // and kills itself when the song named there has its turn.
 TEST(MusicImportChild, DISABLED_ImportsUntilKilled) {
-    const char* specFile = std::getenv("LAUNCHER_MUSIC_CHILD");
-    if (specFile == nullptr) GTEST_SKIP() << "MusicLibrary.AnImportKilledMidwayLosesNoConversion runs it";
-    const json spec = json::parse(test::ReadFile(Utf8Path(specFile)), nullptr, false);
-    ASSERT_TRUE(spec.is_object());
-    ImportRun run(Utf8Path(spec.value("data", "")));
-    const std::string at = spec.value("at", "") + ":";
-    const fs::path killed = Utf8Path(spec.value("killed", ""));
+    const char* taskFile = std::getenv("LAUNCHER_MUSIC_CHILD");
+    if (taskFile == nullptr) GTEST_SKIP() << "MusicLibrary.AnImportKilledMidwayLosesNoConversion runs it";
+    const json task = json::parse(test::ReadFile(Utf8Path(taskFile)), nullptr, false);
+    ASSERT_TRUE(task.is_object());
+    ImportRun run(Utf8Path(task.value("data", "")));
+    const std::string at = task.value("at", "") + ":";
+    const fs::path killed = Utf8Path(task.value("killed", ""));
     run.onStatus = [&](const Status& status) {
         if (status.detail.rfind(at, 0) != 0) return;
         test::WriteFile(killed, "");
         test::KillThisProcess();
     };
-    const MusicPrograms programs = spec.value("real", false) ? MusicPrograms{} : StandIns();
-    run.Import(Utf8Path(spec.value("folder", "")), programs, spec.value("jobs", 1u));
+    const MusicPrograms programs = task.value("real", false) ? MusicPrograms{} : StandIns();
+    run.Import(Utf8Path(task.value("folder", "")), programs, task.value("jobs", 1u));
     ADD_FAILURE() << "the import ended before " << at << " " << run.err;
 }
 
