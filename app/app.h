@@ -62,7 +62,7 @@ struct App {
     uint64_t leftoverSize = 0;
     int section = 0;
     std::filesystem::path musicFolder;
-    bool musicMessage = false;
+    std::atomic<bool> musicMessage{false};
     std::string musicSummary;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -35,6 +37,10 @@ namespace {
 constexpr char kCacheName[] = "launcher-music.json";
 constexpr char kDbName[] = "ST.DB";
 constexpr char kStagingName[] = ".staging";
+// In the work folder: which source each staged song was converted from, in the cache's form with the
+// staged name as "file". A run that ends abnormally leaves it, and the next one puts back by it what the
+// cache on disk still describes.
+constexpr char kJournalName[] = "launcher-staged.json";
 // Enough to keep any desktop busy; each conversion is one process.
 constexpr unsigned kMaxJobs = 16;
 
@@ -125,29 +131,68 @@ bool FindCacheEntry(const json& cache, const std::string& key, CacheEntry& entry
     return true;
 }
 
-// Writes a file whole through a temporary beside it, so a full disk never leaves it cut short.
-bool WriteWhole(const fs::path& file, const std::string& bytes, bool textMode, std::string& err) {
-    fs::path temporary = file;
-    temporary += ".new";
-    std::error_code ec;
+// Writes `bytes` to `file`, replacing it; on failure `reason` holds the system's message.
+bool WriteBytes(const fs::path& file, const std::string& bytes, bool textMode, std::string& reason) {
+    int code = 0;  // the first failure's errno; -1 when the library left none
     {
-        std::ofstream out(temporary, textMode ? std::ios::out | std::ios::trunc
-                                              : std::ios::out | std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
+        errno = 0;
+        std::ofstream out(file, textMode ? std::ios::out | std::ios::trunc
+                                         : std::ios::out | std::ios::binary | std::ios::trunc);
         if (!out) {
-            fs::remove(temporary, ec);
-            err = "Could not write " + PathUtf8(file);
-            return false;
+            code = errno != 0 ? errno : -1;
+        } else {
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            out.flush();
+            if (!out) code = errno != 0 ? errno : -1;
+            out.close();
+            if (!out && code == 0) code = errno != 0 ? errno : -1;
         }
     }
-    std::string moveErr;
-    if (!MoveReplacing(temporary, file, moveErr)) {
-        fs::remove(temporary, ec);
-        err = "Could not write " + PathUtf8(file) + ": " + moveErr;
-        return false;
+    if (code == 0) return true;
+    reason = code > 0 ? std::generic_category().message(code) : "the file could not be written whole";
+    std::error_code ec;
+    fs::remove(file, ec);
+    return false;
+}
+
+// Whether a journal's "file" is a name the import gives a staged song: decimal digits and ".WMA".
+bool IsStagedName(const std::string& name) {
+    if (name.size() < 5 || name.size() > 24 || name.compare(name.size() - 4, 4, ".WMA") != 0) return false;
+    return std::all_of(name.begin(), name.end() - 4, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+json JournalEntry(uint64_t size, int64_t time, const fs::path& staged) {
+    return json{{"size", size}, {"time", time}, {"file", PathUtf8(staged.filename())}};
+}
+
+// Puts back the songs that a run which ended abnormally left in the work folder: each goes where the
+// cache on disk says its source's conversion lies, when that entry describes the very conversion (the
+// same size and time). Before a run replaces the cache that is where the old import had it; after, the
+// place the new one gave it. Returns how many were put back.
+size_t PutBackStaged(const fs::path& music, const fs::path& staging, const json& cache) {
+    std::string text;
+    if (!ReadWholeFile(staging / kJournalName, text)) return 0;
+    const json journal = json::parse(text, nullptr, false);
+    if (!journal.is_object()) return 0;
+    size_t back = 0;
+    std::set<std::string> taken;
+    for (const auto& item : journal.items()) {
+        CacheEntry moved;
+        CacheEntry entry;
+        if (!FindCacheEntry(journal, item.key(), moved) || !IsStagedName(moved.file)) continue;
+        if (!FindCacheEntry(cache, item.key(), entry) || entry.size != moved.size || entry.time != moved.time ||
+            !IsSongFileName(entry.file) || !taken.insert(entry.file).second) {
+            continue;
+        }
+        const fs::path from = staging / moved.file;
+        const fs::path to = music / Utf8Path(entry.file);
+        std::error_code ec;
+        if (IsLink(from) || !fs::is_regular_file(from, ec) || IsLink(to.parent_path())) continue;
+        fs::create_directories(to.parent_path(), ec);
+        std::string ignored;
+        if (MoveReplacing(from, to, ignored)) ++back;
     }
-    return true;
+    return back;
 }
 
 // One song that ffprobe and ffmpeg work on.
@@ -158,17 +203,57 @@ struct Conversion {
     int exitCode = -1;
     std::string lastLine;  // ffmpeg's
     bool produced = false;
+    std::string notStarted;  // the sentence when ffprobe or ffmpeg could not be started at all
 };
+
+// What a child printed, as far as telling "it never started" needs.
+struct RunLines {
+    size_t count = 0;
+    std::string first;
+    void See(const std::string& line) {
+        if (count++ == 0) first = line;
+    }
+};
+
+// The platform tells a child that never ran by -1 and one "cannot start ... (code: message)" line; a
+// stopped child gives -1 too, but then the stop flag is set. Empty when the program ran.
+std::string NotStarted(const std::string& program, int code, const RunLines& lines, const std::atomic<bool>* stop) {
+    const bool stopped = stop != nullptr && stop->load();
+    if (code != -1 || stopped || lines.count != 1 || !StartsWith(lines.first, "cannot start ")) return "";
+    const std::string& line = lines.first;
+    const size_t open = line.rfind(" (");
+    if (open == std::string::npos || line.back() != ')') return "Could not start " + program;
+    return "Could not start " + program + line.substr(open);
+}
 
 void Convert(Platform& platform, const MusicPrograms& programs, const fs::path& workDir,
              const std::atomic<bool>* stop, Conversion& c) {
     const std::string source = PathUtf8(c.source);
-    platform.Run({programs.ffprobe, "-v", "error", "-show_entries", "format=duration:format_tags=title,artist", "-of",
-                  "default=noprint_wrappers=1", source},
-                 workDir, {}, [&c](const std::string& line) { ReadProbeLine(line, c.probe); }, stop);
+    RunLines probeLines;
+    // Ogg and Opus keep their tags on the audio stream; a format tag, printed after the stream's, wins.
+    // Streams other than audio are left out, so the caption of a cover picture never becomes a title.
+    const int probeCode = platform.Run(
+        {programs.ffprobe, "-v", "error", "-select_streams", "a", "-show_entries",
+         "format=duration:format_tags=title,artist:stream_tags=title,artist", "-of", "default=noprint_wrappers=1",
+         source},
+        workDir, {},
+        [&](const std::string& line) {
+            probeLines.See(line);
+            ReadProbeLine(line, c.probe);
+        },
+        stop);
+    c.notStarted = NotStarted(programs.ffprobe, probeCode, probeLines, stop);
+    if (!c.notStarted.empty()) return;
+    RunLines convertLines;
     c.exitCode = platform.Run({programs.ffmpeg, "-nostdin", "-y", "-v", "error", "-i", source, "-vn", "-map_metadata",
                                "-1", "-ac", "2", "-ar", "44100", "-c:a", "wmav2", "-b:a", "160k", PathUtf8(c.staged)},
-                              workDir, {}, [&c](const std::string& line) { c.lastLine = line; }, stop);
+                              workDir, {},
+                              [&](const std::string& line) {
+                                  convertLines.See(line);
+                                  c.lastLine = line;
+                              },
+                              stop);
+    c.notStarted = NotStarted(programs.ffmpeg, c.exitCode, convertLines, stop);
     std::error_code ec;
     c.produced = fs::exists(c.staged, ec) && !ec;
 }
@@ -292,6 +377,86 @@ std::string DumpMusicCache(const json& cache) {
     return cache.dump(1, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `at`, or 0 when none starts there.
+size_t Utf8SequenceAt(const std::string& text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the first continuation byte, which rules out overlong forms,
+    unsigned char high = 0xBF;  // surrogates and code points past U+10FFFF
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = Utf8SequenceAt(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string ValidUtf8(const std::string& text) {
+    if (IsValidUtf8(text)) return text;
+    std::string out;
+    bool inBroken = false;  // one replacement for a run of bytes that are no UTF-8
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = Utf8SequenceAt(text, at);
+        if (length == 0) {
+            if (!inBroken) out += "\xEF\xBF\xBD";
+            inBroken = true;
+            ++at;
+        } else {
+            inBroken = false;
+            out.append(text, at, length);
+            at += length;
+        }
+    }
+    return out;
+}
+
+std::string MusicCacheKey(const std::string& path) {
+    if (IsValidUtf8(path) && !StartsWith(path, "%")) return path;
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string key = "%";
+    for (size_t at = 0; at < path.size();) {
+        const size_t length = path[at] == '%' ? 0 : Utf8SequenceAt(path, at);
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(path[at]);
+            key += '%';
+            key += kHex[byte >> 4];
+            key += kHex[byte & 15];
+            ++at;
+        } else {
+            key.append(path, at, length);
+            at += length;
+        }
+    }
+    return key;
+}
+
 unsigned DefaultMusicJobs() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs);
 }
@@ -315,8 +480,9 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         return false;
     }
 
+    // A launcher kept in the music folder has its converted songs there too: they are not the user's.
     std::vector<std::string> warnings;
-    std::vector<Soundtrack> soundtracks = ScanMusicFolder(folder, warnings);
+    std::vector<Soundtrack> soundtracks = ScanMusicFolder(folder, warnings, {Full(builder.root), music});
     for (const std::string& warning : warnings) builder.Log("music: " + warning);
     size_t n = 0;
     for (const Soundtrack& soundtrack : soundtracks) n += soundtrack.songs.size();
@@ -331,8 +497,12 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         if (!oldCache.is_object()) oldCache = json::object();
     }
 
-    // Without a work folder every conversion would fail, and the run would then empty the soundtracks.
+    // A run that ended abnormally may have left songs of the last import in the work folder.
     const fs::path staging = music / kStagingName;
+    if (const size_t back = PutBackStaged(music, staging, oldCache); back > 0) {
+        builder.Log("music: " + std::to_string(back) + " songs put back that an unfinished import had moved");
+    }
+    // Without a work folder every conversion would fail, and the run would then empty the soundtracks.
     std::error_code ec;
     if (std::string removeErr; !RemoveTree(staging, removeErr)) {
         err = "Could not clear " + PathUtf8(staging) + ": " + removeErr;
@@ -343,33 +513,50 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         err = "Could not create " + PathUtf8(staging) + ": " + ec.message();
         return false;
     }
-
-    std::vector<KeptFileMove> keptMoves;
-    auto undoStaging = [&] {
-        // The old song folders are still there: they go only once every song is done.
-        for (const KeptFileMove& move : keptMoves) {
-            std::string ignored;
-            MoveReplacing(move.staged, move.from, ignored);
-        }
-        std::string ignored;
-        RemoveTree(staging, ignored);
-        err = "cancelled";
+    const fs::path journalFile = staging / kJournalName;
+    auto writeJournal = [&](const json& journal, std::string& why) {
+        std::string reason;
+        if (WriteBytes(journalFile, journal.dump(), false, reason)) return true;
+        why = "Could not write " + PathUtf8(journalFile) + ": " + reason;
         return false;
     };
 
-    // First the songs the cache still holds move into the work folder; the rest are converted, several
-    // at a time when `jobs` allows, while the results are taken in song order below.
+    std::vector<KeptFileMove> keptMoves;
+    // Puts every kept song back; the old song folders may be gone by then. A song that cannot be put back
+    // stays in the work folder, from where the next run puts it back.
+    auto undo = [&](const std::string& why) {
+        bool allBack = true;
+        for (const KeptFileMove& move : keptMoves) {
+            std::error_code dirError;
+            fs::create_directories(move.from.parent_path(), dirError);
+            std::string ignored;
+            if (!MoveReplacing(move.staged, move.from, ignored)) allBack = false;
+        }
+        std::string ignored;
+        if (allBack) {
+            RemoveTree(staging, ignored);
+        } else {
+            builder.Log("music: some songs of the last import could not be put back yet; the next import does it");
+        }
+        err = why;
+        return false;
+    };
+
+    // First the songs the cache still holds are found, noted in the journal and moved into the work
+    // folder; the rest are converted, several at a time when `jobs` allows, while the results are taken
+    // in song order below.
     std::vector<SongRun> runs;
     runs.reserve(n);
-    std::vector<Conversion> conversions;
+    std::vector<fs::path> reusable(n);  // where a song's conversion lies, when it may be reused
+    json journal = json::object();
     for (size_t s = 0; s < soundtracks.size(); ++s) {
         for (size_t i = 0; i < soundtracks[s].songs.size(); ++i) {
-            if (builder.stop) return undoStaging();
+            if (builder.stop) return undo("cancelled");
             Song& song = soundtracks[s].songs[i];
             SongRun run;
             run.soundtrack = s;
             run.index = i;
-            run.key = PathUtf8(song.source);
+            run.key = MusicCacheKey(PathUtf8(song.source));
             run.staged = staging / (std::to_string(runs.size()) + ".WMA");
             run.size = fs::file_size(song.source, ec);
             if (ec) run.size = std::numeric_limits<uint64_t>::max();
@@ -382,34 +569,52 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
                 if (!IsLink(placed) && !IsLink(placed.parent_path()) && fs::is_regular_file(placed, ec)) {
                     song.title = entry.name.value_or(song.title);
                     song.ms = entry.ms;
-                    std::string moveErr;
-                    if (MoveReplacing(placed, run.staged, moveErr)) {
-                        keptMoves.push_back(KeptFileMove{run.staged, placed});
-                        run.kept = true;
-                    }
+                    reusable[runs.size()] = placed;
+                    journal[run.key] = JournalEntry(run.size, run.time, run.staged);
                 }
-            }
-            if (!run.kept) {
-                run.conversion = conversions.size();
-                conversions.push_back(Conversion{song.source, run.staged, {}, -1, {}, false});
             }
             runs.push_back(std::move(run));
         }
     }
+    // Noted before anything moves, so that whatever comes, every kept song finds its way back.
+    if (std::string why; !writeJournal(journal, why)) return undo(why);
+    bool moveFailed = false;
+    for (size_t k = 0; k < runs.size(); ++k) {
+        if (reusable[k].empty()) continue;
+        if (builder.stop) return undo("cancelled");
+        std::string moveErr;
+        if (MoveReplacing(reusable[k], runs[k].staged, moveErr)) {
+            keptMoves.push_back(KeptFileMove{runs[k].staged, reusable[k]});
+            runs[k].kept = true;
+        } else {
+            journal.erase(runs[k].key);
+            moveFailed = true;
+        }
+    }
+    // A song that stayed is converted into its staged name, which must then not be taken for the kept one.
+    if (std::string why; moveFailed && !writeJournal(journal, why)) return undo(why);
 
+    std::vector<Conversion> conversions;
+    for (SongRun& run : runs) {
+        if (run.kept) continue;
+        run.conversion = conversions.size();
+        Conversion c;
+        c.source = soundtracks[run.soundtrack].songs[run.index].source;
+        c.staged = run.staged;
+        conversions.push_back(std::move(c));
+    }
     const unsigned threads = jobs > 1 ? static_cast<unsigned>(std::min<size_t>(jobs, conversions.size())) : 0;
     Platform& platform = *builder.platform;
     Converter converter(
         conversions, threads,
         [&](Conversion& c) { Convert(platform, programs, folder, &builder.stop, c); }, builder.stop);
-    auto stopped = [&] {
+    auto stopped = [&](const std::string& why) {
         converter.Finish();
-        return undoStaging();
+        return undo(why);
     };
 
     std::vector<std::vector<Song>> placedSongs(soundtracks.size());
-    std::vector<fs::path> staged;
-    std::vector<std::string> stagedKeys;
+    std::vector<const SongRun*> staged;
     json cache = json::object();
     size_t kept = 0;
     size_t converted = 0;
@@ -417,7 +622,7 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     for (size_t i = 0; i < runs.size(); ++i) {
         const SongRun& run = runs[i];
         Song& song = soundtracks[run.soundtrack].songs[run.index];
-        if (builder.stop) return stopped();
+        if (builder.stop) return stopped("cancelled");
         builder.Report("Converting your music",
                        std::to_string(i + 1) + " of " + std::to_string(n) + ": " + PathUtf8(song.source.filename()),
                        static_cast<double>(i) / static_cast<double>(n));
@@ -426,19 +631,22 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         } else {
             converter.Wait(run.conversion);
             const Conversion& c = conversions[run.conversion];
+            // Without its programs no song converts: the import ends with the last one's songs in place.
+            if (!c.notStarted.empty()) return stopped(c.notStarted);
             song.ms = DurationMs(c.probe.seconds);
             song.title = SongTitle(c.probe, song.title);
             if (c.exitCode != 0 || !c.produced) {
-                if (builder.stop) return stopped();
-                builder.Log("music: " + run.key + " could not be converted" +
+                if (builder.stop) return stopped("cancelled");
+                builder.Log("music: " + PathUtf8(song.source) + " could not be converted" +
                             (c.lastLine.empty() ? "" : ": " + c.lastLine));
                 ++failed;
                 continue;
             }
             ++converted;
         }
-        staged.push_back(run.staged);
-        stagedKeys.push_back(run.key);
+        // The cache keeps valid UTF-8 only; the database gets the same title, so a kept song reads as it did.
+        song.title = ValidUtf8(song.title);
+        staged.push_back(&run);
         cache[run.key] = json{{"size", run.size}, {"time", run.time}, {"file", ""}, {"name", song.title},
                               {"ms", song.ms}};
         placedSongs[run.soundtrack].push_back(song);
@@ -455,8 +663,28 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     for (size_t s = 0; s < soundtracks.size(); ++s) {
         for (size_t i = 0; i < soundtracks[s].songs.size(); ++i) {
             names.push_back(SongFileName(static_cast<uint32_t>(s + 1), static_cast<uint32_t>(i)));
-            cache[stagedKeys[names.size() - 1]]["file"] = names.back();
+            cache[staged[names.size() - 1]->key]["file"] = names.back();
         }
+    }
+
+    // From here on every staged song, converted ones too, is in the journal: once the new cache is in
+    // place, a run that ends abnormally leaves them where it names them.
+    journal = json::object();
+    for (const SongRun* run : staged) journal[run->key] = JournalEntry(run->size, run->time, run->staged);
+    if (std::string why; !writeJournal(journal, why)) return undo(why);
+
+    // The database and the cache are written in full before the old songs go, so that a full disk ends
+    // the run with nothing lost.
+    const fs::path dbFile = music / kDbName;
+    const fs::path cacheFile = music / kCacheName;
+    const fs::path newDb = staging / kDbName;
+    const fs::path newCache = staging / kCacheName;
+    std::string reason;
+    if (!WriteBytes(newDb, BuildSoundtrackDb(soundtracks), false, reason)) {
+        return undo("Could not write " + PathUtf8(dbFile) + ": " + reason);
+    }
+    if (!WriteBytes(newCache, DumpMusicCache(cache), true, reason)) {
+        return undo("Could not write " + PathUtf8(cacheFile) + ": " + reason);
     }
 
     // The old song folders give way; loose files in the soundtrack folder are not the import's.
@@ -469,6 +697,13 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         std::string removeErr;
         if (!RemoveTree(old, removeErr)) builder.Log("music: could not remove " + PathUtf8(old) + ": " + removeErr);
     }
+
+    // The new cache goes first: the old one would name places that the new songs are about to take, and
+    // the launcher never leaves a database of its own without a cache beside it.
+    if (!MoveReplacing(newCache, cacheFile, reason)) {
+        return undo("Could not write " + PathUtf8(cacheFile) + ": " + reason);
+    }
+    bool cacheChanged = false;
     for (size_t j = 0; j < staged.size(); ++j) {
         const fs::path target = music / Utf8Path(names[j]);
         std::string moveErr;
@@ -478,23 +713,27 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
             moveErr = "the folder is a link that could not be removed";
         } else {
             fs::create_directories(target.parent_path(), ec);
-            placed = MoveReplacing(staged[j], target, moveErr);
+            placed = MoveReplacing(staged[j]->staged, target, moveErr);
         }
-        if (!placed) builder.Log("music: could not place " + PathUtf8(target) + ": " + moveErr);
+        if (!placed) {
+            builder.Log("music: could not place " + PathUtf8(target) + ": " + moveErr);
+            // Whatever lies there is not this song: the next import converts it again.
+            cache.erase(staged[j]->key);
+            cacheChanged = true;
+        }
+    }
+    if (cacheChanged && (!WriteBytes(newCache, DumpMusicCache(cache), true, reason) ||
+                         !MoveReplacing(newCache, cacheFile, reason))) {
+        builder.Log("music: could not write " + PathUtf8(cacheFile) + ": " + reason);
+    }
+    if (!MoveReplacing(newDb, dbFile, reason)) {
+        std::string ignored;
+        RemoveTree(staging, ignored);
+        err = "Could not write " + PathUtf8(dbFile) + ": " + reason;
+        return false;
     }
     if (std::string ignored; !RemoveTree(staging, ignored)) {
         builder.Log("music: could not remove " + PathUtf8(staging) + ": " + ignored);
-    }
-
-    // The songs have their new numbers now: a database or cache that could not be rewritten would
-    // describe the old ones, so neither is left behind, and the next import starts afresh.
-    std::string writeErr;
-    if (!WriteWhole(music / kDbName, BuildSoundtrackDb(soundtracks), false, writeErr) ||
-        !WriteWhole(music / kCacheName, DumpMusicCache(cache), true, writeErr)) {
-        fs::remove(music / kDbName, ec);
-        fs::remove(music / kCacheName, ec);
-        err = writeErr;
-        return false;
     }
     builder.SetSetting("music", folderText);
 

@@ -40,6 +40,15 @@ bool IsSongFileName(const std::string& file);
 // not valid UTF-8 is stored with replacement characters instead of failing.
 std::string DumpMusicCache(const nlohmann::json& cache);
 
+// Whether the text is UTF-8 as JSON allows it (no overlong forms, no surrogates, nothing past U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+// The text with each piece that is not valid UTF-8 replaced by U+FFFD.
+std::string ValidUtf8(const std::string& text);
+// The cache key of a source path (UTF-8 text, or on Linux any bytes): the path itself when it is valid
+// UTF-8, else "%" and the path with "%" and every byte outside valid UTF-8 written as "%XX". A name
+// that is not UTF-8 thus keeps its key from run to run, and no two paths share one.
+std::string MusicCacheKey(const std::string& path);
+
 // How many songs are converted at a time: one per processor.
 unsigned DefaultMusicJobs();
 

@@ -64,24 +64,63 @@ Listing ListFolder(const fs::path& folder) {
     return out;
 }
 
-// The folders the walk is inside. A link that leads back to one of them is not entered, so the walk ends.
+// A folder of the launcher's own that the walk must not enter: its identity, and its resolved path for
+// where identities cannot be read.
+struct LeftOut {
+    std::optional<FileId> id;
+    std::string path;
+};
+
+// The folder's full path, links resolved where the system can, ASCII case folded (Windows ignores case).
+std::string FolderKey(const fs::path& folder) {
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(folder, ec);
+    if (ec) {
+        resolved = fs::absolute(folder, ec);
+        if (ec) resolved = folder;
+        resolved = resolved.lexically_normal();
+    }
+    std::string text = LowerAscii(PathUtf8(resolved));
+    while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
+    return text;
+}
+
+std::optional<FileId> Identify(const fs::path& folder) {
+    FileId id;
+    if (!IdentifyFile(folder, id)) return std::nullopt;
+    return id;
+}
+
+// The folders the walk is inside. A link that leads back to one of them is not entered, so the walk ends;
+// nor is a folder of the launcher's own.
 class WalkStack {
 public:
-    // False when `folder` is already being walked (or the walk is too deep); else it is now on the stack.
+    WalkStack() = default;
+    WalkStack(const std::vector<fs::path>& leaveOut, std::vector<std::string>& warnings) : warnings_(&warnings) {
+        for (const fs::path& folder : leaveOut) leaveOut_.push_back(LeftOut{Identify(folder), FolderKey(folder)});
+    }
+
+    // False when `folder` is already being walked, is left out (or the walk is too deep); else it is now on
+    // the stack.
     bool Enter(const fs::path& folder) {
         if (entered_.size() >= static_cast<size_t>(kMaxDepth)) return false;
-        FileId id;
-        const bool known = IdentifyFile(folder, id);
-        if (known && std::find(entered_.begin(), entered_.end(), std::optional<FileId>(id)) != entered_.end()) {
-            return false;
+        const std::optional<FileId> id = Identify(folder);
+        for (const LeftOut& out : leaveOut_) {
+            if (id && out.id ? *id == *out.id : FolderKey(folder) == out.path) {
+                warnings_->push_back("\"" + PathUtf8(folder) + "\" left out: it holds the launcher's own files");
+                return false;
+            }
         }
-        entered_.push_back(known ? std::optional<FileId>(id) : std::nullopt);
+        if (id && std::find(entered_.begin(), entered_.end(), id) != entered_.end()) return false;
+        entered_.push_back(id);
         return true;
     }
     void Leave() { entered_.pop_back(); }
 
 private:
     std::vector<std::optional<FileId>> entered_;  // empty where the folder could not be identified
+    std::vector<LeftOut> leaveOut_;
+    std::vector<std::string>* warnings_ = nullptr;
 };
 
 void Collect(const fs::path& folder, std::vector<fs::path>& files, WalkStack& stack) {
@@ -142,9 +181,10 @@ void CollectAudioFiles(const fs::path& folder, std::vector<fs::path>& files) {
     Collect(folder, files, stack);
 }
 
-std::vector<Soundtrack> ScanMusicFolder(const fs::path& folder, std::vector<std::string>& warnings) {
+std::vector<Soundtrack> ScanMusicFolder(const fs::path& folder, std::vector<std::string>& warnings,
+                                        const std::vector<fs::path>& leaveOut) {
     std::vector<Soundtrack> soundtracks;
-    WalkStack stack;
+    WalkStack stack(leaveOut, warnings);
     if (!stack.Enter(folder)) return soundtracks;
     Listing listing = ListFolder(folder);
     AddSoundtrack(soundtracks, warnings, FileNameUtf8(folder), listing.files);

@@ -30,8 +30,11 @@ bool IsAudioFile(const std::filesystem::path& path);
 bool CompareByName(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // The soundtracks of the music folder: its own audio files first, then one per sub-folder with every audio
-// file below it. Appends one warning per limit reached.
-std::vector<Soundtrack> ScanMusicFolder(const std::filesystem::path& folder, std::vector<std::string>& warnings);
+// file below it. Appends one warning per limit reached. The folders in `leaveOut` (the launcher's own) are
+// not walked, wherever they lie below `folder` and by whatever link they are reached; a warning names each
+// one met.
+std::vector<Soundtrack> ScanMusicFolder(const std::filesystem::path& folder, std::vector<std::string>& warnings,
+                                        const std::vector<std::filesystem::path>& leaveOut = {});
 // Appends every audio file below `folder`: each folder's own files, then its sub-folders, depth first.
 void CollectAudioFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files);
 // Appends a soundtrack of the files (none when there are no files), within the limits.

@@ -13,7 +13,14 @@ struct FileId {
     bool operator==(const FileId&) const = default;
 };
 
-// The identity of what `path` names, links and junctions followed; false when it cannot be read.
+// Whether a file number that a volume reports names one file. Some drives report 0 for every file, and
+// "no number" is all ones: such a file is not identified, or every folder on it would seem to be one.
+inline bool IsKnownFileIndex(uint64_t index) {
+    return index != 0 && index != ~uint64_t{0};
+}
+
+// The identity of what `path` names, links and junctions followed; false when it cannot be read or the
+// volume gives the file no number of its own.
 bool IdentifyFile(const std::filesystem::path& path, FileId& id);
 
 }  // namespace launcher

@@ -9,7 +9,7 @@ bool IdentifyFile(const std::filesystem::path& path, FileId& id) {
     if (::stat(path.c_str(), &st) != 0) return false;
     id.volume = static_cast<uint64_t>(st.st_dev);
     id.index = static_cast<uint64_t>(st.st_ino);
-    return true;
+    return IsKnownFileIndex(id.index);
 }
 
 }  // namespace launcher

@@ -17,7 +17,7 @@ bool IdentifyFile(const std::filesystem::path& path, FileId& id) {
     if (!ok) return false;
     id.volume = info.dwVolumeSerialNumber;
     id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
+    return IsKnownFileIndex(id.index);
 }
 
 }  // namespace launcher

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <limits>
@@ -14,9 +15,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "build/builder.h"
 #include "game/game_definition.h"
@@ -29,8 +35,11 @@
 #include "platform/paths.h"
 #include "platform/sha.h"
 #include "support/http_server.h"
+#include "support/git_repo.h"
 #include "support/links.h"
+#include "support/pinned.h"
 #include "support/soundtrack_db_reader.h"
+#include "support/spawn.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
@@ -71,6 +80,22 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     };
     walk(folder, "");
     return out;
+}
+
+// The source path of a cache key: the key itself, or for a name that is not UTF-8 the key after its "%"
+// with each "%XX" read back as a byte.
+fs::path SourceOfKey(const std::string& key) {
+    if (key.empty() || key[0] != '%') return Utf8Path(key);
+    std::string bytes;
+    for (size_t at = 1; at < key.size(); ++at) {
+        if (key[at] == '%' && at + 2 < key.size()) {
+            bytes += static_cast<char>(std::stoi(key.substr(at + 1, 2), nullptr, 16));
+            at += 2;
+        } else {
+            bytes += key[at];
+        }
+    }
+    return Utf8Path(bytes);
 }
 
 // A soundtrack as the database should describe it.
@@ -183,7 +208,7 @@ struct ImportRun {
                     EXPECT_EQ(entry.value("ms", 0u), song.ms);
                     EXPECT_TRUE(entry.contains("time") && entry.at("time").is_number_integer());
                     std::error_code ec;
-                    EXPECT_EQ(entry.value("size", uint64_t{0}), fs::file_size(Utf8Path(key), ec)) << key;
+                    EXPECT_EQ(entry.value("size", uint64_t{0}), fs::file_size(SourceOfKey(key), ec)) << key;
                 }
                 EXPECT_EQ(found, 1) << name;
                 ++entries;
@@ -323,6 +348,49 @@ TEST(MusicCache, TextLayout) {
     EXPECT_TRUE(json::parse(text, nullptr, false).is_object());
 }
 
+TEST(MusicCache, NamesThatAreNotUtf8KeepTheirKey) {
+    struct Case {
+        std::string path;
+        std::string key;
+    } cases[] = {
+        {"/m/Rock/song.mp3", "/m/Rock/song.mp3"},
+        {"/m/\xC3\xA7" "a va \xF0\x9F\x8E\xB5.opus", "/m/\xC3\xA7" "a va \xF0\x9F\x8E\xB5.opus"},
+        {"/m/100%.mp3", "/m/100%.mp3"},
+        {"/m/caf\xE9.mp3", "%/m/caf%E9.mp3"},  // Latin-1
+        {"/m/50% caf\xE9.mp3", "%/m/50%25 caf%E9.mp3"},
+        {"%caf\xC3\xA9", "%%25caf\xC3\xA9"},  // valid, but would read as an escaped key
+        {"/m/\xC0\xAF.mp3", "%/m/%C0%AF.mp3"},          // an overlong "/"
+        {"/m/\xED\xA0\x80.mp3", "%/m/%ED%A0%80.mp3"},   // a surrogate
+        {"/m/\xF4\x90\x80\x80", "%/m/%F4%90%80%80"},  // past U+10FFFF
+        {"/m/\xE2\x82", "%/m/%E2%82"},                // cut short
+    };
+    std::set<std::string> keys;
+    for (const Case& c : cases) {
+        EXPECT_EQ(MusicCacheKey(c.path), c.key) << c.path;
+        keys.insert(c.key);
+        // The key survives the cache file unchanged.
+        json cache = json::object();
+        cache[MusicCacheKey(c.path)] = json::object();
+        EXPECT_TRUE(json::parse(DumpMusicCache(cache), nullptr, false).contains(c.key)) << c.path;
+    }
+    EXPECT_EQ(keys.size(), std::size(cases));
+
+    struct TitleCase {
+        std::string text;
+        std::string valid;
+    } titles[] = {
+        {"Caf\xC3\xA9", "Caf\xC3\xA9"},
+        {"caf\xE9", "caf\xEF\xBF\xBD"},
+        {"\xFF\xFE x \xC0", "\xEF\xBF\xBD x \xEF\xBF\xBD"},  // one replacement for each run of bad bytes
+        {"a\xE2\x82", "a\xEF\xBF\xBD"},
+        {"\xED\xB2\x80", "\xEF\xBF\xBD"},
+    };
+    for (const TitleCase& c : titles) {
+        EXPECT_EQ(IsValidUtf8(c.text), c.text == c.valid) << c.text;
+        EXPECT_EQ(ValidUtf8(c.text), c.valid) << c.text;
+    }
+}
+
 TEST(MusicSetting, LoadMusicFolder) {
     struct Case {
         const char* name;
@@ -395,8 +463,8 @@ TEST(MusicImportStandIn, RunsBothProgramsInTheMusicFolder) {
     ASSERT_FALSE(probe.empty());
     EXPECT_TRUE(SameFolder(probe[0].substr(4), folder)) << probe[0];
     EXPECT_EQ(std::vector<std::string>(probe.begin() + 1, probe.end()),
-              (std::vector<std::string>{programs.ffprobe, "-v", "error", "-show_entries",
-                                        "format=duration:format_tags=title,artist", "-of",
+              (std::vector<std::string>{programs.ffprobe, "-v", "error", "-select_streams", "a", "-show_entries",
+                                        "format=duration:format_tags=title,artist:stream_tags=title,artist", "-of",
                                         "default=noprint_wrappers=1", sourceText}));
     const std::vector<std::string> convert = StandInCall(source, "ffmpeg");
     ASSERT_FALSE(convert.empty());
@@ -410,6 +478,22 @@ TEST(MusicImportStandIn, RunsBothProgramsInTheMusicFolder) {
     EXPECT_EQ(test::ReadFile(run.Music() / "0001" / "00010000.WMA"), "converted:duration=1.5\nTAG:title=One\n");
     EXPECT_EQ(run.builder.LoadMusicFolder(), folder);
     run.CheckCache(run.CheckDatabase({{"D\xC3\xAFsc", {"One"}}}));
+}
+
+// Ogg and Opus files keep their tags on the audio stream; a format tag wins where both are there, and the
+// caption of a cover picture is no title.
+TEST(MusicImportStandIn, TitlesComeFromTheFormatOrElseTheAudioStream) {
+    test::TempDir dir;
+    const fs::path folder = dir / "Music";
+    test::WriteFile(folder / "1.ogg", "duration=1\n!stream TAG:title=Ay\n!stream TAG:ARTIST=Artist A\n");
+    test::WriteFile(folder / "2.opus",
+                    "duration=1\n!stream TAG:title=Stream\n!stream TAG:artist=Band\nTAG:title=Format\n");
+    test::WriteFile(folder / "3.mp3", "duration=1\n!cover TAG:title=Album cover\n");
+    test::WriteFile(folder / "4.mp3",
+                    "duration=1\nTAG:title=Song\nTAG:artist=Artist\n!cover TAG:title=Album cover\n");
+    ImportRun run(dir / "data");
+    ASSERT_TRUE(run.Import(folder, StandIns(), 2)) << run.err;
+    run.CheckCache(run.CheckDatabase({{"Music", {"Artist A / Ay", "Band / Format", "3", "Artist / Song"}}}));
 }
 
 // Windows's executable suffix on every target, so the import installs its programs as the toolchain tool
@@ -523,6 +607,34 @@ TEST_F(MusicToolTest, WithoutItsToolNothingIsTouched) {
         EXPECT_EQ(Snapshot(builder->MusicDbFolder()), before);
         EXPECT_FALSE(fs::exists(folder / "Disc" / "1.mp3.ffprobe.args"));
     }
+}
+
+// A tool folder that lacks a program (a damaged or half-deleted download): the import ends with the
+// sentence naming it, and the soundtracks of the last import stay as they were.
+TEST_F(MusicToolTest, AProgramThatCannotStartEndsTheImportAndKeepsTheSoundtracks) {
+    server.ServeJson("/toolchain.json", json{{"tools", json::array({ffmpegTool})}}.dump());
+    ASSERT_TRUE(builder->ImportMusic(folder, summary, err)) << err;
+    const fs::path touched = folder / "Disc" / "2.mp3";
+    const fs::path bin = builder->ToolDir("ffmpeg") / "bin";
+    for (const char* program : {"ffmpeg", "ffprobe"}) {
+        SCOPED_TRACE(program);
+        fs::last_write_time(touched, fs::last_write_time(touched) + std::chrono::seconds(5));
+        const auto before = Snapshot(builder->MusicDbFolder());
+        const fs::path exe = bin / (std::string(program) + ".exe");
+        fs::rename(exe, dir / "aside.exe");
+        summary.clear();
+        EXPECT_FALSE(builder->ImportMusic(folder, summary, err));
+        fs::rename(dir / "aside.exe", exe);
+        const std::string sentence = "Could not start " + PathUtf8(exe) + " (";
+        EXPECT_EQ(err.substr(0, sentence.size()), sentence) << err;
+        EXPECT_EQ(err.back(), ')') << err;
+        EXPECT_EQ(err.find('\n'), std::string::npos) << err;
+        EXPECT_EQ(Snapshot(builder->MusicDbFolder()), before);
+        EXPECT_TRUE(summary.empty());
+    }
+    // With the program back, only the touched song is converted.
+    ASSERT_TRUE(builder->ImportMusic(folder, summary, err)) << err;
+    EXPECT_NE(logged.back().find(", 1 converted, 1 kept from last time"), std::string::npos) << logged.back();
 }
 
 // Songs for the stand-ins: the lines ffprobe prints, and what ffmpeg is to do.
@@ -795,7 +907,7 @@ struct LibrarySong {
 const LibrarySong kLibrary[] = {
     {"Intro.MP3", "intro.mp3", 440, "Opening", "\xC3\x9Cn\xC3\xAF" "code Band"},
     {"Rock/b.flac", "b.flac", 330, "Bee", "Artist B"},
-    {"Rock/A.ogg", "a.ogg", 550, "Not shown", "Nobody"},  // Ogg keeps its tags per stream, not per file
+    {"Rock/A.ogg", "a.ogg", 550, "Ay", "Artist A"},  // Ogg keeps its tags on the stream, not the file
     {"Rock/Live/encore.m4a", "encore.m4a", 660, "Encore", nullptr},
     {"Ambient/\xC3\xA7" "a va.opus", "cava.opus", 220, nullptr, nullptr},
     {"Ambient/wave.wav", "wave.wav", 880, "Wave", "W"},
@@ -807,7 +919,7 @@ const LibrarySong kLibrary[] = {
 const std::vector<Expected> kLibraryDb = {
     {"My Music \xE2\x99\xAA", {"\xC3\x9Cn\xC3\xAF" "code Band / Opening"}},
     {"Ambient", {"Tone", "W / Wave", "\xC3\xA7" "a va"}},
-    {"Rock", {"A", "Artist B / Bee", "Encore"}},
+    {"Rock", {"Artist A / Ay", "Artist B / Bee", "Encore"}},
 };
 
 fs::path Relative(const char* path) {
@@ -822,56 +934,105 @@ fs::path Relative(const char* path) {
     return out;
 }
 
-class MusicImport : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
+// Runs ffmpeg as the tests' own tool (not the import's), with the line it printed last.
+bool RunFfmpeg(const std::vector<std::string>& args, std::string& last) {
+    test::TestPlatform platform;
+    std::vector<std::string> all = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
+    all.insert(all.end(), args.begin(), args.end());
+    return platform.Run(all, {}, {}, [&](const std::string& line) { last = line; }, nullptr) == 0;
+}
+
+// Two seconds of a sine at `frequency`, as the file `made` (its format follows the extension), with tags.
+std::vector<std::string> SineArgs(int frequency, const char* title, const char* artist, const fs::path& made) {
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "sine=frequency=" + std::to_string(frequency) + ":duration=2",
+                                     "-ac", "2"};
+    if (title) args.insert(args.end(), {"-metadata", std::string("title=") + title});
+    if (artist) args.insert(args.end(), {"-metadata", std::string("artist=") + artist});
+    args.push_back(PathUtf8(made));
+    return args;
+}
+
+// The library of kLibrary that ffmpeg makes, once per run of the test program (Linux).
+struct RealLibrary {
+    static const RealLibrary& Get() {
+        static const RealLibrary library;
+        return library;
+    }
+
+    bool found = false;  // ffmpeg and ffprobe are on the search path
+    std::string err;     // what went wrong making it
+    std::unique_ptr<test::TempDir> dir;
+
+private:
+    RealLibrary() {
 #ifndef _WIN32
         test::TestPlatform platform;
-        found_ = platform.Run({"ffmpeg", "-version"}, {}, {}, {}, nullptr) == 0 &&
-                 platform.Run({"ffprobe", "-version"}, {}, {}, {}, nullptr) == 0;
-        if (!found_) return;
-        library_ = std::make_unique<test::TempDir>();
+        found = platform.Run({"ffmpeg", "-version"}, {}, {}, {}, nullptr) == 0 &&
+                platform.Run({"ffprobe", "-version"}, {}, {}, {}, nullptr) == 0;
+        if (!found) return;
+        dir = std::make_unique<test::TempDir>();
         std::vector<std::thread> makers;
         std::mutex mutex;
         for (const LibrarySong& song : kLibrary) {
             makers.emplace_back([&, song] {
-                const fs::path target = library_->path() / Relative(song.path);
+                const fs::path target = dir->path() / Relative(song.path);
                 const fs::path made = target.parent_path() / song.made;
                 fs::create_directories(target.parent_path());
-                std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                                  "sine=frequency=" + std::to_string(song.frequency) + ":duration=2",
-                                                  "-ac", "2"};
-                if (song.title) args.insert(args.end(), {"-metadata", std::string("title=") + song.title});
-                if (song.artist) args.insert(args.end(), {"-metadata", std::string("artist=") + song.artist});
-                args.push_back(PathUtf8(made));
                 std::string last;
-                const int code = platform.Run(args, {}, {}, [&](const std::string& line) { last = line; }, nullptr);
+                const bool ok = RunFfmpeg(SineArgs(song.frequency, song.title, song.artist, made), last);
                 std::error_code ec;
                 fs::rename(made, target, ec);
                 std::lock_guard lock(mutex);
-                if (code != 0 || ec) libraryErr_ += std::string(song.path) + ": " + last + " " + ec.message() + "\n";
+                if (!ok || ec) err += std::string(song.path) + ": " + last + " " + ec.message() + "\n";
             });
         }
         for (std::thread& maker : makers) maker.join();
-        test::WriteFile(library_->path() / "Rock" / "notes.txt", "not a song");
-        test::WriteFile(library_->path() / "Ambient" / "broken.mp3", "this is no mp3 at all");
+        test::WriteFile(dir->path() / "Rock" / "notes.txt", "not a song");
+        test::WriteFile(dir->path() / "Ambient" / "broken.mp3", "this is no mp3 at all");
 #endif
     }
-    static void TearDownTestSuite() { library_.reset(); }
+};
 
-    void SetUp() override {
-#ifdef _WIN32
-        GTEST_SKIP() << "Debian's ffmpeg is a Linux program; MusicImportStandIn runs the import on Windows";
-#endif
-        if (!found_) GTEST_SKIP() << "ffmpeg and ffprobe are not on the search path (scripts/setup installs them)";
-        ASSERT_TRUE(libraryErr_.empty()) << libraryErr_;
-        folder = dir / Utf8Path("My Music \xE2\x99\xAA");
-        fs::copy(library_->path(), folder, fs::copy_options::recursive);
+// The same library for the stand-ins: each song the lines ffprobe would print (Ogg and Opus tags on the
+// stream), and a broken song that ffmpeg cannot read.
+void WriteStandInLibrary(const fs::path& folder) {
+    for (const LibrarySong& song : kLibrary) {
+        const std::string name = song.path;
+        const bool stream = name.size() > 4 && (name.compare(name.size() - 4, 4, ".ogg") == 0 ||
+                                                name.compare(name.size() - 5, 5, ".opus") == 0);
+        const std::string tag = stream ? "!stream TAG:" : "TAG:";
+        std::string text = "duration=2.0000\n# " + std::to_string(song.frequency) + " Hz\n";
+        if (song.title) text += tag + "title=" + song.title + "\n";
+        if (song.artist) text += tag + "artist=" + song.artist + "\n";
+        test::WriteFile(folder / Relative(song.path), text);
     }
+    test::WriteFile(folder / "Rock" / "notes.txt", "not a song");
+    test::WriteFile(folder / "Ambient" / "broken.mp3", "!fail Invalid data found when processing input\n");
+}
 
+// What the library's first import reads in the summary: the broken song fails.
+const std::string kLibrarySummary = "7 songs in 3 soundtracks (1 could not be converted: see launcher.log)";
+
+// A test with the library in a music folder of its own and a data folder for the import.
+class LibraryTest : public ::testing::Test {
+protected:
     void TearDown() override {
         if (!HasFailure() || !run) return;
         for (const std::string& line : run->log) std::cerr << "log: " << line << '\n';
+    }
+
+    // Copies the library that ffmpeg made into the music folder; false (and the test skipped) where the
+    // real programs cannot run.
+    bool UseRealLibrary() {
+#ifdef _WIN32
+        return false;
+#else
+        const RealLibrary& library = RealLibrary::Get();
+        if (!library.found) return false;
+        EXPECT_TRUE(library.err.empty()) << library.err;
+        fs::copy(library.dir->path(), folder, fs::copy_options::recursive);
+        return library.err.empty();
+#endif
     }
 
     // The stream of a converted file, as ffprobe tells it.
@@ -887,6 +1048,31 @@ protected:
         fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(5));
     }
 
+    // The counts of the last import's summary line: "N converted, M kept from last time".
+    std::string Counts() const {
+        const std::string& line = run->LastLine();
+        const size_t from = line.find(", ");
+        const size_t to = line.find(", from ");
+        return from == std::string::npos || to == std::string::npos ? line : line.substr(from + 2, to - from - 2);
+    }
+
+    test::TempDir dir;
+    fs::path folder = dir / Utf8Path("My Music \xE2\x99\xAA");
+    std::unique_ptr<ImportRun> run = std::make_unique<ImportRun>(dir / "data");
+};
+
+// With Debian's ffmpeg and ffprobe, through Builder::ImportMusic (the bare names on the search path).
+class MusicImport : public LibraryTest {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "Debian's ffmpeg is a Linux program; MusicImportStandIn runs the import on Windows";
+#endif
+        if (!UseRealLibrary()) {
+            GTEST_SKIP() << "ffmpeg and ffprobe are not on the search path (scripts/setup installs them)";
+        }
+    }
+
     bool Import(unsigned jobs = 0) {
         if (jobs == 0) {
             run->summary.clear();
@@ -897,21 +1083,28 @@ protected:
         }
         return run->Import(folder, MusicPrograms{}, jobs);
     }
+};
 
-    std::string Counts() const {
-        const std::string& line = run->LastLine();
-        const size_t from = line.find(", ");
-        const size_t to = line.find(", from ");
-        return from == std::string::npos || to == std::string::npos ? line : line.substr(from + 2, to - from - 2);
+// The cases that must end alike with Debian's ffmpeg (Linux) and with the stand-ins (every target).
+class MusicLibrary : public LibraryTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        if (!Real()) {
+            WriteStandInLibrary(folder);
+        } else if (!UseRealLibrary()) {
+            GTEST_SKIP() << "Debian's ffmpeg and ffprobe are not here to run";
+        }
     }
 
-    static inline bool found_ = false;
-    static inline std::unique_ptr<test::TempDir> library_;
-    static inline std::string libraryErr_;
-    test::TempDir dir;
-    fs::path folder;
-    std::unique_ptr<ImportRun> run = std::make_unique<ImportRun>(dir / "data");
+    bool Real() const { return GetParam(); }
+    MusicPrograms Programs() const { return Real() ? MusicPrograms{} : StandIns(); }
+    bool Import(unsigned jobs = 3) { return run->Import(folder, Programs(), jobs); }
 };
+
+INSTANTIATE_TEST_SUITE_P(, MusicLibrary, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "DebianFfmpeg" : "StandIns";
+                         });
 
 TEST_F(MusicImport, ConvertsEveryFormatIntoTheGamesSoundtracks) {
     ASSERT_TRUE(Import()) << run->err;
@@ -1032,6 +1225,301 @@ TEST_F(MusicImport, OneAtATimeAndSeveralAtOnceGiveTheSameResult) {
     EXPECT_EQ(Snapshot(several.Music()), Snapshot(run->Music()));
     ASSERT_EQ(run->reports.size(), several.reports.size());
     for (size_t i = 0; i < run->reports.size(); ++i) EXPECT_EQ(several.reports[i].detail, run->reports[i].detail);
+}
+
+TEST_F(MusicImport, TitlesOfOggAndOpusAreReadAndCaptionsOfCoversAreNot) {
+    folder = dir / "Tags";
+    const std::vector<std::string> cover = {"-f", "lavfi", "-i", "color=c=red:s=16x16:d=0.04", "-map", "0:a",
+                                            "-map", "1:v", "-frames:v", "1", "-c:v", "png", "-disposition:v:0",
+                                            "attached_pic", "-metadata:s:v:0", "title=Album cover"};
+    struct Made {
+        const char* name;
+        const char* title;
+        const char* artist;
+        bool covered;
+    } made[] = {
+        {"1 vorbis.ogg", "Ay", "Artist A", false},
+        {"2 opus.opus", "\xC3\x87" "a va", "Opus Band", false},
+        {"3 mp3.mp3", "Em", "Artist M", false},
+        {"4 flac.flac", "Ef", nullptr, false},
+        {"5 covered.mp3", nullptr, nullptr, true},
+        {"6 covered.mp3", "Titled", nullptr, true},
+    };
+    fs::create_directories(folder);
+    for (const Made& m : made) {
+        std::vector<std::string> args = SineArgs(440, m.title, m.artist, folder / m.name);
+        if (m.covered) args.insert(args.begin() + 4, cover.begin(), cover.end());
+        std::string last;
+        ASSERT_TRUE(RunFfmpeg(args, last)) << m.name << ": " << last;
+    }
+    ASSERT_TRUE(Import()) << run->err;
+    run->CheckCache(run->CheckDatabase({{"Tags",
+                                         {"Artist A / Ay", "Opus Band / \xC3\x87" "a va", "Artist M / Em", "Ef",
+                                          "5 covered", "Titled"}}}));
+}
+
+// Without ffprobe or ffmpeg on the search path nothing converts: the import ends with the sentence
+// naming the program, and every song of the last import is where it was.
+TEST_F(MusicImport, WithoutItsProgramsTheImportFailsAndKeepsTheSoundtracks) {
+    ASSERT_TRUE(Import()) << run->err;
+    Touch(folder / "Ambient" / "wave.wav");
+    const auto before = Snapshot(run->Music());
+    std::string ffprobe;  // the system's, for the search path that has ffprobe alone
+    for (const std::string& part : {std::string("/usr/local/bin"), std::string("/usr/bin"), std::string("/bin")}) {
+        if (ffprobe.empty() && fs::exists(fs::path(part) / "ffprobe")) ffprobe = part + "/ffprobe";
+    }
+    ASSERT_FALSE(ffprobe.empty());
+    struct Case {
+        const char* missing;
+        bool withFfprobe;
+    } cases[] = {{"ffprobe", false}, {"ffmpeg", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.missing);
+        test::TempDir bin;
+        if (c.withFfprobe) fs::create_symlink(ffprobe, bin / "ffprobe");
+        {
+            test::ScopedEnv path("PATH", PathUtf8(bin.path()));
+            EXPECT_FALSE(Import());
+        }
+        EXPECT_EQ(run->err, std::string("Could not start ") + c.missing + " (2: No such file or directory)");
+        EXPECT_EQ(Snapshot(run->Music()), before);
+        EXPECT_TRUE(run->summary.empty());
+    }
+}
+
+// A data folder in the music folder (the launcher kept in Music and that folder chosen) holds the songs
+// the launcher converted: they never become songs of their own.
+TEST_P(MusicLibrary, TheLaunchersOwnFilesAreNeverSongs) {
+    const fs::path data = folder / "Launcher" / "kestrel";
+    run = std::make_unique<ImportRun>(data);
+    const std::string leftOut = "music: \"" + PathUtf8(data) + "\" left out: it holds the launcher's own files";
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(run->summary, kLibrarySummary);
+    const auto first = Snapshot(run->Music());
+
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(run->summary, kLibrarySummary);
+    EXPECT_EQ(Counts(), "0 converted, 7 kept from last time");
+    const std::vector<std::string> lines = run->MusicLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], leftOut);
+    EXPECT_NE(lines[1].find("broken.mp3 could not be converted"), std::string::npos) << lines[1];
+    EXPECT_EQ(Snapshot(run->Music()), first);
+
+    Touch(folder / "Ambient" / "wave.wav");
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "1 converted, 6 kept from last time");
+    run->CheckCache(run->CheckDatabase(kLibraryDb));
+}
+
+// The database held by the running game (Windows), or made immutable: the run fails with the system's
+// reason, and the next one works on the launcher's own files again.
+TEST_P(MusicLibrary, ADatabaseThatCannotBeReplacedLocksNothingOut) {
+    ASSERT_TRUE(Import()) << run->err;
+    Touch(folder / "Ambient" / "wave.wav");
+    {
+        test::PinnedFile pin(run->Music() / "ST.DB");
+        if (!pin.pinned()) GTEST_SKIP() << "no file can be kept from being replaced here: " << pin.why();
+        EXPECT_FALSE(Import());
+    }
+    const std::string prefix = "Could not write " + PathUtf8(run->Music() / "ST.DB") + ": ";
+    EXPECT_EQ(run->err.substr(0, prefix.size()), prefix);
+    EXPECT_GT(run->err.size(), prefix.size()) << "the system's reason";
+    EXPECT_FALSE(EntryExists(run->Music() / ".staging"));
+
+    // The songs of the failed run are in place and in the cache: nothing is converted again.
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "0 converted, 7 kept from last time");
+    run->CheckCache(run->CheckDatabase(kLibraryDb));
+}
+
+// The import in a child process that is killed at a song's turn, after a full import and with one song
+// touched since: the next import converts that song alone. Killed while a conversion runs, ffmpeg would
+// outlive the child; so the kills come where none runs (one at a time, or the last song once all are done).
+TEST_P(MusicLibrary, AnImportKilledMidwayLosesNoConversion) {
+    ASSERT_TRUE(Import()) << run->err;
+    struct Case {
+        const char* at;
+        unsigned jobs;
+    } cases[] = {{"1 of 8", 1}, {"8 of 8", 1}, {"8 of 8", 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.at) + ", jobs " + std::to_string(c.jobs));
+        Touch(folder / "Ambient" / "wave.wav");
+        const fs::path killed = dir / "killed";
+        fs::remove(killed);
+        const json task = {{"data", PathUtf8(dir / "data")}, {"folder", PathUtf8(folder)}, {"real", Real()},
+                           {"jobs", c.jobs}, {"at", c.at}, {"killed", PathUtf8(killed)}};
+        test::WriteFile(dir / "child.json", task.dump());
+        {
+            test::ScopedEnv env("LAUNCHER_MUSIC_CHILD", PathUtf8(dir / "child.json"));
+            test::Spawned child(test::TestProgram("launcher_tests"),
+                                {"--gtest_filter=MusicImportChild.DISABLED_ImportsUntilKilled",
+                                 "--gtest_also_run_disabled_tests", "--gtest_brief=1"});
+            ASSERT_TRUE(child.started());
+            child.Wait();
+        }
+        ASSERT_TRUE(fs::exists(killed)) << "the child did not come to " << c.at;
+        EXPECT_TRUE(EntryExists(run->Music() / ".staging")) << "the kill left the work folder";
+
+        ASSERT_TRUE(Import()) << run->err;
+        EXPECT_EQ(Counts(), "1 converted, 6 kept from last time");
+        const std::vector<std::string> lines = run->MusicLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "music: 6 songs put back that an unfinished import had moved"),
+                  1);
+        run->CheckCache(run->CheckDatabase(kLibraryDb));
+    }
+}
+
+// The far end of the test above, run as its child: imports as the file named by LAUNCHER_MUSIC_CHILD says
+// and kills itself when the song named there has its turn.
+TEST(MusicImportChild, DISABLED_ImportsUntilKilled) {
+    const char* taskFile = std::getenv("LAUNCHER_MUSIC_CHILD");
+    if (taskFile == nullptr) GTEST_SKIP() << "MusicLibrary.AnImportKilledMidwayLosesNoConversion runs it";
+    const json task = json::parse(test::ReadFile(Utf8Path(taskFile)), nullptr, false);
+    ASSERT_TRUE(task.is_object());
+    ImportRun run(Utf8Path(task.value("data", "")));
+    const std::string at = task.value("at", "") + ":";
+    const fs::path killed = Utf8Path(task.value("killed", ""));
+    run.onStatus = [&](const Status& status) {
+        if (status.detail.rfind(at, 0) != 0) return;
+        test::WriteFile(killed, "");
+        test::KillThisProcess();
+    };
+    const MusicPrograms programs = task.value("real", false) ? MusicPrograms{} : StandIns();
+    run.Import(Utf8Path(task.value("folder", "")), programs, task.value("jobs", 1u));
+    ADD_FAILURE() << "the import ended before " << at << " " << run.err;
+}
+
+// On Linux a file name is bytes, and need not be UTF-8; such a song keeps its conversion like any other.
+TEST_P(MusicLibrary, ANameThatIsNotUtf8KeepsItsConversion) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows names are UTF-16, never bytes that are not UTF-8";
+#endif
+    fs::copy_file(folder / Relative("Ambient/\xC3\xA7" "a va.opus"), folder / "Rock" / "caf\xE9.opus");
+    ASSERT_TRUE(Import()) << run->err;
+    const auto first = Snapshot(run->Music());
+    ASSERT_TRUE(Import()) << run->err;
+    EXPECT_EQ(Counts(), "0 converted, 8 kept from last time");
+    EXPECT_EQ(Snapshot(run->Music()), first) << "the same files, database and cache";
+    std::vector<Expected> expected = kLibraryDb;
+    expected[2].titles.insert(expected[2].titles.begin() + 2, "caf\xEF\xBF\xBD");
+    run->CheckCache(run->CheckDatabase(expected));
+}
+
+// A run that ended abnormally leaves songs in the work folder with the journal of where they came from:
+// the next run puts each back where the cache on disk names it, when the cache describes that very
+// conversion, and nothing anywhere else.
+TEST(MusicImportStandIn, SongsLeftInTheWorkFolderGoWhereTheCacheSays) {
+    struct Case {
+        const char* name;
+        // Changes what the run left; gives the journal's text.
+        std::function<std::string(json& journal, const fs::path& music)> spoil;
+        const char* counts;
+    } cases[] = {
+        {"as the run left them", [](json& journal, const fs::path&) { return journal.dump(); }, "0 converted, 3 kept"},
+        {"a journal that is no JSON", [](json&, const fs::path&) { return std::string("{ \"no"); },
+         "2 converted, 1 kept"},
+        {"a source changed since",
+         [](json& journal, const fs::path&) {
+             for (auto& [key, entry] : journal.items()) entry["time"] = entry.value("time", int64_t{0}) + 1;
+             return journal.dump();
+         },
+         "2 converted, 1 kept"},
+        {"a staged name outside the work folder",
+         [](json& journal, const fs::path& music) {
+             fs::rename(music / ".staging" / "0.WMA", music / "0.WMA");
+             for (auto& [key, entry] : journal.items()) {
+                 if (entry.value("file", "") == "0.WMA") entry["file"] = "../0.WMA";
+             }
+             return journal.dump();
+         },
+         "1 converted, 2 kept"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const fs::path folder = dir / "Music";
+        for (const std::string song : {"1", "2", "3"}) {
+            test::WriteFile(folder / "Disc" / (song + ".mp3"), "duration=1\nTAG:title=" + song + "\n");
+        }
+        ImportRun run(dir / "data");
+        ASSERT_TRUE(run.Import(folder, StandIns(), 1)) << run.err;
+        const fs::path music = run.Music();
+        const auto before = Snapshot(music);
+
+        // Songs 1 and 2 were taken out into the work folder, as a run does before it converts.
+        const json cache = json::parse(test::ReadFile(music / "launcher-music.json"));
+        json journal = json::object();
+        fs::create_directories(music / ".staging");
+        for (int song : {1, 2}) {
+            const std::string key = PathUtf8(folder / "Disc" / (std::to_string(song) + ".mp3"));
+            const std::string staged = std::to_string(song - 1) + ".WMA";
+            const fs::path placed = music / Utf8Path(cache[key]["file"].get<std::string>());
+            fs::rename(placed, music / ".staging" / staged);
+            journal[key] = json{{"size", cache[key]["size"]}, {"time", cache[key]["time"]}, {"file", staged}};
+        }
+        test::WriteFile(music / ".staging" / "launcher-staged.json", c.spoil(journal, music));
+
+        ASSERT_TRUE(run.Import(folder, StandIns(), 1)) << run.err;
+        EXPECT_NE(run.LastLine().find(std::string(", ") + c.counts + " from last time"), std::string::npos)
+            << run.LastLine();
+        auto after = Snapshot(music);
+        after.erase("0.WMA");  // a file of the user's, as far as the import knows
+        EXPECT_EQ(after, before);
+    }
+}
+
+#ifndef _WIN32
+// The file-size limit of this process and its children, for as long as the object lives; writing past it
+// then fails with EFBIG instead of ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = nullptr;
+};
+#endif
+
+// A disk that is full when the database is written: the run ends with the system's reason and leaves
+// the soundtracks, the database and the cache of the last import as they were.
+TEST(MusicImportStandIn, AFullDiskEndsTheRunWithItsReasonAndLosesNothing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a full disk is made with a file-size limit, which Windows does not have";
+#else
+    test::TempDir dir;
+    const fs::path folder = dir / Utf8Path("My Music \xE2\x99\xAA");
+    WriteStandInLibrary(folder);
+    ImportRun run(dir / "data");
+    ASSERT_TRUE(run.Import(folder, StandIns(), 3)) << run.err;
+    const fs::path wave = folder / "Ambient" / "wave.wav";
+    fs::last_write_time(wave, fs::last_write_time(wave) + std::chrono::seconds(5));
+    const auto before = Snapshot(run.Music());
+    {
+        // The database is larger than 51712 bytes; the songs of the stand-ins and the cache are small.
+        FileSizeLimit limit(40000);
+        EXPECT_FALSE(run.Import(folder, StandIns(), 3));
+    }
+    EXPECT_EQ(run.err, "Could not write " + PathUtf8(run.Music() / "ST.DB") + ": File too large");
+    EXPECT_EQ(Snapshot(run.Music()), before);
+
+    ASSERT_TRUE(run.Import(folder, StandIns(), 3)) << run.err;
+    EXPECT_NE(run.LastLine().find(", 1 converted, 6 kept from last time"), std::string::npos) << run.LastLine();
+    run.CheckCache(run.CheckDatabase(kLibraryDb));
+#endif
 }
 }  // namespace
 }  // namespace launcher

@@ -2,10 +2,12 @@
 // walks through links.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "music/scan.h"
+#include "platform/file_id.h"
 #include "platform/paths.h"
 #include "support/links.h"
 #include "support/test_support.h"
@@ -195,6 +197,72 @@ TEST(MusicScan, FollowsLinksAndEndsLoops) {
     CollectAudioFiles(music / "Rock", files);
     EXPECT_EQ(files, (std::vector<fs::path>{music / "Rock" / "r.mp3", music / "Rock" / "Live" / "l.mp3",
                                             music / "Rock" / "Live" / "up" / "Linked" / "far.mp3"}));
+}
+
+// A launcher kept in the music folder has its data folder there, with the songs it converted.
+TEST(MusicScan, TheLaunchersOwnFoldersAreLeftOut) {
+    struct Case {
+        const char* name;
+        // Makes the music folder and the data folder (below `dir`); gives the music folder.
+        std::function<fs::path(const fs::path& dir, fs::path& data)> prepare;
+        std::vector<std::string> soundtracks;  // relative to the music folder
+        std::vector<const char*> leftOut;      // the folder named, below the music folder
+    } cases[] = {
+        {"the data folder inside the music folder",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "Music" / "Launcher" / "kestrel";
+             Touch(dir / "Music" / "Launcher" / "notes.mp3");
+             return dir / "Music";
+         },
+         {"Music: own.mp3 (own)", "Launcher: Launcher/notes.mp3 (notes)", "Rock: Rock/r.mp3 (r)"},
+         {"Launcher", "kestrel"}},
+        {"reached through a link",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "data";
+             fs::create_directories(data);
+             fs::create_directories(dir / "Music" / "Rock");
+             EXPECT_TRUE(test::MakeLink(dir / "Music" / "Rock" / "game", data));
+             return dir / "Music";
+         },
+         {"Music: own.mp3 (own)", "Rock: Rock/r.mp3 (r)"}, {"Rock", "game"}},
+        {"the data folder chosen as the music folder",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "Music";
+             return dir / "Music";
+         },
+         {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        fs::path data;
+        const fs::path music = c.prepare(dir.path(), data);
+        Touch(music / "own.mp3");
+        Touch(music / "Rock" / "r.mp3");
+        const fs::path songs = data / "play" / "hdd" / "E" / "TDATA" / "FFFE0000" / "MUSIC";
+        Touch(songs / "0001" / "00010000.WMA");
+        Touch(data / "tools" / "ffmpeg" / "doc" / "sample.ogg");
+
+        std::vector<std::string> warnings;
+        const std::vector<Soundtrack> soundtracks = ScanMusicFolder(music, warnings, {data, songs});
+        EXPECT_EQ(Describe(soundtracks, music), c.soundtracks);
+        fs::path named = music;
+        for (const char* part : c.leftOut) named /= part;
+        EXPECT_EQ(warnings,
+                  std::vector<std::string>{"\"" + PathUtf8(named) + "\" left out: it holds the launcher's own files"});
+    }
+}
+
+// Some drives give every file the number 0 (and "none" is all ones): such folders are not identified,
+// so a walk does not take a sub-folder for one it is already inside and skip it.
+TEST(MusicScan, AFileNumberOfZeroIdentifiesNothing) {
+    struct Case {
+        uint64_t index;
+        bool known;
+    } cases[] = {
+        {0, false}, {~uint64_t{0}, false}, {1, true}, {0x0001000000000005ull, true}, {~uint64_t{0} - 1, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsKnownFileIndex(c.index), c.known) << c.index;
 }
 
 }  // namespace

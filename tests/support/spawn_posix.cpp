@@ -1,6 +1,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "support/spawn.h"
 
@@ -44,6 +47,11 @@ int Spawned::Wait() {
         code_ = r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return code_;
+}
+
+void KillThisProcess() {
+    ::kill(::getpid(), SIGKILL);
+    std::abort();  // not reached
 }
 
 }  // namespace launcher::test

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "platform/process.h"
 #include "support/spawn.h"
 
@@ -47,6 +49,11 @@ int Spawned::Wait() {
         ended_ = true;
     }
     return code_;
+}
+
+void KillThisProcess() {
+    TerminateProcess(GetCurrentProcess(), 9);
+    std::abort();  // not reached
 }
 
 }  // namespace launcher::test
