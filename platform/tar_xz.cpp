@@ -76,7 +76,6 @@ bool WritableName(const std::string& mapped) {
     return mapped.find('\0') == std::string::npos && IsSafeEntryPath(mapped);
 }
 
-// Opens the regular file of the current entry; false with `err` set when it cannot be written.
 // The folders of a file or link copy's place below the destination; false with `err` set when a link
 // stands on the way.
 bool MakeFolders(TarState& state, const fs::path& dest, std::string& err) {
@@ -89,6 +88,7 @@ bool MakeFolders(TarState& state, const fs::path& dest, std::string& err) {
     return true;
 }
 
+// Starts the regular file of the current entry; false with `err` set when it cannot be written.
 bool OpenOutput(TarState& state, const std::string& name, std::string& err) {
     fs::path dest = JoinEntryPath(state.destination, state.mappedName);
     if (!MakeFolders(state, dest, err)) return false;
@@ -569,13 +569,15 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
     }
     DecoderEnd end{&stream};
 
-    // Not cleared first: each is written before it is read, and a run over a small archive touches only
-    // the pages it needs.
-    auto input = std::make_unique_for_overwrite<unsigned char[]>(kInputChunk);
+    // Not cleared first: each is written before it is read. A small archive gets smaller buffers; a
+    // larger one only ever needs more steps, never more memory.
+    const size_t inputChunk = total < kInputChunk ? std::max<size_t>(static_cast<size_t>(total), 4096) : kInputChunk;
+    const size_t outputSize = std::min<uint64_t>(kOutputBuffer, std::max<uint64_t>(uint64_t{4} * inputChunk, 65536));
+    auto input = std::make_unique_for_overwrite<unsigned char[]>(inputChunk);
     std::unique_ptr<unsigned char[]> outputs[kOutputBuffers];
     StepQueue queue;
     for (auto& output : outputs) {
-        output = std::make_unique_for_overwrite<unsigned char[]>(kOutputBuffer);
+        output = std::make_unique_for_overwrite<unsigned char[]>(outputSize);
         queue.PushFree(output.get());
     }
 
@@ -594,7 +596,7 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 return;
             }
             if (stream.avail_in == 0) {
-                in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(kInputChunk));
+                in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(inputChunk));
                 lastRead = static_cast<size_t>(in.gcount());
                 if (in.bad()) {
                     step.end = Step::End::kUnreadable;
@@ -609,12 +611,12 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 step.done = done;
             }
             stream.next_out = step.data;
-            stream.avail_out = kOutputBuffer;
+            stream.avail_out = outputSize;
             // Once the file has ended the decoder is told so, so that the threaded one waits for its
             // blocks instead of for more input.
             const bool atEnd = fileEnded && stream.avail_in == 0;
             step.code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
-            step.produced = kOutputBuffer - stream.avail_out;
+            step.produced = outputSize - stream.avail_out;
             if (step.code == 1) {
                 step.end = Step::End::kStream;
             } else if (step.code == 0 || step.code == 2 || (step.code == 8 && atEnd)) {

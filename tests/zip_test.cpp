@@ -191,8 +191,9 @@ TEST_F(ExtractZipTest, LinksStandingWhereFilesGoAreReplacedNeverWrittenThrough) 
     }
     test::WriteZipOrFail(zip, {{"hard.txt", "new hard"}, {"linked.txt", "new linked"}});
     ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
-    EXPECT_EQ(test::TreeContents(dest), (std::map<std::string, std::string>{
-                                            {"hard.txt", "new hard"}, {"linked.txt", "new linked"}, {"sub", "<folder>"}}));
+    const std::map<std::string, std::string> written = {
+        {"hard.txt", "new hard"}, {"linked.txt", "new linked"}, {"sub", "<folder>"}};
+    EXPECT_EQ(test::TreeContents(dest), written);
     EXPECT_EQ(test::TreeContents(outside.dir), outside.before);
 }
 
