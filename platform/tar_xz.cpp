@@ -1,9 +1,13 @@
 #include "platform/tar_xz.h"
 
 #include <lzma.h>
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -32,7 +36,7 @@ constexpr uint64_t kMemoryLimit = (uint64_t{1} << 30) + (uint64_t{64} << 20);
 // The threaded decoder holds each block it works on whole, compressed and decoded: for blocks as `xz -T`
 // makes them (three dictionaries) that is a few dozen MiB a thread. Past this it takes fewer threads,
 // and a file of blocks too large for even one falls back to decoding in place, in a dictionary's memory.
-constexpr uint64_t kThreadingLimit = uint64_t{256} << 20;
+constexpr uint64_t kThreadingLimit = uint64_t{224} << 20;
 // Long names, long link names and pax headers are held in memory whole; real ones are a few KiB.
 constexpr uint64_t kMetadataLimit = uint64_t{1} << 20;
 constexpr uint64_t kUnknownSize = ~uint64_t{0};
@@ -434,6 +438,50 @@ struct DecoderEnd {
     ~DecoderEnd() { lzma_end(stream); }
 };
 
+// The threaded decoder takes a block's worth of memory (compressed and decoded) for each block it works
+// on, and gives it back when the block is done. In the C library's heap on Linux such freed blocks stay
+// resident, a third more than the decoder's limit; mapped and unmapped by themselves, they go. (The
+// Windows heap already gives large blocks back.)
+struct alignas(16) XzBlockHead {
+    size_t bytes;  // with this head
+    bool mapped;
+};
+constexpr size_t kMapAtLeast = size_t{1} << 20;
+
+void* XzAlloc(void*, size_t count, size_t size) {
+    if (size != 0 && count > (SIZE_MAX - sizeof(XzBlockHead)) / size) return nullptr;
+    const size_t bytes = count * size + sizeof(XzBlockHead);
+    void* block = nullptr;
+    bool mapped = false;
+#ifndef _WIN32
+    if (bytes >= kMapAtLeast) {
+        block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mapped = block != MAP_FAILED;
+        if (!mapped) block = nullptr;
+    }
+#endif
+    if (!mapped) block = std::malloc(bytes);
+    if (block == nullptr) return nullptr;
+    auto* head = static_cast<XzBlockHead*>(block);
+    head->bytes = bytes;
+    head->mapped = mapped;
+    return head + 1;
+}
+
+void XzFree(void*, void* pointer) {
+    if (pointer == nullptr) return;
+    auto* head = static_cast<XzBlockHead*>(pointer) - 1;
+#ifndef _WIN32
+    if (head->mapped) {
+        munmap(head, head->bytes);
+        return;
+    }
+#endif
+    std::free(head);
+}
+
+const lzma_allocator kXzAllocator = {XzAlloc, XzFree, nullptr};
+
 }  // namespace
 
 std::string NormalizeEntryPath(const std::string& path) {
@@ -563,6 +611,7 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
     if (ec) total = kUnknownSize;
 
     lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = &kXzAllocator;
     if (StartDecoder(stream, BlockCount(in, total)) != LZMA_OK) {
         err = "out of memory for the xz decoder";
         return false;
