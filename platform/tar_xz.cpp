@@ -1,21 +1,24 @@
 #include "platform/tar_xz.h"
 
 #include <lzma.h>
+#ifndef _WIN32
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "platform/file_copy.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
-#include "platform/zip.h"
 
 namespace launcher {
 
@@ -30,6 +33,10 @@ constexpr int kOutputBuffers = 3;
 // Dictionaries up to 1 GiB are accepted; the rest is the decoder's own bookkeeping, far below the next
 // dictionary size an xz file can ask for (1.5 GiB).
 constexpr uint64_t kMemoryLimit = (uint64_t{1} << 30) + (uint64_t{64} << 20);
+// The threaded decoder holds each block it works on whole, compressed and decoded: for blocks as `xz -T`
+// makes them (three dictionaries) that is a few dozen MiB a thread. Past this it takes fewer threads,
+// and a file of blocks too large for even one falls back to decoding in place, in a dictionary's memory.
+constexpr uint64_t kThreadingLimit = uint64_t{224} << 20;
 // Long names, long link names and pax headers are held in memory whole; real ones are a few KiB.
 constexpr uint64_t kMetadataLimit = uint64_t{1} << 20;
 constexpr uint64_t kUnknownSize = ~uint64_t{0};
@@ -73,55 +80,48 @@ bool WritableName(const std::string& mapped) {
     return mapped.find('\0') == std::string::npos && IsSafeEntryPath(mapped);
 }
 
-// Whether `path` (below the destination) can be written without going through a link or junction that
-// stands in the destination already: every existing folder on the way and the file itself are checked.
-bool NoLinkOnTheWay(TarState& state, const std::string& mapped, const fs::path& path) {
-    fs::path folder = state.destination;
-    const fs::path relative = Utf8Path(mapped).make_preferred().parent_path();
-    for (const fs::path& part : relative) {
-        folder /= part;
-        if (state.plainFolders.count(folder)) continue;
-        if (IsLink(folder)) return false;
-        if (!EntryExists(folder)) return true;  // the rest is made new, as plain folders
-        state.plainFolders.insert(folder);
-    }
-    return !IsLink(path);
-}
-
-// Opens the regular file of the current entry; false with `err` set when it cannot be written.
-bool OpenOutput(TarState& state, const std::string& name, std::string& err) {
-    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
-    if (!NoLinkOnTheWay(state, state.mappedName, dest)) {
+// The folders of a file or link copy's place below the destination; false with `err` set when a link
+// stands on the way.
+bool MakeFolders(TarState& state, const fs::path& dest, std::string& err) {
+    if (!NoLinkOnTheWay(state.destination, state.mappedName, state.plainFolders)) {
         err = "cannot write " + PathUtf8(dest) + " (a link stands in its way)";
         return false;
     }
     std::error_code ec;
-    fs::create_directories(dest.parent_path(), ec);  // a failure shows when the file does not open
-    state.output.clear();
-    state.output.open(dest, std::ios::binary | std::ios::trunc);
-    if (!state.output.is_open()) {
+    fs::create_directories(dest.parent_path(), ec);  // a failure shows when the file is not made
+    return true;
+}
+
+// Starts the regular file of the current entry; false with `err` set when it cannot be written.
+bool OpenOutput(TarState& state, const std::string& name, std::string& err) {
+    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
+    if (!MakeFolders(state, dest, err)) return false;
+    std::string why;
+    if (!state.output.Open(dest, why)) {
         err = "cannot write " + PathUtf8(dest);
         return false;
     }
-    state.outputPath = dest;
     state.mode = static_cast<uint32_t>(Octal(state.header + 100, 8));
     state.keepData = true;
     state.written[NormalizeEntryPath(name)] = state.mappedName;
     return true;
 }
 
-// A link entry becomes a copy of the file it names, when that file was written; otherwise nothing.
-void CopyLinkTarget(TarState& state, const std::string& name, const std::string& target) {
+// A link entry becomes a copy of the file it names, when that file was written; otherwise nothing. A
+// copy that cannot be written fails the run, as the file itself would.
+bool CopyLinkTarget(TarState& state, const std::string& name, const std::string& target, std::string& err) {
     auto source = state.written.find(target);
-    if (source == state.written.end()) return;
+    if (source == state.written.end()) return true;
     fs::path dest = JoinEntryPath(state.destination, state.mappedName);
-    if (!NoLinkOnTheWay(state, state.mappedName, dest)) return;
-    std::error_code ec;
-    fs::create_directories(dest.parent_path(), ec);
-    std::string copyError;
-    if (CopyReplacing(JoinEntryPath(state.destination, source->second), dest, copyError)) {
-        state.written[NormalizeEntryPath(name)] = state.mappedName;
+    if (!MakeFolders(state, dest, err)) return false;
+    StagedFile copy;
+    std::string why;
+    if (!copy.OpenCopy(JoinEntryPath(state.destination, source->second), dest, why) || !copy.Commit(0, why)) {
+        err = "cannot write " + PathUtf8(dest);
+        return false;
     }
+    state.written[NormalizeEntryPath(name)] = state.mappedName;
+    return true;
 }
 
 // The archive member a link names, normalised as `written` holds them; "" when the path leads outside
@@ -176,18 +176,44 @@ void ReadPaxRecords(TarState& state) {
             // Sizes past the header's field come this way; without it the data would be read as headers.
             state.pendingPaxSize = std::stoull(record.substr(5));
             state.hasPendingPaxSize = true;
+        } else if (record.rfind("GNU.sparse.", 0) == 0) {
+            state.pendingSparse = true;
+            if (record.rfind("GNU.sparse.name=", 0) == 0) state.pendingSparseName = record.substr(16);
         }
         p = end;
     }
 }
 
+// What the message of a cut archive calls the current entry.
+std::string EntryTold(const TarState& state) {
+    switch (state.typeFlag) {
+        case 'L':
+            return "a long name record";
+        case 'K':
+            return "a long link name record";
+        case 'x':
+            return "a pax header";
+        case 'g':
+            return "a global pax header";
+        default:
+            return state.entryName;
+    }
+}
+
 bool HandleHeader(TarState& state, std::string& err) {
     const unsigned char* h = state.header;
-    if (AllZero(h)) return true;
+    if (AllZero(h)) {
+        ++state.zeroBlocks;
+        return true;
+    }
+    state.zeroBlocks = 0;
+    state.awaitingEntry = false;
 
     uint64_t size = EntrySize(h);
     std::string name = Field(h, 0, 100);
-    if (std::memcmp(h + 257, "ustar", 5) == 0) {
+    // Only POSIX ustar ("ustar\0" and version "00") has a name prefix; GNU tar's "ustar  \0" headers keep
+    // other fields there (the times of an incremental archive).
+    if (std::memcmp(h + 257, "ustar\0" "00", 8) == 0) {
         std::string prefix = Field(h, 345, 155);
         if (!prefix.empty()) name = prefix + "/" + name;
     }
@@ -210,6 +236,15 @@ bool HandleHeader(TarState& state, std::string& err) {
     }
 
     state.typeFlag = static_cast<char>(h[156]);
+    // A sparse file's data is stored without its holes (and in GNU's form with extension blocks that the
+    // size does not count): unpacked as it stands it would be a different file.
+    if (state.typeFlag == 'S' || state.pendingSparse) {
+        err = "the archive holds a sparse file, which is not supported: " +
+              (state.pendingSparseName.empty() ? name : state.pendingSparseName);
+        return false;
+    }
+    state.entryName = name;
+    state.entrySize = size;
     state.remaining = size;
     state.padding = (512 - size % 512) % 512;
     state.keepData = false;
@@ -246,8 +281,10 @@ bool HandleHeader(TarState& state, std::string& err) {
         case '1':
         case '2':
             state.mappedName = state.mapper ? state.mapper(name) : name;
-            if (!state.mappedName.empty() && WritableName(state.mappedName)) {
-                CopyLinkTarget(state, name, state.typeFlag == '1' ? MemberNamed(link) : SymlinkTarget(name, link));
+            if (!state.mappedName.empty() && WritableName(state.mappedName) &&
+                !CopyLinkTarget(state, name, state.typeFlag == '1' ? MemberNamed(link) : SymlinkTarget(name, link),
+                                err)) {
+                return false;
             }
             break;
         default:
@@ -263,9 +300,9 @@ bool HandleHeader(TarState& state, std::string& err) {
 }
 
 bool WriteData(TarState& state, const unsigned char* data, size_t n, std::string& err) {
-    state.output.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
-    if (state.output) return true;
-    err = "cannot write " + PathUtf8(state.outputPath);
+    std::string why;
+    if (state.output.Write(data, n, why)) return true;
+    err = "cannot write " + PathUtf8(state.output.Target());
     return false;
 }
 
@@ -333,11 +370,13 @@ lzma_ret StartDecoder(lzma_stream& stream, uint64_t blocks) {
         lzma_mt mt{};
         mt.threads = static_cast<uint32_t>(std::min<uint64_t>(cores, blocks));
         mt.timeout = 0;
+        mt.flags = LZMA_CONCATENATED;
         mt.memlimit_stop = kMemoryLimit;
-        mt.memlimit_threading = std::min<uint64_t>(kMemoryLimit, std::max<uint64_t>(lzma_physmem() / 4, 64 << 20));
+        mt.memlimit_threading = std::min<uint64_t>(kThreadingLimit, std::max<uint64_t>(lzma_physmem() / 4, 64 << 20));
         if (lzma_stream_decoder_mt(&stream, &mt) == LZMA_OK) return LZMA_OK;
     }
-    return lzma_stream_decoder(&stream, kMemoryLimit, 0);
+    // Streams one after another (as `cat a.xz b.xz` makes them, padding between them allowed) are one file.
+    return lzma_stream_decoder(&stream, kMemoryLimit, LZMA_CONCATENATED);
 }
 
 // One decoding step, handed from the decoding thread to the tar reader.
@@ -399,6 +438,50 @@ struct DecoderEnd {
     ~DecoderEnd() { lzma_end(stream); }
 };
 
+// The threaded decoder takes a block's worth of memory (compressed and decoded) for each block it works
+// on, and gives it back when the block is done. In the C library's heap on Linux such freed blocks stay
+// resident, a third more than the decoder's limit; mapped and unmapped by themselves, they go. (The
+// Windows heap already gives large blocks back.)
+struct alignas(16) XzBlockHead {
+    size_t bytes;  // with this head
+    bool mapped;
+};
+constexpr size_t kMapAtLeast = size_t{1} << 20;
+
+void* XzAlloc(void*, size_t count, size_t size) {
+    if (size != 0 && count > (SIZE_MAX - sizeof(XzBlockHead)) / size) return nullptr;
+    const size_t bytes = count * size + sizeof(XzBlockHead);
+    void* block = nullptr;
+    bool mapped = false;
+#ifndef _WIN32
+    if (bytes >= kMapAtLeast) {
+        block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mapped = block != MAP_FAILED;
+        if (!mapped) block = nullptr;
+    }
+#endif
+    if (!mapped) block = std::malloc(bytes);
+    if (block == nullptr) return nullptr;
+    auto* head = static_cast<XzBlockHead*>(block);
+    head->bytes = bytes;
+    head->mapped = mapped;
+    return head + 1;
+}
+
+void XzFree(void*, void* pointer) {
+    if (pointer == nullptr) return;
+    auto* head = static_cast<XzBlockHead*>(pointer) - 1;
+#ifndef _WIN32
+    if (head->mapped) {
+        munmap(head, head->bytes);
+        return;
+    }
+#endif
+    std::free(head);
+}
+
+const lzma_allocator kXzAllocator = {XzAlloc, XzFree, nullptr};
+
 }  // namespace
 
 std::string NormalizeEntryPath(const std::string& path) {
@@ -425,19 +508,11 @@ std::string NormalizeEntryPath(const std::string& path) {
 
 bool TarFinishEntry(TarState& state, std::string& err) {
     bool ok = true;
-    if (state.output.is_open()) {
-        state.output.close();
-        if (state.output.fail()) {
-            err = "cannot write " + PathUtf8(state.outputPath);
-            ok = false;
-        }
-#ifndef _WIN32
-        // Programs stay runnable, as the archive stored them.
-        if (ok && (state.mode & 0111)) {
-            std::error_code ec;
-            fs::permissions(state.outputPath, static_cast<fs::perms>(state.mode & 0111), fs::perm_options::add, ec);
-        }
-#endif
+    std::string why;
+    // Programs stay runnable, as the archive stored them.
+    if (state.output.Staged() && !state.output.Commit(state.mode & 0111, why)) {
+        err = "cannot write " + PathUtf8(state.output.Target());
+        ok = false;
     }
     if (state.metadata) {
         const std::string& buffer = state.metadataBuffer;
@@ -454,10 +529,34 @@ bool TarFinishEntry(TarState& state, std::string& err) {
             default:
                 break;
         }
+        if (state.typeFlag != 'g') state.awaitingEntry = true;
         state.metadata = false;
         state.metadataBuffer.clear();
     }
     return ok;
+}
+
+bool TarEnd(const TarState& state, std::string& err) {
+    if (state.inEntry) {
+        err = "the archive ends inside " + EntryTold(state) + ": " + std::to_string(state.remaining) + " of its " +
+              std::to_string(state.entrySize) + " bytes are missing";
+        return false;
+    }
+    if (state.paddingLeft > 0) {
+        err = "the archive ends inside " + EntryTold(state) + ": its last block is cut short";
+        return false;
+    }
+    // Past the two zero blocks that close an archive, tar reads nothing more.
+    if (state.headerFill > 0 && state.zeroBlocks < 2) {
+        err = "the archive ends inside a header: only " + std::to_string(state.headerFill) +
+              " of its 512 bytes are there";
+        return false;
+    }
+    if (state.awaitingEntry) {
+        err = "the archive ends after a long name or pax header, before the entry it belongs to";
+        return false;
+    }
+    return true;
 }
 
 bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& err) {
@@ -512,19 +611,22 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
     if (ec) total = kUnknownSize;
 
     lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = &kXzAllocator;
     if (StartDecoder(stream, BlockCount(in, total)) != LZMA_OK) {
         err = "out of memory for the xz decoder";
         return false;
     }
     DecoderEnd end{&stream};
 
-    // Not cleared first: each is written before it is read, and a run over a small archive touches only
-    // the pages it needs.
-    auto input = std::make_unique_for_overwrite<unsigned char[]>(kInputChunk);
+    // Not cleared first: each is written before it is read. A small archive gets smaller buffers; a
+    // larger one only ever needs more steps, never more memory.
+    const size_t inputChunk = total < kInputChunk ? std::max<size_t>(static_cast<size_t>(total), 4096) : kInputChunk;
+    const size_t outputSize = std::min<uint64_t>(kOutputBuffer, std::max<uint64_t>(uint64_t{4} * inputChunk, 65536));
+    auto input = std::make_unique_for_overwrite<unsigned char[]>(inputChunk);
     std::unique_ptr<unsigned char[]> outputs[kOutputBuffers];
     StepQueue queue;
     for (auto& output : outputs) {
-        output = std::make_unique_for_overwrite<unsigned char[]>(kOutputBuffer);
+        output = std::make_unique_for_overwrite<unsigned char[]>(outputSize);
         queue.PushFree(output.get());
     }
 
@@ -543,7 +645,7 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 return;
             }
             if (stream.avail_in == 0) {
-                in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(kInputChunk));
+                in.read(reinterpret_cast<char*>(input.get()), static_cast<std::streamsize>(inputChunk));
                 lastRead = static_cast<size_t>(in.gcount());
                 if (in.bad()) {
                     step.end = Step::End::kUnreadable;
@@ -558,12 +660,12 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 step.done = done;
             }
             stream.next_out = step.data;
-            stream.avail_out = kOutputBuffer;
+            stream.avail_out = outputSize;
             // Once the file has ended the decoder is told so, so that the threaded one waits for its
             // blocks instead of for more input.
             const bool atEnd = fileEnded && stream.avail_in == 0;
             step.code = ResultCode(lzma_code(&stream, atEnd ? LZMA_FINISH : LZMA_RUN));
-            step.produced = kOutputBuffer - stream.avail_out;
+            step.produced = outputSize - stream.avail_out;
             if (step.code == 1) {
                 step.end = Step::End::kStream;
             } else if (step.code == 0 || step.code == 2 || (step.code == 8 && atEnd)) {
@@ -612,7 +714,7 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
         if (!TarFeed(state, step.data, step.produced, err)) return false;
         switch (step.end) {
             case Step::End::kStream:
-                return true;
+                return TarEnd(state, err);
             case Step::End::kEarly:
                 err = "the xz file ends early: " + archiveText;
                 return false;

@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <set>
 #include <string>
 
+#include "platform/file_copy.h"
 #include "platform/platform.h"
+#include "platform/zip.h"
 
 namespace launcher {
 
@@ -16,10 +16,12 @@ namespace launcher {
 // file is read in 1 MiB chunks and decoded on a thread of its own (on all cores for a file of several
 // blocks) a few buffers ahead of the tar reader, which writes the files on the calling thread, where `map`
 // and `progress` are called too. `map` decides each entry's relative path ("" skips it; empty keeps every
-// name). Hard and symbolic links become copies of files written before them; no link is ever made.
-// Progress is compressed bytes read against the file's size, after every read. A set `stop` ends the run
-// with "cancelled" before the next decoding step or buffer. True when the xz stream ended; on failure
-// `err` holds one lower-case phrase and what was written stays.
+// name). Hard and symbolic links become copies of files written before them; no link is ever made. Each
+// file is written under a temporary name beside its place and renamed over whatever stands there; a link
+// on the way fails the run. Concatenated xz streams are read one after the other. Progress is compressed
+// bytes read against the file's size, after every read. A set `stop` ends the run with "cancelled" before
+// the next decoding step or buffer. True when the last xz stream ended with the tar data whole (TarEnd);
+// on failure `err` holds one lower-case phrase, what was written stays and no temporary file is left.
 bool ExtractTarXz(const std::filesystem::path& archive, const std::filesystem::path& dir, const EntryMapper& map,
                   const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
 
@@ -41,9 +43,10 @@ struct TarState {
     uint64_t remaining = 0;  // data bytes of the entry still to come
     uint64_t padding = 0;    // after the entry's data, up to the next 512-byte boundary
     uint64_t paddingLeft = 0;
-    std::ofstream output;
-    std::filesystem::path outputPath;
-    uint32_t mode = 0;  // the open file's permission bits
+    StagedFile output;  // the regular file being written
+    uint32_t mode = 0;  // its permission bits
+    std::string entryName;  // the current entry's name in the archive, for messages
+    uint64_t entrySize = 0;
     std::string mappedName;
     std::string metadataBuffer;
     std::string pendingLongName;  // GNU 'L', for the next header
@@ -51,18 +54,27 @@ struct TarState {
     std::string pendingPaxPath;   // pax "path=", for the next header
     bool hasPendingPaxSize = false;
     uint64_t pendingPaxSize = 0;  // pax "size=", for the next header
+    bool pendingSparse = false;   // pax "GNU.sparse.*" records: the next entry is a sparse file
+    std::string pendingSparseName;  // pax "GNU.sparse.name=", that file's real name
+    bool awaitingEntry = false;  // a long name or pax header has been read, its entry's header not yet
+    uint64_t zeroBlocks = 0;     // zero blocks read since the last header
     // Archive name (after long-name substitution, before mapping; normalised, so that "./a" and "a" are
     // one member) of every file written, to its mapped relative path: where link entries copy from.
     std::map<std::string, std::string> written;
     // Folders under `destination` already found to be no link.
-    std::set<std::filesystem::path> plainFolders;
+    PlainFolders plainFolders;
 };
 
 // Parses `n` more bytes of the tar stream; false with `err` set when the archive cannot be unpacked.
 bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& err);
 
-// Ends the current entry: closes its file, or applies the metadata it carried. False with `err` set when
-// the file's data could not all be written.
+// Ends the current entry: puts its file in place, or applies the metadata it carried. False with `err`
+// set when the file's data could not all be written.
 bool TarFinishEntry(TarState& state, std::string& err);
+
+// At the end of the tar data: false with `err` set when it ends inside an entry's data or its last block,
+// inside a header, or between a long name or pax header and its entry. Ending on a block boundary without
+// the two zero blocks that close an archive is accepted, as tar accepts it.
+bool TarEnd(const TarState& state, std::string& err);
 
 }  // namespace launcher

@@ -3,11 +3,12 @@
 #include <zip.h>
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "platform/file_copy.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -36,43 +37,32 @@ bool IsDirectoryEntry(zip_t* archive, zip_uint64_t index, const std::string& nam
     return (attributes & 0x10) != 0;
 }
 
-// Entries stored from Unix with an execute bit keep it, so unpacked programs can run there.
-void KeepExecutable(zip_t* archive, zip_uint64_t index, const fs::path& dest) {
-#ifdef _WIN32
-    (void)archive;
-    (void)index;
-    (void)dest;
-#else
+// The execute bits of an entry stored from Unix as a program, so unpacked programs can run there.
+uint32_t ExecuteBits(zip_t* archive, zip_uint64_t index) {
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0) return;
-    if (system != ZIP_OPSYS_UNIX) return;
+    if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0) return 0;
+    if (system != ZIP_OPSYS_UNIX) return 0;
     const zip_uint32_t mode = attributes >> 16;
-    if ((mode & 0170000) != 0100000 || (mode & 0111) == 0) return;
-    fs::perms add = fs::perms::none;
-    if (mode & 0100) add |= fs::perms::owner_exec;
-    if (mode & 0010) add |= fs::perms::group_exec;
-    if (mode & 0001) add |= fs::perms::others_exec;
-    std::error_code ec;
-    fs::permissions(dest, add, fs::perm_options::add, ec);
-#endif
+    if ((mode & 0170000) != 0100000) return 0;
+    return mode & 0111;
 }
 
-// Streams one entry into `dest` through `buffer`; false on any read or write failure.
+// Streams one entry through `buffer` into a new file that then replaces what stands at `dest`; false on
+// any read or write failure, and then nothing is left of the new file.
 bool WriteEntry(zip_t* archive, zip_uint64_t index, const fs::path& dest, std::vector<char>& buffer) {
     Entry entry(zip_fopen_index(archive, index, 0));
     if (!entry) return false;
-    std::ofstream out(dest, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    StagedFile out;
+    std::string why;
+    if (!out.Open(dest, why)) return false;
     for (;;) {
         zip_int64_t n = zip_fread(entry.get(), buffer.data(), buffer.size());
         if (n < 0) return false;  // damaged data, or a checksum that does not match
         if (n == 0) break;
-        out.write(buffer.data(), static_cast<std::streamsize>(n));
-        if (!out) return false;
+        if (!out.Write(buffer.data(), static_cast<size_t>(n), why)) return false;
     }
-    out.close();
-    return !out.fail();
+    return out.Commit(ExecuteBits(archive, index), why);
 }
 
 // Windows opens a device, not a file, for these names, whatever extension follows and in any case:
@@ -125,6 +115,18 @@ fs::path JoinEntryPath(const fs::path& dir, const std::string& name) {
     return dir / Utf8Path(name).make_preferred();
 }
 
+bool NoLinkOnTheWay(const fs::path& dir, const std::string& name, PlainFolders& plain) {
+    fs::path folder = dir;
+    for (const fs::path& part : Utf8Path(name).make_preferred().parent_path()) {
+        folder /= part;
+        if (plain.count(folder)) continue;
+        if (IsLink(folder)) return false;
+        if (!EntryExists(folder)) return true;  // the rest is made new, as plain folders
+        plain.insert(folder);
+    }
+    return true;
+}
+
 bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& map, const ProgressSink& progress,
                 const std::atomic<bool>* stop, std::string& err) {
     const std::string archiveText = PathUtf8(zip);
@@ -149,6 +151,7 @@ bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& ma
     }
 
     std::vector<char> buffer(kCopyBuffer);
+    PlainFolders plain;
     uint64_t done = 0;
     for (zip_uint64_t i = 0; i < n; ++i) {
         if (stop && stop->load()) {
@@ -172,13 +175,16 @@ bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& ma
             return false;
         }
         fs::path target = JoinEntryPath(dest, mapped);
+        if (!NoLinkOnTheWay(dest, mapped, plain)) {
+            err = "cannot write " + PathUtf8(target) + " from " + archiveText + " (a link stands in its way)";
+            return false;
+        }
         std::error_code ec;
         fs::create_directories(target.parent_path(), ec);  // a failure shows up as "cannot write"
         if (!WriteEntry(archive.get(), i, target, buffer)) {
             err = "cannot write " + PathUtf8(target) + " from " + archiveText;
             return false;
         }
-        KeepExecutable(archive.get(), i, target);
         if (st.valid & ZIP_STAT_SIZE) done += st.size;
         if (progress) progress(done, total);
     }

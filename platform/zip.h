@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -9,9 +10,11 @@
 namespace launcher {
 
 // Unpacks `zip` into `dest` (created as needed), entry by entry. `map` decides each entry's relative
-// path ("" skips it; empty keeps every name); names reach it with '/' separators. Progress is
-// uncompressed bytes written against the sum of all entries' sizes, after each written entry. A set
-// `stop` ends the run between entries with "cancelled". On failure `err` holds one lower-case phrase.
+// path ("" skips it; empty keeps every name); names reach it with '/' separators. Each file is written
+// under a temporary name beside its place and renamed over whatever stands there; a link on the way fails
+// the run. Progress is uncompressed bytes written against the sum of all entries' sizes, after each
+// written entry. A set `stop` ends the run between entries with "cancelled". On failure `err` holds one
+// lower-case phrase; what was written stays, and no temporary file is left.
 bool ExtractZip(const std::filesystem::path& zip, const std::filesystem::path& dest, const EntryMapper& map,
                 const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
 
@@ -22,5 +25,13 @@ bool IsSafeEntryPath(const std::string& name);
 
 // `dir` joined with the UTF-8 entry path `name`; only for names that passed IsSafeEntryPath.
 std::filesystem::path JoinEntryPath(const std::filesystem::path& dir, const std::string& name);
+
+// Folders below one destination already found to be plain folders, so that each is looked at once.
+using PlainFolders = std::set<std::filesystem::path>;
+
+// Whether a file for the entry path `name` (one that passed IsSafeEntryPath) can be written below `dir`
+// without going through a link or junction that stands there already: each folder on the way that exists
+// is looked at. What stands at the file's own place does not count: the file is renamed over it.
+bool NoLinkOnTheWay(const std::filesystem::path& dir, const std::string& name, PlainFolders& plain);
 
 }  // namespace launcher

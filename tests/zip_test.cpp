@@ -2,8 +2,11 @@
 
 #include <fstream>
 
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/zip.h"
+#include "support/links.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
 
@@ -165,6 +168,95 @@ TEST_F(ExtractZipTest, AnExistingFileIsOverwrittenWhole) {
     EXPECT_EQ(test::ReadFile(dest / "a.txt"), "new");
 }
 
+// The user's files outside the destination, reached by links and hard links that stand in it.
+struct Outside {
+    fs::path dir;
+    std::map<std::string, std::string> before;
+
+    explicit Outside(const fs::path& at) : dir(at) {
+        test::WriteFile(dir / "hard.txt", "hard-linked, keep me");
+        test::WriteFile(dir / "linked.txt", "linked, keep me");
+        test::WriteFile(dir / "folder" / "inside.txt", "inside, keep me");
+        before = test::TreeContents(dir);
+    }
+};
+
+TEST_F(ExtractZipTest, LinksStandingWhereFilesGoAreReplacedNeverWrittenThrough) {
+    Outside outside(tmp / "outside");
+    fs::create_directories(dest / "sub");
+    fs::create_hard_link(outside.dir / "hard.txt", dest / "hard.txt");
+    // Wine shows a host link to a file as a plain file whose data lies elsewhere, as the hard link is.
+    if (!test::RunningUnderWine()) {
+        ASSERT_TRUE(test::MakeLink(dest / "linked.txt", outside.dir / "linked.txt"));
+    }
+    test::WriteZipOrFail(zip, {{"hard.txt", "new hard"}, {"linked.txt", "new linked"}});
+    ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
+    const std::map<std::string, std::string> written = {
+        {"hard.txt", "new hard"}, {"linked.txt", "new linked"}, {"sub", "<folder>"}};
+    EXPECT_EQ(test::TreeContents(dest), written);
+    EXPECT_EQ(test::TreeContents(outside.dir), outside.before);
+}
+
+// A link to a folder where a file goes is removed itself, and the file put there. No Windows call under
+// Wine removes a host link to a folder: there the file cannot be written, and still nothing outside changes.
+TEST_F(ExtractZipTest, ALinkToAFolderWhereAFileGoesIsReplaced) {
+    Outside outside(tmp / "outside");
+    fs::create_directories(dest);
+    ASSERT_TRUE(test::MakeLink(dest / "folder", outside.dir / "folder"));
+    test::WriteZipOrFail(zip, {{"folder", "new file"}});
+    if (test::RunningUnderWine()) {
+        EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, nullptr, err));
+        EXPECT_EQ(err, "cannot write " + PathUtf8(dest / "folder") + " from " + PathUtf8(zip));
+        EXPECT_EQ(test::TreeContents(dest), (std::map<std::string, std::string>{{"folder", "<link>"}}));
+    } else {
+        ASSERT_TRUE(ExtractZip(zip, dest, {}, {}, nullptr, err)) << err;
+        EXPECT_EQ(test::TreeContents(dest), (std::map<std::string, std::string>{{"folder", "new file"}}));
+    }
+    EXPECT_EQ(test::TreeContents(outside.dir), outside.before);
+}
+
+TEST_F(ExtractZipTest, ALinkOnTheWayIsRefused) {
+    Outside outside(tmp / "outside");
+    fs::create_directories(dest);
+    ASSERT_TRUE(test::MakeLink(dest / "link", outside.dir / "folder"));
+    test::WriteZipOrFail(zip, {{"first.txt", "first"}, {"link/evil.txt", "evil"}, {"link/inside.txt", "evil"}});
+    EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, nullptr, err));
+    EXPECT_EQ(err, "cannot write " + PathUtf8(dest / "link" / "evil.txt") + " from " + PathUtf8(zip) +
+                       " (a link stands in its way)");
+    EXPECT_EQ(test::TreeContents(outside.dir), outside.before);
+    EXPECT_EQ(test::ReadFile(dest / "first.txt"), "first");
+    EXPECT_TRUE(IsLink(dest / "link"));
+}
+
+TEST(NoLinkOnTheWay, OnlyFoldersOnTheWayCount) {
+    test::TempDir tmp;
+    const fs::path dir = tmp / "dest";
+    fs::create_directories(dir / "plain" / "deeper");
+    fs::create_directories(tmp / "elsewhere");
+    ASSERT_TRUE(test::MakeLink(dir / "link", tmp / "elsewhere"));
+    ASSERT_TRUE(test::MakeLink(dir / "plain" / "inner-link", tmp / "elsewhere"));
+    struct Case {
+        const char* name;
+        bool clear;
+    } cases[] = {
+        {"file.txt", true},
+        {"link", true},  // the link stands at the file's own place: it is replaced
+        {"plain/deeper/file.txt", true},
+        {"new/folders/file.txt", true},
+        {"./plain/./file.txt", true},
+        {"link/file.txt", false},
+        {"plain/inner-link/file.txt", false},
+        {"plain/inner-link/new/file.txt", false},
+        {"./link/file.txt", false},
+    };
+    for (const Case& c : cases) {
+        PlainFolders plain;
+        EXPECT_EQ(NoLinkOnTheWay(dir, c.name, plain), c.clear) << c.name;
+        // Asked again with what the first call learnt.
+        EXPECT_EQ(NoLinkOnTheWay(dir, c.name, plain), c.clear) << c.name;
+    }
+}
+
 TEST_F(ExtractZipTest, UnixProgramsStayRunnable) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows files have no execute bit";
@@ -277,6 +369,8 @@ TEST_F(ExtractZipTest, ADamagedEntryCannotBeWritten) {
     EXPECT_FALSE(ExtractZip(zip, dest, {}, {}, nullptr, err));
     EXPECT_EQ(err, "cannot write " + PathUtf8(dest / "bad.bin") + " from " + PathUtf8(zip));
     EXPECT_EQ(test::ReadFile(dest / "ok.txt"), "fine");
+    // Nothing of the damaged file is left, neither under its own name nor under a temporary one.
+    EXPECT_EQ(FilesBelow(dest), std::vector<std::string>{"ok.txt"});
 }
 
 TEST_F(ExtractZipTest, AFolderThatCannotBeMadeFailsTheWrite) {

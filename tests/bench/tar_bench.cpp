@@ -2,7 +2,12 @@
 //   tar_bench --make DIR        writes a 1 GiB tree of a few thousand files to archive (text-like and
 //                               random content, in nested folders)
 //   tar_bench ARCHIVE DEST      extracts ARCHIVE into DEST with ExtractTarXz and prints
-//                               "bytes N seconds S" (N: compressed bytes read)
+//                               "bytes N seconds S peak P" (N: compressed bytes read; P: the process's
+//                               peak resident memory in bytes, 0 where it is not known)
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +36,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tar_bench: %s\n", err.c_str());
         return 1;
     }
-    std::printf("bytes %llu seconds %.3f\n", static_cast<unsigned long long>(bytes), seconds);
+    unsigned long long peak = 0;
+#ifndef _WIN32
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) peak = static_cast<unsigned long long>(usage.ru_maxrss) * 1024;
+#endif
+    std::printf("bytes %llu seconds %.3f peak %llu\n", static_cast<unsigned long long>(bytes), seconds, peak);
     return 0;
 }

@@ -1,9 +1,13 @@
-// libFuzzer target for the tar.xz extractor. The first byte of an input chooses how the rest is fed:
-//   0  raw tar bytes to the tar reader, in runs of varying length (as decoded buffers arrive);
-//   1  tar bytes wrapped in an xz stream here, through the whole ExtractTarXz;
+// libFuzzer target for the tar.xz extractor. The first byte of an input chooses how the rest is fed (its
+// low six bits) and whether names are mapped as a tool install maps them (0x80):
+//   0  raw tar bytes straight to the tar reader (no decoder, no thread), in runs of varying length (as
+//      decoded buffers arrive), then the end of the data;
+//   1  tar bytes wrapped here in xz (stored, with the smallest dictionary), as one stream or (0x40 set)
+//      cut into two at a place the last byte picks, through the whole ExtractTarXz;
 //   2  the bytes as an xz file, as they come.
-// Every run writes below a scratch folder; anything that appears beside the destination, or a file that
-// is a link, is a finding. The seeds are real archives: scripts/test.d/30-fuzz makes them with tar.
+// Every run writes below a scratch folder; anything that appears beside the destination, a file that is
+// a link, or a temporary file left behind is a finding. The seeds are real archives: scripts/test.d/30-fuzz
+// makes them with tar, and its xz files with small dictionaries, so that a run costs little memory.
 #include <lzma.h>
 #include <unistd.h>
 
@@ -30,8 +34,10 @@ void RemoveScratch() {
     if (!scratch.empty()) RemoveTree(scratch, err);
 }
 
-// Only ever "out" (and the archive) beside the destination, and never a link below it.
+// Only ever "out" (and the archive) beside the destination, never a link below it, and no temporary file
+// of the extraction left.
 void CheckScratch() {
+    static const std::string temporaryStart = ".unpack-" + std::to_string(::getpid()) + "-";
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(scratch, ec)) {
         const std::string name = entry.path().filename().string();
@@ -43,6 +49,12 @@ void CheckScratch() {
     for (auto it = fs::recursive_directory_iterator(scratch / "out", ec); !ec && it != fs::end(it); it.increment(ec)) {
         if (IsLink(it->path())) {
             std::fprintf(stderr, "a link was made: %s\n", it->path().c_str());
+            std::abort();
+        }
+        // The extractor's temporary names: ".unpack-<process>-<number>.tmp" (an archive may hold ".unpack-x").
+        const std::string file = it->path().filename().string();
+        if (file.rfind(temporaryStart, 0) == 0 && file.size() > 4 && file.compare(file.size() - 4, 4, ".tmp") == 0) {
+            std::fprintf(stderr, "a temporary file was left: %s\n", it->path().c_str());
             std::abort();
         }
     }
@@ -67,6 +79,31 @@ bool WriteArchive(const uint8_t* data, size_t size) {
     return static_cast<bool>(out);
 }
 
+// Appends `data` as one xz stream that holds it in LZMA2's stored chunks: nothing for the encoder to
+// search, and the smallest dictionary (4 KiB) for the decoder.
+void AppendXz(const uint8_t* data, size_t size, std::vector<uint8_t>& xz) {
+    lzma_stream_flags flags{};
+    flags.check = LZMA_CHECK_CRC32;
+    lzma_block block{};
+    block.check = flags.check;
+    size_t at = xz.size();
+    xz.resize(at + LZMA_STREAM_HEADER_SIZE + lzma_block_buffer_bound(size) + 64 + LZMA_STREAM_HEADER_SIZE);
+    lzma_index* index = lzma_index_init(nullptr);
+    bool ok = index && lzma_stream_header_encode(&flags, xz.data() + at) == LZMA_OK;
+    at += LZMA_STREAM_HEADER_SIZE;
+    ok = ok && lzma_block_uncomp_encode(&block, data, size, xz.data(), &at, xz.size()) == LZMA_OK &&
+         lzma_index_append(index, nullptr, lzma_block_unpadded_size(&block), block.uncompressed_size) == LZMA_OK &&
+         lzma_index_buffer_encode(index, xz.data(), &at, xz.size()) == LZMA_OK;
+    if (ok) {
+        flags.backward_size = lzma_index_size(index);
+        ok = lzma_stream_footer_encode(&flags, xz.data() + at) == LZMA_OK;
+        at += LZMA_STREAM_HEADER_SIZE;
+    }
+    lzma_index_end(index, nullptr);
+    if (!ok) std::abort();
+    xz.resize(at);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -80,7 +117,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const uint8_t mode = data[0] & 0x7F;
+    const uint8_t mode = data[0] & 0x3F;
     const EntryMapper map = Mapper(data[0]);
     const uint8_t* body = data + 1;
     const size_t length = size - 1;
@@ -93,19 +130,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         state.mapper = map;
         // Runs of 1 to 4096 bytes, the length taken from the bytes themselves.
         size_t at = 0;
-        while (at < length) {
+        bool fed = true;
+        while (at < length && fed) {
             const size_t run = std::min<size_t>(length - at, 1 + (body[at] * 17u) % 4096);
-            if (!TarFeed(state, body + at, run, err)) break;
+            fed = TarFeed(state, body + at, run, err);
+            if (!fed && err.empty()) std::abort();
             at += run;
         }
+        if (fed && !TarEnd(state, err) && err.empty()) std::abort();
     } else if (mode == 1) {
-        std::vector<uint8_t> xz(lzma_stream_buffer_bound(length));
-        size_t xzSize = 0;
-        if (lzma_easy_buffer_encode(0, LZMA_CHECK_CRC32, nullptr, body, length, xz.data(), &xzSize, xz.size()) !=
-            LZMA_OK) {
-            std::abort();
-        }
-        if (!WriteArchive(xz.data(), xzSize)) std::abort();
+        std::vector<uint8_t> xz;
+        const size_t cut = (data[0] & 0x40) && length > 0 ? length * body[length - 1] / 256 : length;
+        AppendXz(body, cut, xz);
+        if (cut < length) AppendXz(body + cut, length - cut, xz);
+        if (!WriteArchive(xz.data(), xz.size())) std::abort();
         if (!ExtractTarXz(scratch / "in.tar.xz", out, map, {}, nullptr, err) && err.empty()) std::abort();
     } else if (mode == 2) {
         if (!WriteArchive(body, length)) std::abort();

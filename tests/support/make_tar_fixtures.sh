@@ -83,6 +83,93 @@ make dot-slash "--check=crc64" "s,^,./," --format=gnu
 # Several blocks, as `xz -T0` writes them: decoded on all cores.
 make blocks "-T4 --block-size=1MiB --check=crc64" "" --format=gnu
 
+# One tar in two xz streams, as `cat a.xz b.xz` or a parallel compressor makes it, cut inside big.bin, with
+# stream padding (four zero bytes) after each stream. In "streams-blocks" the last stream has several
+# blocks, so the threaded decoder reads it.
+members >"$work/list-streams"
+(cd "$src" && tar -c --no-recursion -T "$work/list-streams" --format=gnu) >"$work/streams.tar"
+streams() {
+  local name=$1 second=$2
+  # shellcheck disable=SC2086
+  { head -c 1234567 "$work/streams.tar" | xz -c --check=crc64; head -c 4 /dev/zero
+    tail -c +1234568 "$work/streams.tar" | xz -c --check=crc64 $second; head -c 4 /dev/zero; } >"$out/$name.tar.xz"
+  local x=$work/x-$name
+  rm -rf "$x" && mkdir -p "$x"
+  tar -x -C "$x" -f "$out/$name.tar.xz"
+  list_expected "$x" >"$out/$name.expected"
+}
+streams streams ""
+streams streams-blocks "-T2 --block-size=1MiB"
+
+# GNU tar's incremental format (-G): folders as dump entries, and the times in the GNU header where
+# ustar keeps its name prefix. It stores each folder's entries by name, symbolic links before what they
+# name, so the tree goes without its symbolic links and fifo (links are copies of earlier members here).
+cp -a "$src" "$work/incremental-src"
+find "$work/incremental-src" \( -type l -o -type p \) -delete
+(cd "$work/incremental-src" && tar -c -G --format=gnu top) | xz -c --check=crc64 >"$out/incremental.tar.xz"
+[ "$(xz -dc "$out/incremental.tar.xz" | head -c 346 | tail -c 1 | od -An -c | tr -d ' ')" != '\0' ] ||
+  { echo "make_tar_fixtures: no times at offset 345 of the incremental archive" >&2; exit 1; }
+rm -rf "$work/x-incremental" && mkdir -p "$work/x-incremental"
+tar -x -C "$work/x-incremental" -f "$out/incremental.tar.xz"
+list_expected "$work/x-incremental" >"$out/incremental.expected"
+
+# ---- archives that end early or hold what cannot be unpacked (the messages are in the tests) ----------
+c=$work/cut
+mkdir -p "$c/in"
+head -c 20000 /dev/urandom >"$c/in/a.bin"
+printf 'hi\n' >"$c/in/b.txt"
+# a.bin's header at 0 and its data at 512..20511, padded to 20992; b.txt's header at 20992.
+(cd "$c/in" && tar -c --format=gnu a.bin b.txt) >"$c/plain.tar"
+head -c 10000 "$c/plain.tar" | xz -c >"$out/cut-data.tar.xz"
+head -c 20600 "$c/plain.tar" | xz -c >"$out/cut-padding.tar.xz"
+head -c 21200 "$c/plain.tar" | xz -c >"$out/cut-header.tar.xz"
+# Complete members without the two zero blocks that close an archive: tar takes it as it is.
+head -c 22016 "$c/plain.tar" | xz -c >"$out/no-end-blocks.tar.xz"
+rm -rf "$work/x-no-end" && mkdir -p "$work/x-no-end"
+tar -x -C "$work/x-no-end" -f "$out/no-end-blocks.tar.xz"
+list_expected "$work/x-no-end" >"$out/no-end-blocks.expected"
+# A pax header (for a name past 100 bytes) at 0, its records from 512: cut inside them, and right after
+# the header's block, before the entry it is for.
+long=$(printf 'a-name-longer-than-a-header-holds-%.0s' 1 2 3 4)
+cp "$c/in/b.txt" "$c/in/$long"
+(cd "$c/in" && tar -c --format=posix "$long") >"$c/pax.tar"
+head -c 530 "$c/pax.tar" | xz -c >"$out/cut-pax.tar.xz"
+head -c 1024 "$c/pax.tar" | xz -c >"$out/cut-after-pax.tar.xz"
+# A member that declares 8 GiB, followed by 9 bytes: in GNU form (a base-256 size) and in pax form (a
+# "size=" record); tar cannot write such a header without the data, Python's tarfile can.
+python3 - "$out" <<'PY'
+import lzma, sys, tarfile
+for fmt, name in ((tarfile.GNU_FORMAT, "huge-gnu"), (tarfile.PAX_FORMAT, "huge-pax")):
+    info = tarfile.TarInfo("huge.bin")
+    info.size = 8 << 30
+    data = info.tobuf(fmt, "utf-8", "surrogateescape") + b"nine byte"
+    with open(f"{sys.argv[1]}/{name}.tar.xz", "wb") as f:
+        f.write(lzma.compress(data, check=lzma.CHECK_CRC64))
+PY
+# Sparse files (tar -S): GNU's with 2 regions (in the header) and with 6 (the map goes on in an extension
+# block that the size does not count), and pax sparse 1.0. The last 512 bytes of data of the 6-region file
+# are a tar header of their own: a reader that takes the extension block for data meets it as a member.
+python3 - "$c" <<'PY'
+import sys, tarfile
+base = sys.argv[1]
+for regions in (2, 6):
+    with open(f"{base}/in/sparse{regions}.bin", "wb") as f:
+        for i in range(regions):
+            f.seek(i * 65536)
+            f.write(bytes([65 + i]) * 4096)
+        if regions == 6:
+            f.seek(5 * 65536 + 4096 - 512)
+            f.write(tarfile.TarInfo("smuggled-from-sparse.txt").tobuf(tarfile.GNU_FORMAT, "utf-8", "strict")[:512])
+        f.truncate(regions * 65536)
+PY
+(cd "$c/in" && tar -c -S --format=gnu sparse2.bin) | xz -c >"$out/sparse-gnu-2.tar.xz"
+(cd "$c/in" && tar -c -S --format=gnu sparse6.bin) | xz -c >"$out/sparse-gnu-6.tar.xz"
+(cd "$c/in" && tar -c -S --format=posix --sparse-version=1.0 sparse6.bin) | xz -c >"$out/sparse-pax-1.0.tar.xz"
+for name in sparse-gnu-2 sparse-gnu-6; do
+  [ "$(xz -dc "$out/$name.tar.xz" | head -c 157 | tail -c 1)" = S ] ||
+    { echo "make_tar_fixtures: tar made no sparse member in $name" >&2; exit 1; }
+done
+
 # ---- hostile archives (what the tests expect is stated there) ------------------------------------
 h=$work/hostile
 mkdir -p "$h/in"

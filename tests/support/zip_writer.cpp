@@ -4,7 +4,10 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "support/test_support.h"
 
@@ -77,6 +80,25 @@ std::vector<std::string> FilesBelow(const fs::path& dir) {
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::map<std::string, std::string> TreeContents(const fs::path& dir) {
+    std::map<std::string, std::string> tree;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::u8string rel = it->path().lexically_relative(dir).generic_u8string();
+        std::string& entry = tree[std::string(rel.begin(), rel.end())];
+        if (IsLink(it->path())) {
+            entry = "<link>";
+            it.disable_recursion_pending();
+        } else if (it->is_directory()) {
+            entry = "<folder>";
+        } else {
+            std::ifstream in(it->path(), std::ios::binary);
+            entry.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+    return tree;
 }
 
 }  // namespace launcher::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,5 +43,9 @@ void WriteZipOrFail(const std::filesystem::path& zip, const std::vector<ZipEntry
 
 // Every regular file below `dir`, as '/'-separated relative UTF-8 paths, sorted.
 std::vector<std::string> FilesBelow(const std::filesystem::path& dir);
+
+// Everything below `dir` without following links, by '/'-separated relative path: a file's bytes, "<folder>"
+// or "<link>", to show that a tree is byte for byte as it was.
+std::map<std::string, std::string> TreeContents(const std::filesystem::path& dir);
 
 }  // namespace launcher::test
