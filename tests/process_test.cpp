@@ -340,6 +340,7 @@ TEST(ProcessRunConcurrency, SeveralThreadsRunChildrenAtOnce) {
     std::thread slow([&] { RunCollect({Program("emit"), "sleep:20000"}, {}, {}, &stop); });
     std::vector<std::thread> threads;
     std::vector<Result> results(6);
+    std::vector<std::string> problems(results.size());
     const auto start = Clock::now();
     for (std::size_t i = 0; i < results.size(); ++i) {
         threads.emplace_back([&, i] {
@@ -349,6 +350,8 @@ TEST(ProcessRunConcurrency, SeveralThreadsRunChildrenAtOnce) {
                                       {{"LAUNCHER_TAG", tag}});
                 if (r.code != static_cast<int>(i) || r.lines.size() != 201 || r.lines[0] != tag) {
                     results[i].code = -100;
+                    problems[i] = tag + ": exit " + std::to_string(r.code) + ", " + std::to_string(r.lines.size()) +
+                                  " lines" + (r.lines.empty() ? "" : ", the first \"" + r.lines[0] + "\"");
                 }
                 results[i].lines.push_back(tag);
             }
@@ -359,7 +362,7 @@ TEST(ProcessRunConcurrency, SeveralThreadsRunChildrenAtOnce) {
     stop = true;
     slow.join();
     for (std::size_t i = 0; i < results.size(); ++i) {
-        EXPECT_EQ(results[i].code, 0) << "thread " << i;
+        EXPECT_EQ(results[i].code, 0) << "thread " << i << ": " << problems[i];
         EXPECT_EQ(results[i].lines.size(), 5u);
     }
     EXPECT_LT(elapsed, std::chrono::seconds(15));
