@@ -118,12 +118,11 @@ run_windows_tests() {
   local dir marker log limit silence total pid rc=0 start=$SECONDS
   dir=$(dirname "$exe")
   marker=$(mktemp -u "$dir/hang-XXXXXX")
-  log=$marker.log
+  log=$(mktemp "$(dirname "$dir")/tests-XXXXXX.log")
   limit=${LAUNCHER_TEST_TIMEOUT:-240}
   [ "$limit" -gt 0 ] 2>/dev/null || limit=240
   silence=${LAUNCHER_TEST_SILENCE:-$((limit + 60))}
   total=${LAUNCHER_STEP_TIMEOUT:-0}
-  : >"$log"
   # Into a file, shown by tail: Wine's own service processes inherit the output of the program that
   # started them and keep it open, so a pipe read to its end would wait for the wineserver to stop.
   (cd "$dir" && LAUNCHER_TEST_HANG_MARKER=$(basename "$marker") exec "$LAUNCHER_WINE" "$(basename "$exe")" "$@") \
@@ -149,7 +148,7 @@ run_windows_tests() {
     if [ -n "$why" ] && [ $ended -eq 0 ]; then
       ended=1
       say "the Windows test binary $why: ending it"
-      say "the last test started: $(grep -F '[ RUN      ]' "$log" | tail -n 1)"
+      say "the last test started: $(grep -aF '[ RUN      ]' "$log" | tail -n 1 | tr -d '\r')"
       if [ $recorded -eq 0 ]; then
         winpid=$(wine_process_id "$exe")
         if [ -n "$winpid" ]; then wine_backtrace "$winpid" "$exe"; fi
