@@ -18,6 +18,8 @@ constexpr long kMaxRedirects = 10;
 // Everything one Get shares with curl's callbacks.
 struct Transfer {
     const ChunkSink* sink = nullptr;
+    const std::atomic<bool>* stop = nullptr;
+    bool stopped = false;      // the progress callback saw the stop flag
     uint64_t from = 0;
     uint64_t* total = nullptr;
     CURL* curl = nullptr;
@@ -135,9 +137,14 @@ size_t OnBody(char* data, size_t, size_t size, void* user) {
     return size;
 }
 
-// Called about once a second while nothing arrives, and often while data flows.
+// Called about once a second while nothing arrives, and often while data flows; so a stop is seen within
+// about a second even from a server that has gone silent.
 int OnProgress(void* user, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->stop && t->stop->load()) {
+        t->stopped = true;
+        return 1;
+    }
     const auto clock = std::chrono::steady_clock::now();
     if (now != t->lastCount) {
         t->lastCount = now;
@@ -188,8 +195,8 @@ public:
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     }
 
-    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total,
-             std::string& err) override {
+    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
+             const std::atomic<bool>* stop) override {
         if (!SplitsAsUrl(url)) {
             err = "bad address " + url;
             return false;
@@ -201,6 +208,7 @@ public:
         }
         Transfer t;
         t.sink = &sink;
+        t.stop = stop;
         t.from = from;
         t.total = total;
         t.curl = curl;
@@ -232,7 +240,9 @@ public:
         CURLcode code = curl_easy_perform(curl);
         if (code == CURLE_ABORTED_BY_CALLBACK && t.timedOut) code = CURLE_OPERATION_TIMEDOUT;
         bool ok = false;
-        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badAnswer || t.refused))) {
+        if (code == CURLE_ABORTED_BY_CALLBACK && t.stopped) {
+            err = "stopped";
+        } else if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badAnswer || t.refused))) {
             Check(t);  // an answer without a body never reached OnBody
             if (t.badAnswer) {
                 err = t.planError;

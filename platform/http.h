@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,9 +16,10 @@ class Http {
 public:
     virtual ~Http() = default;
     // Hands the body from `from` on to `sink`. `total`, when given, receives the size of the whole
-    // resource as far as the answer tells it. On failure `err` holds one short sentence.
+    // resource as far as the answer tells it. On failure `err` holds one short sentence. A set `stop`
+    // ends the request within about a second, also while the server sends nothing, with "stopped".
     virtual bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total,
-                     std::string& err) = 0;
+                     std::string& err, const std::atomic<bool>* stop = nullptr) = 0;
 };
 
 // Time limits of one request in milliseconds; the defaults are the launcher's. A receive limit is the

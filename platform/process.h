@@ -28,6 +28,9 @@ std::string ToUtf8(const std::wstring& text);
 // is left out when the system has none. Reads the error code before anything else.
 std::string SystemErrorText(const std::string& what);
 
+// Whether a start that failed with this system error may work when tried again a moment later.
+bool MayStartOnRetry(unsigned long error);
+
 // True inside Wine, which lacks junctions and administrative MSI installs.
 bool RunningUnderWine();
 
@@ -49,6 +52,9 @@ int RunProcess(const std::vector<std::string>& args, const std::filesystem::path
 
 // `what` + " (" + code + ": " + strerror(code) + ")".
 std::string SystemErrorText(const std::string& what, int code);
+
+// Whether a start that failed with this errno may work when tried again a moment later.
+bool MayStartOnRetry(int error);
 
 #endif
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -118,6 +119,12 @@ std::string SystemErrorText(const std::string& what, int code) {
     return out;
 }
 
+bool MayStartOnRetry(int error) {
+    // A program written a moment ago is still open for writing while a child that another thread started
+    // at that moment holds the descriptor; or no process could be made for the moment.
+    return error == ETXTBSY || error == EAGAIN;
+}
+
 int RunProcess(const std::vector<std::string>& args, const std::filesystem::path& workDir, const EnvMap& overrides,
                const LineSink& sink, const std::atomic<bool>* stop) {
     auto cannotStart = [&](int code) {
@@ -130,8 +137,17 @@ int RunProcess(const std::vector<std::string>& args, const std::filesystem::path
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return cannotStart(errno);
 
+    // A start refused for a moment (see MayStartOnRetry) is tried again a few times within about a second.
     pid_t pid = -1;
-    const int spawned = Spawn(args, workDir, overrides, fds[1], pid);
+    int spawned = 0;
+    for (int delayMs : {50, 100, 250, 500, 0}) {
+        spawned = Spawn(args, workDir, overrides, fds[1], pid);
+        if (spawned == 0 || delayMs == 0 || !MayStartOnRetry(spawned)) break;
+        if (stop != nullptr && stop->load()) break;
+        const std::string why = SystemErrorText("cannot start " + JoinCommandLine(args), spawned);
+        std::fprintf(stderr, "%s; trying again in %d ms\n", why.c_str(), delayMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    }
     ::close(fds[1]);
     if (spawned != 0) {
         ::close(fds[0]);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -150,6 +151,20 @@ std::string SystemErrorText(const std::string& what) {
     return out;
 }
 
+bool MayStartOnRetry(unsigned long error) {
+    switch (error) {
+        // A program written a moment ago (a tool just installed) may still be held by a virus scanner.
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_LOCK_VIOLATION:
+        // Under Wine, a new process that could not come up (as under heavy load) fails the start with this.
+        case ERROR_INTERNAL_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
@@ -193,8 +208,7 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
         SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 
-    // A program written a moment ago (a tool just installed) may still be held by a virus scanner, which
-    // refuses the start for a short while: try again a few times within about a second.
+    // A start refused for a moment (see MayStartOnRetry) is tried again a few times within about a second.
     PROCESS_INFORMATION process{};
     BOOL started = FALSE;
     DWORD startError = 0;
@@ -203,11 +217,11 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
         started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, block.data(),
                                  workDir.empty() ? nullptr : workDir.c_str(), &startup.StartupInfo, &process);
         startError = GetLastError();
-        if (started || delayMs == 0 || (startError != ERROR_SHARING_VIOLATION && startError != ERROR_ACCESS_DENIED &&
-                                        startError != ERROR_LOCK_VIOLATION)) {
-            break;
-        }
+        if (started || delayMs == 0 || !MayStartOnRetry(startError)) break;
         if (stop != nullptr && stop->load()) break;
+        SetLastError(startError);
+        const std::string why = SystemErrorText("cannot start " + ToUtf8(commandLine));
+        std::fprintf(stderr, "%s; trying again in %d ms\n", why.c_str(), delayMs);
         Sleep(static_cast<DWORD>(delayMs));
     }
     writeEnd.Close();

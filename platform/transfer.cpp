@@ -130,7 +130,7 @@ bool Download(Http& http, const std::string& url, const fs::path& file, const st
                 if (progress) progress(count, total != 0 ? total : count);
                 return true;
             };
-            const bool got = http.Get(url, offset, sink, &total, err);
+            const bool got = http.Get(url, offset, sink, &total, err, stop);
             out.close();
             if (Stopped(stop)) {
                 err = "cancelled";

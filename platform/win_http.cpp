@@ -1,7 +1,10 @@
-// Http on WinHTTP in synchronous mode.
+// Http on WinHTTP in asynchronous mode: each step of a request is waited for in short steps, so that a
+// stop is seen at once even while the server sends nothing (a synchronous call cannot be woken: Wine
+// does not end one when its request is closed).
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <memory>
 
 #include "platform/http.h"
@@ -85,14 +88,125 @@ struct Handle {
     }
 };
 
+// What one request shares with WinHTTP's status callback. The callback may come on another thread and,
+// after a stop, even once Get has returned, so the record lives on the heap until WinHTTP's last word on
+// the request (its closing) frees it; the read buffer lives there for the same reason.
+struct Pending {
+    HANDLE finished = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // the step just started has ended
+    DWORD error = 0;                                                  // its error code, 0 when it succeeded
+    DWORD bytes = 0;                                                  // what a read brought
+    std::unique_ptr<char[]> buffer{new char[kBufferSize]};
+    ~Pending() {
+        if (finished) CloseHandle(finished);
+    }
+};
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    auto* pending = reinterpret_cast<Pending*>(context);
+    if (!pending) return;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            pending->error = 0;
+            SetEvent(pending->finished);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            pending->error = 0;
+            pending->bytes = length;
+            SetEvent(pending->finished);
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+            pending->error = error != 0 ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+            SetEvent(pending->finished);
+            break;
+        }
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            delete pending;
+            break;
+        default:
+            break;
+    }
+}
+
+enum class Step { kDone, kFailed, kStopped };
+
+// One request handle with its Pending record; closing the handle leaves the record to the callback.
+class Request {
+public:
+    Request(HINTERNET connection, const std::wstring& object, DWORD flags) {
+        h_ = WinHttpOpenRequest(connection, L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+        if (!h_) {
+            error_ = GetLastError();
+            return;
+        }
+        auto pending = std::make_unique<Pending>();
+        auto context = reinterpret_cast<DWORD_PTR>(pending.get());
+        if (!pending->finished || !WinHttpSetOption(h_, WINHTTP_OPTION_CONTEXT_VALUE, &context,
+                                                    sizeof context)) {
+            error_ = GetLastError();
+            Close();
+            return;
+        }
+        if (WinHttpSetStatusCallback(h_, OnRequestStatus,
+                                     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                     0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+            error_ = GetLastError();
+            Close();
+            return;
+        }
+        pending_ = pending.release();
+    }
+    ~Request() { Close(); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    bool ok() const { return pending_ != nullptr; }
+    DWORD error() const { return error_; }
+    HINTERNET get() const { return h_; }
+    DWORD_PTR context() const { return reinterpret_cast<DWORD_PTR>(pending_); }
+    char* buffer() const { return pending_->buffer.get(); }
+    DWORD bytes() const { return pending_->bytes; }
+
+    // Starts one step with `start` and waits for its end, looking at the stop flag every 100 ms. On
+    // kFailed, `code` holds the error.
+    template <typename Start>
+    Step Run(Start start, const std::atomic<bool>* stop, DWORD& code) {
+        ResetEvent(pending_->finished);
+        if (!start(h_)) {
+            code = GetLastError();
+            return Step::kFailed;
+        }
+        DWORD waited;
+        while ((waited = WaitForSingleObject(pending_->finished, 100)) == WAIT_TIMEOUT) {
+            if (stop && stop->load()) return Step::kStopped;
+        }
+        code = waited == WAIT_OBJECT_0 ? pending_->error : GetLastError();
+        return code == 0 ? Step::kDone : Step::kFailed;
+    }
+
+private:
+    // A step still under way is cancelled; the callback frees the record once WinHTTP is done with it.
+    void Close() {
+        if (h_) WinHttpCloseHandle(h_);
+        h_ = nullptr;
+        pending_ = nullptr;
+    }
+
+    HINTERNET h_ = nullptr;
+    Pending* pending_ = nullptr;
+    DWORD error_ = 0;
+};
+
 class WinHttp final : public Http {
 public:
     explicit WinHttp(const HttpTimeouts& t) {
         session_ = WinHttpOpen(L"Kestrel launcher/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0);
+                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         if (!session_) {
             session_ = WinHttpOpen(L"Kestrel launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, 0);
+                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         }
         if (session_) {
             WinHttpSetTimeouts(session_, t.resolveMs, t.connectMs, t.sendMs, t.receiveMs);
@@ -106,8 +220,8 @@ public:
         if (session_) WinHttpCloseHandle(session_);
     }
 
-    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total,
-             std::string& err) override {
+    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
+             const std::atomic<bool>* stop) override {
         if (!session_) {
             err = ErrorText("WinHTTP is unavailable", GetLastError());
             return false;
@@ -134,20 +248,30 @@ public:
             err = ErrorText("cannot reach the server", GetLastError());
             return false;
         }
-        const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-        Handle request{WinHttpOpenRequest(connection.h, L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, flags)};
-        if (!request.h) {
-            err = ErrorText("the request failed", GetLastError());
+        Request request(connection.h, object, parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+        if (!request.ok()) {
+            err = ErrorText("the request failed", request.error());
             return false;
         }
 
         std::wstring range;
         if (from > 0) range = L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
-        BOOL sent = WinHttpSendRequest(request.h, range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
-                                       range.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-        if (!sent || !WinHttpReceiveResponse(request.h, nullptr)) {
-            DWORD code = GetLastError();
+        DWORD code = 0;
+        Step step = request.Run(
+            [&](HINTERNET h) {
+                return WinHttpSendRequest(h, range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
+                                          range.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                          request.context());
+            },
+            stop, code);
+        if (step == Step::kDone) {
+            step = request.Run([](HINTERNET h) { return WinHttpReceiveResponse(h, nullptr); }, stop, code);
+        }
+        if (step == Step::kStopped) {
+            err = "stopped";
+            return false;
+        }
+        if (step == Step::kFailed) {
             // WinHttpConnect only names the server; the connection is made here.
             const bool unreachable = code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_NAME_NOT_RESOLVED;
             err = ErrorText(unreachable ? "cannot reach the server" : "the request failed", code);
@@ -157,12 +281,12 @@ public:
         AnswerHead head;
         DWORD status = 0;
         DWORD size = sizeof status;
-        if (WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+        if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
             head.status = static_cast<long>(status);
         }
-        head.hasLength = HeaderText(request.h, WINHTTP_QUERY_CONTENT_LENGTH, head.length);
-        head.hasRange = HeaderText(request.h, WINHTTP_QUERY_CONTENT_RANGE, head.range);
+        head.hasLength = HeaderText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, head.length);
+        head.hasRange = HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE, head.range);
         AnswerPlan plan;
         if (!PlanAnswer(head, from, url, plan, err)) return false;
         if (total) *total = plan.total;
@@ -171,16 +295,21 @@ public:
 
         uint64_t skip = plan.skip;
         uint64_t received = 0;
-        std::unique_ptr<char[]> buffer(new char[kBufferSize]);
         for (;;) {
-            DWORD got = 0;
-            if (!WinHttpReadData(request.h, buffer.get(), kBufferSize, &got)) {
-                err = ErrorText("the download stopped", GetLastError());
+            step = request.Run(
+                [&](HINTERNET h) { return WinHttpReadData(h, request.buffer(), kBufferSize, nullptr); }, stop, code);
+            if (step == Step::kStopped) {
+                err = "stopped";
                 return false;
             }
+            if (step == Step::kFailed) {
+                err = ErrorText("the download stopped", code);
+                return false;
+            }
+            const DWORD got = request.bytes();
             if (got == 0) break;
             received += got;
-            const char* data = buffer.get();
+            const char* data = request.buffer();
             uint64_t n = got;
             if (skip > 0) {
                 uint64_t drop = skip < n ? skip : n;

@@ -32,11 +32,132 @@ prepare_wine_prefix() {
   touch "$WINEPREFIX/.initialized"
 }
 
-# For the tests: no display, and one wineserver for the whole run (stop_wineserver ends it).
+# For the tests: no display, and one wineserver for the whole run (stop_wineserver ends it). One that
+# already serves the prefix (another run's) is used as it is and left running.
 start_wine() {
   unset DISPLAY WAYLAND_DISPLAY
   mkdir -p "$WINEPREFIX"
-  wineserver -p
-  wineserver_started=1
+  if wineserver -p 2>/dev/null; then
+    wineserver_started=1
+  else
+    say "a wineserver already serves ${WINEPREFIX#"$LAUNCHER_ROOT"/}; using it"
+  fi
   prepare_wine_prefix
+}
+
+# name_frames EXE: copies a winedbg backtrace from stdin to stdout, with each frame inside EXE (which
+# winedbg shows only as an address) followed by its function and source line, inlined callers included.
+name_frames() {
+  local exe=$1 module text line address key
+  module=$(basename "$exe" .exe)
+  text=$(cat)
+  local pattern="(0x[0-9a-f]+) in $module \\("
+  local -A names=() seen=()
+  local addresses=()
+  while IFS= read -r line; do
+    if [[ $line =~ $pattern ]] && [ -z "${seen[${BASH_REMATCH[1]}]:-}" ]; then
+      seen[${BASH_REMATCH[1]}]=1
+      addresses+=("${BASH_REMATCH[1]}")
+    fi
+  done <<<"$text"
+  if [ ${#addresses[@]} -gt 0 ] && command -v x86_64-w64-mingw32-addr2line >/dev/null; then
+    # With -a each address comes first on its own line, then its function and the functions it is
+    # inlined into; unknown functions (libraries without debug information) are left out.
+    while IFS= read -r line; do
+      if [[ $line =~ ^(0x[0-9a-f]+):\ (.*)$ ]]; then
+        key=$(printf '%x' "${BASH_REMATCH[1]}")
+        line=${BASH_REMATCH[2]}
+      fi
+      [[ $line == '??'* ]] && continue
+      names[$key]+="      = ${line# }"$'\n'
+    done < <(x86_64-w64-mingw32-addr2line -a -f -C -p -i -e "$exe" "${addresses[@]}" 2>/dev/null)
+  fi
+  while IFS= read -r line; do
+    printf '%s\n' "$line"
+    if [[ $line =~ $pattern ]]; then
+      key=$(printf '%x' "${BASH_REMATCH[1]}")
+      printf '%s' "${names[$key]:-}"
+    fi
+  done <<<"$text"
+}
+
+# wine_backtrace WINPID EXE: `winedbg --command "bt all"` of the Windows process WINPID (decimal), its
+# threads only (bt all goes through every process of the prefix), with the frames in EXE named.
+wine_backtrace() {
+  local pid=$1 exe=$2
+  say "winedbg --command \"bt all\" of process $pid ($(basename "$exe"))"
+  (cd "$(dirname "$exe")" && timeout -k 5 120 winedbg --command "bt all" "$(printf '0x%x' "$pid")" 2>&1) |
+    awk -v want="$(printf '%x' "$pid")" '
+      /^Backtracing for thread / {
+        p = $0; sub(/.* in process 0*/, "", p); sub(/ .*/, "", p); keep = (p == want)
+      }
+      keep' |
+    name_frames "$exe" || true
+}
+
+# The Windows id (decimal) of the running EXE, from winedbg's process list; empty when it is not found.
+wine_process_id() {
+  local name hex
+  name=$(basename "$1")
+  hex=$(timeout -k 5 60 winedbg --command "info proc" 2>/dev/null | grep -F "'$name'" | head -n 1 |
+          grep -oE '[0-9a-f]{8}' | head -n 1 || true)
+  [ -n "$hex" ] && echo $((16#$hex))
+}
+
+# run_windows_tests [ARG...]: runs the Windows test binary under Wine from its folder (the helper
+# programs are the .exe files beside it), its output shown as it comes, with the arguments passed on.
+# A wineserver must be running (start_wine). The binary ends a test that runs past its time limit
+# (LAUNCHER_TEST_TIMEOUT seconds) by itself, after naming it; before it ends, this prints a backtrace
+# of all its threads. A binary that writes nothing for longer than the limit plus a minute
+# (LAUNCHER_TEST_SILENCE seconds; its own watch is stuck too), or that runs past LAUNCHER_STEP_TIMEOUT
+# seconds in all, gets the last "[ RUN" line and the backtrace printed and is ended. Returns the
+# binary's exit code (124 for a test that ran out of time).
+run_windows_tests() {
+  local exe=$LAUNCHER_ROOT/out/windows/tests/launcher_tests.exe
+  [ -f "$exe" ] || { say "$exe was not built"; return 1; }
+  local dir marker log limit silence total pid rc=0 start=$SECONDS
+  dir=$(dirname "$exe")
+  marker=$(mktemp -u "$dir/hang-XXXXXX")
+  log=$(mktemp "$(dirname "$dir")/tests-XXXXXX.log")
+  limit=${LAUNCHER_TEST_TIMEOUT:-240}
+  [ "$limit" -gt 0 ] 2>/dev/null || limit=240
+  silence=${LAUNCHER_TEST_SILENCE:-$((limit + 60))}
+  total=${LAUNCHER_STEP_TIMEOUT:-0}
+  # Into a file, shown by tail: Wine's own service processes inherit the output of the program that
+  # started them and keep it open, so a pipe read to its end would wait for the wineserver to stop.
+  (cd "$dir" && LAUNCHER_TEST_HANG_MARKER=$(basename "$marker") exec "$LAUNCHER_WINE" "$(basename "$exe")" "$@") \
+    >>"$log" 2>&1 &
+  pid=$!
+  tail -n +1 -s 0.2 -f --pid="$pid" "$log" &
+  local shower=$!
+  local recorded=0 recorded_at=0 ended=0 quiet why winpid
+  while kill -0 "$pid" 2>/dev/null; do
+    sleep 1
+    why=
+    if [ $recorded -eq 0 ] && [ -f "$marker" ]; then
+      # The binary named the test and waits for this.
+      recorded=1 recorded_at=$SECONDS
+      wine_backtrace "$(head -n 1 "$marker" | tr -d '\r')" "$exe"
+      touch "$marker.done"
+      continue
+    fi
+    quiet=$(($(date +%s) - $(stat -c %Y "$log")))
+    if [ "$quiet" -gt "$silence" ]; then why="has written nothing for $quiet s"; fi
+    if [ "$total" -gt 0 ] && [ $((SECONDS - start)) -gt "$total" ]; then why="has run for more than $total s"; fi
+    if [ $recorded -eq 1 ] && [ $((SECONDS - recorded_at)) -gt 60 ]; then why="did not end after its time limit"; fi
+    if [ -n "$why" ] && [ $ended -eq 0 ]; then
+      ended=1
+      say "the Windows test binary $why: ending it"
+      say "the last test started: $(grep -aF '[ RUN      ]' "$log" | tail -n 1 | tr -d '\r')"
+      if [ $recorded -eq 0 ]; then
+        winpid=$(wine_process_id "$exe")
+        if [ -n "$winpid" ]; then wine_backtrace "$winpid" "$exe"; fi
+      fi
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+  wait "$pid" || rc=$?
+  wait "$shower" || true
+  rm -f "$marker" "$marker.done" "$marker.tmp" "$log"
+  return $rc
 }

@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/http.h"
 #include "support/http_server.h"
 
@@ -338,6 +342,52 @@ TEST_F(HttpTest, SilentServerHitsTheReceiveLimit) {
     EXPECT_FALSE(mid.ok);
     EXPECT_TRUE(HasCodeAndText(mid.err, "the download stopped"));
     EXPECT_TRUE(mid.body == body.substr(0, mid.body.size()));
+}
+
+// A stop is seen within about a second wherever the request waits for a server that has gone silent,
+// not only when the next chunk comes (which may be never, or the receive limit later).
+TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
+    struct Case {
+        const char* name;
+        int stallBeforeHeadersMs;
+        int64_t stallAfter;
+    };
+    const Case cases[] = {
+        {"before the headers", 30000, -1},
+        {"after the headers, before any byte", 0, 0},
+        {"in the middle of the body", 0, 100000},
+    };
+    const std::string body = test::TestBytes(300000, 13);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::Route route;
+        route.body = body;
+        route.stallBeforeHeadersMs = c.stallBeforeHeadersMs;
+        route.stallAfter = c.stallAfter;
+        route.stallMs = c.stallAfter >= 0 ? 30000 : 0;
+        server.Serve("/silent", route);
+
+        std::atomic<bool> stop{false};
+        std::string received;
+        ChunkSink sink = [&received](const char* data, uint64_t size) {
+            received.append(data, static_cast<size_t>(size));
+            return true;
+        };
+        std::thread stopper([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = true;
+        });
+        const auto start = std::chrono::steady_clock::now();
+        std::string err;
+        const bool ok = http->Get(server.Url("/silent"), 0, sink, nullptr, err, &stop);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        stopper.join();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(err, "stopped");
+        EXPECT_LT(waited, std::chrono::seconds(2));
+        EXPECT_TRUE(received == body.substr(0, received.size()));
+        EXPECT_LE(received.size(), c.stallAfter >= 0 ? static_cast<size_t>(c.stallAfter) : 0u);
+    }
 }
 
 }  // namespace

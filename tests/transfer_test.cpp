@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "platform/paths.h"
@@ -249,6 +251,28 @@ TEST_F(DownloadTest, StopMidTransferIsCancelledAndResumable) {
     ASSERT_TRUE(Download(*http, server.Url("/big.bin"), file, Hex(big), big.size(), nullptr, &stop, err)) << err;
     EXPECT_EQ(Ranges("/big.bin"), std::vector<std::string>{"bytes=" + std::to_string(kept.size()) + "-"});
     EXPECT_TRUE(test::ReadFile(file) == big);
+}
+
+// A server that sends the headers and then nothing: the stop still ends the download at once, as a stop.
+TEST_F(DownloadTest, StopWhileTheServerIsSilentIsCancelledAtOnce) {
+    test::Route route;
+    route.body = body;
+    route.stallAfter = 0;
+    route.stallMs = 30000;
+    server.Serve("/silent.bin", route);
+    std::thread stopper([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = Download(*http, server.Url("/silent.bin"), file, sha, body.size(), nullptr, &stop, err);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(err, "cancelled");
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_EQ(server.Requests("/silent.bin").size(), 1u) << "a stop is no failure to try again";
+    EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(DownloadTest, ConnectionDroppedThreeTimesStillEndsComplete) {

@@ -52,7 +52,8 @@ public:
     std::string channel;
     std::string manifest;
 
-    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err) override {
+    bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
+             const std::atomic<bool>*) override {
         const std::string* body = url == kChannelUrl ? &channel : url == kManifestUrl ? &manifest : nullptr;
         if (!body) {
             err = "nothing at " + url;

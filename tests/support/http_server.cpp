@@ -95,6 +95,7 @@ HttpServer::HttpServer() {
 }
 
 HttpServer::~HttpServer() {
+    // Every wait of the acceptor and the workers looks at this within a step, so the joins below end.
     stopping_ = true;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -166,7 +167,7 @@ bool HttpServer::Pause(int ms) {
 
 void HttpServer::AcceptLoop() {
     while (!stopping_) {
-        int r = net::WaitReadable(listener_, 50);
+        int r = net::WaitReadable(listener_, net::kStepMs);
         if (r < 0) break;
         if (r == 0) continue;
         net::Socket c = net::Accept(listener_);
@@ -201,6 +202,7 @@ void HttpServer::Connection(net::Socket s) {
                 break;
             }
             long got = net::Receive(s, piece, sizeof piece);
+            if (got == net::kNothingYet) continue;
             if (got <= 0) {
                 keep = false;
                 break;
@@ -276,7 +278,8 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
         std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n" + extra +
                            "Content-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
                            "\r\n\r\n";
-        return net::SendAll(s, head.data(), head.size()) && net::SendAll(s, text.data(), text.size());
+        return net::SendAll(s, head.data(), head.size(), stopping_) &&
+               net::SendAll(s, text.data(), text.size(), stopping_);
     };
 
     if (!entry) return simple(404, "", "no such file\n");
@@ -318,7 +321,7 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
     else if (route.sendLength) head += "Content-Length: " + std::to_string(count) + "\r\n";
     else head += "Connection: close\r\n";
     head += "\r\n";
-    if (!net::SendAll(s, head.data(), head.size())) return false;
+    if (!net::SendAll(s, head.data(), head.size(), stopping_)) return false;
 
     bool dropped = false;
     if (!SendBody(s, route, from, count, faulty, dropped)) return false;
@@ -365,10 +368,10 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
         }
         // The last byte of the answer goes out flipped.
         if (corrupt && sent + piece == count) {
-            if (piece > 1 && !net::SendAll(s, data, static_cast<size_t>(piece - 1))) return false;
+            if (piece > 1 && !net::SendAll(s, data, static_cast<size_t>(piece - 1), stopping_)) return false;
             char last = static_cast<char>(data[piece - 1] ^ 0x5a);
-            if (!net::SendAll(s, &last, 1)) return false;
-        } else if (!net::SendAll(s, data, static_cast<size_t>(piece))) {
+            if (!net::SendAll(s, &last, 1, stopping_)) return false;
+        } else if (!net::SendAll(s, data, static_cast<size_t>(piece), stopping_)) {
             return false;
         }
         sent += piece;

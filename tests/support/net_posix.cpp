@@ -1,6 +1,7 @@
 #include "support/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -11,8 +12,25 @@
 
 namespace launcher::test::net {
 
+namespace {
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// 1 when `events` came within `ms`, 0 on time-out, -1 on error.
+int Wait(Socket s, short events, int ms) {
+    pollfd p{static_cast<int>(s), events, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+}  // namespace
+
 Socket ListenLoopback(uint16_t& port) {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return kNoSocket;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -35,18 +53,10 @@ uint16_t UnusedLoopbackPort() {
     return port;
 }
 
-int WaitReadable(Socket s, int ms) {
-    pollfd p{static_cast<int>(s), POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) return -1;
-    return r > 0 ? 1 : 0;
-}
+int WaitReadable(Socket s, int ms) { return Wait(s, POLLIN, ms); }
 
 Socket Accept(Socket listener) {
-    int c = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    int c = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (c < 0) return kNoSocket;
     int one = 1;
     ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -58,14 +68,24 @@ long Receive(Socket s, char* buffer, size_t size) {
     do {
         r = ::recv(static_cast<int>(s), buffer, size, 0);
     } while (r < 0 && errno == EINTR);
-    return r < 0 ? -1 : static_cast<long>(r);
+    if (r < 0) return WouldBlock(errno) ? kNothingYet : -1;
+    return static_cast<long>(r);
 }
 
-bool SendAll(Socket s, const char* data, size_t size) {
+bool SendAll(Socket s, const char* data, size_t size, const std::atomic<bool>& stop, int idleMs) {
+    int idle = 0;
     while (size > 0) {
+        if (stop) return false;
         ssize_t r = ::send(static_cast<int>(s), data, size, MSG_NOSIGNAL);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && WouldBlock(errno)) {
+            if (idle >= idleMs) return false;
+            if (Wait(s, POLLOUT, kStepMs) < 0) return false;
+            idle += kStepMs;
+            continue;
+        }
         if (r <= 0) return false;
+        idle = 0;
         data += r;
         size -= static_cast<size_t>(r);
     }
