@@ -367,26 +367,29 @@ public:
         // Deleted through its own handle, so no name is looked up again; when that handle could not be
         // opened for deleting (a program works in the folder), through one opened now that must be the
         // same folder. Entries deleted a moment ago may still be pending while another program holds
-        // them: such a folder is tried again briefly.
+        // them: such a folder is tried again briefly. Whether it went is asked afterwards: Wine takes the
+        // delete of a folder that is not empty yet and then quietly keeps the folder.
         HANDLE handle = self.handle;
+        self.handle = INVALID_HANDLE_VALUE;
         if (!self.canDelete) {
-            const NTSTATUS status = OpenToDelete(parent.handle, name, kFileDirectoryFile, handle);
-            if (IsMissing(status)) return kGone;
-            if (!NT_SUCCESS(status)) return DosError(status);
-            Facts facts;
-            if (!FactsOf(handle, facts) || facts.index != self.index) {
+            CloseHandle(handle);  // no handle of the walk's may keep the folder
+            handle = INVALID_HANDLE_VALUE;
+        }
+        Code code = 0;
+        for (int delayMs : {50, 100, 250, 500, 0}) {
+            if (handle == INVALID_HANDLE_VALUE) code = OpenSameToDelete(parent, name, self.index, handle);
+            if (code == kGone) return 0;
+            if (code == 0) {
+                code = Dispose(handle);
                 CloseHandle(handle);
-                return kChanged;
+                handle = INVALID_HANDLE_VALUE;
+                if (code == 0 && StillThere(parent, name, self.index)) code = ERROR_DIR_NOT_EMPTY;
             }
-        }
-        Code code = Dispose(handle);
-        for (int delayMs : {50, 100, 250, 500}) {
-            if (code != ERROR_DIR_NOT_EMPTY || !mayWait_) break;
+            if (code != ERROR_DIR_NOT_EMPTY || delayMs == 0 || !mayWait_) break;
             Sleep(static_cast<DWORD>(delayMs));
-            code = Dispose(handle);
         }
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         if (code == ERROR_DIR_NOT_EMPTY) mayWait_ = false;
-        if (handle != self.handle) CloseHandle(handle);
         return code;
     }
 
@@ -491,6 +494,29 @@ private:
         }
         if (status == kStatusSharingViolation) mayWait_ = false;
         return status;
+    }
+
+    // Opens the folder `name` of `parent` for deleting, when it is still the folder numbered `index`.
+    Code OpenSameToDelete(Dir& parent, const Name& name, uint64_t index, HANDLE& out) {
+        const NTSTATUS status = OpenToDelete(parent.handle, name, kFileDirectoryFile, out);
+        if (IsMissing(status)) return kGone;
+        if (!NT_SUCCESS(status)) return DosError(status);
+        Facts facts;
+        if (FactsOf(out, facts) && facts.index == index) return 0;
+        CloseHandle(out);
+        out = INVALID_HANDLE_VALUE;
+        return kChanged;
+    }
+
+    // True when the folder numbered `index` still stands at `name` after its delete: neither gone nor
+    // pending (a folder that another program holds goes when it lets go).
+    static bool StillThere(Dir& parent, const Name& name, uint64_t index) {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (!NT_SUCCESS(OpenRelative(parent.handle, name, FILE_READ_ATTRIBUTES, 0, handle))) return false;
+        Facts facts;
+        const bool there = FactsOf(handle, facts) && facts.index == index;
+        CloseHandle(handle);
+        return there;
     }
 
     // Marks the open entry for deletion: at once where the system can (the name goes even while others

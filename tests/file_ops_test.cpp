@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/file_ops.h"
-#include "support/file_hold.h"
 #include "support/links.h"
 #include "support/pinned.h"
 #include "support/snapshot.h"
@@ -28,7 +27,6 @@
 #else
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -341,23 +339,84 @@ TEST(RemoveTree, ReportsTheFirstFailureWithTheSystemsMessage) {
 }
 
 TEST(RemoveTree, AFileHeldForAMomentIsTriedAgain) {
-    // A virus scanner looks at a file just written and lets it go a moment later.
-    test::TempDir dir;
-    test::WriteFile(dir / "downloads" / "cmake" / "cmake.zip", "zip");
-    test::FileHold hold;
-    if (!hold.Hold(dir / "downloads" / "cmake" / "cmake.zip", test::FileHold::Share::Reading)) {
-        GTEST_SKIP() << "no sharing modes here";
+#ifndef _WIN32
+    GTEST_SKIP() << "no sharing modes or pending deletes here";
+#else
+    // A virus scanner looks at a file just written and lets it go a moment later; another program has
+    // deleted a file but still holds it, so that it stays pending until it lets go.
+    struct Case {
+        const char* name;
+        DWORD access;
+        DWORD share;
+        bool deleteIt;
+    } cases[] = {
+        {"held without delete sharing", GENERIC_READ, FILE_SHARE_READ, false},
+        {"deleted, still held", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const fs::path file = dir / "downloads" / "cmake" / "cmake.zip";
+        test::WriteFile(file, "zip");
+        HANDLE held = CreateFileW(file.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        if (c.deleteIt) {
+            FILE_DISPOSITION_INFO gone{TRUE};
+            ASSERT_TRUE(SetFileInformationByHandle(held, FileDispositionInfo, &gone, sizeof gone));
+        }
+        std::thread release([held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            CloseHandle(held);
+        });
+        std::string err;
+        const bool removed = RemoveTree(dir / "downloads", err);
+        release.join();
+        EXPECT_TRUE(removed) << err;
+        EXPECT_FALSE(EntryExists(dir / "downloads"));
     }
-    std::thread release([&hold] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        hold.Release();
-    });
-    std::string err;
-    const bool removed = RemoveTree(dir / "downloads", err);
-    release.join();
-    EXPECT_TRUE(removed) << err;
-    EXPECT_FALSE(EntryExists(dir / "downloads"));
+#endif
 }
+
+#ifndef _WIN32
+// Runs this same test again in a child started through `wrapper` (setpriv, prlimit) with
+// LAUNCHER_TEST_WALK set to `tree`: the child measures and removes it and writes what happened to
+// `report`, which the child must be able to write.
+std::string WalkInAChild(const std::vector<std::string>& wrapper, const fs::path& tree, const fs::path& report) {
+    const testing::TestInfo* self = testing::UnitTest::GetInstance()->current_test_info();
+    std::vector<std::string> args(wrapper.begin() + 1, wrapper.end());
+    for (const std::string& arg : {std::string("/usr/bin/env"), "LAUNCHER_TEST_WALK=" + tree.string(),
+                                   "LAUNCHER_TEST_REPORT=" + report.string(),
+                                   fs::read_symlink("/proc/self/exe").string(),
+                                   std::string("--gtest_filter=") + self->test_suite_name() + "." + self->name()}) {
+        args.push_back(arg);
+    }
+    test::Spawned child(wrapper[0], args);
+    if (!child.started()) return wrapper[0] + " did not start";
+    child.Wait();
+    return test::ReadFile(report);
+}
+
+// The child's side of WalkInAChild: true when this run is the child.
+bool RunAsTheChild() {
+    const char* tree = std::getenv("LAUNCHER_TEST_WALK");
+    const char* report = std::getenv("LAUNCHER_TEST_REPORT");
+    if (tree == nullptr || report == nullptr) return false;
+    uint64_t bytes = 0;
+    std::string sizeErr;
+    const bool whole = TreeSize(tree, bytes, sizeErr);
+    std::string err;
+    fs::path at;
+    const bool removed = RemoveTree(tree, err, &at);
+    test::WriteFile(report, "size " + std::to_string(whole) + " " + std::to_string(bytes) + "\nremoved " +
+                                std::to_string(removed) + "\nat " + at.string() + "\n");
+    return true;
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+#endif
 
 // A chain of `depth` folders "subfolder" below `top`, each holding a one-byte file "f". Made relative to
 // each folder's handle: the full path is longer than either system (or Wine) takes in one piece.
@@ -416,29 +475,23 @@ bool MakeDeepTree(const fs::path& top, int depth) {
 
 TEST(RemoveTree, RemovesAndCountsATreeThreeThousandLevelsDeep) {
     constexpr int kDepth = 3000;
+#ifndef _WIN32
+    if (RunAsTheChild()) return;
+#endif
     test::TempDir dir;
     ASSERT_TRUE(MakeDeepTree(dir / "deep", kDepth));
 #ifndef _WIN32
-    // With few descriptors to spare: the walk keeps only a few open, whatever the depth.
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
-    rlim_t inUse = 0;
-    for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it) ++inUse;
-    struct rlimit tight = old;
-    tight.rlim_cur = inUse + 72;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-#endif
+    // In a child with few descriptors to spare: the walk keeps only a few open, whatever the depth.
+    EXPECT_EQ(WalkInAChild({"/usr/bin/prlimit", "--nofile=128"}, dir / "deep", dir / "report.txt"),
+              "size 1 " + std::to_string(kDepth) + "\nremoved 1\nat \n");
+#else
     uint64_t bytes = 0;
     std::string sizeErr;
-    const bool counted = TreeSize(dir / "deep", bytes, sizeErr);
-    std::string err;
-    const bool removed = RemoveTree(dir / "deep", err);
-#ifndef _WIN32
-    ::setrlimit(RLIMIT_NOFILE, &old);
-#endif
-    EXPECT_TRUE(counted) << sizeErr;
+    EXPECT_TRUE(TreeSize(dir / "deep", bytes, sizeErr)) << sizeErr;
     EXPECT_EQ(bytes, static_cast<uint64_t>(kDepth));
-    EXPECT_TRUE(removed) << err;
+    std::string err;
+    EXPECT_TRUE(RemoveTree(dir / "deep", err)) << err;
+#endif
     EXPECT_FALSE(EntryExists(dir / "deep"));
 }
 
@@ -487,48 +540,12 @@ TEST(RemoveTree, AFolderSwappedForALinkMeanwhileIsNeverEntered) {
 #endif
 }
 
-#ifndef _WIN32
-// Runs this test again as the user "nobody" with LAUNCHER_TEST_AS_NOBODY set to `tree`: the child
-// measures and removes it and writes what happened to `report`.
-std::string AsNobody(const fs::path& tree, const fs::path& report) {
-    const testing::TestInfo* self = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter = std::string("--gtest_filter=") + self->test_suite_name() + "." + self->name();
-    test::Spawned child("/usr/bin/setpriv",
-                        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                         "LAUNCHER_TEST_AS_NOBODY=" + tree.string(), "LAUNCHER_TEST_REPORT=" + report.string(),
-                         fs::read_symlink("/proc/self/exe").string(), filter});
-    if (!child.started()) return "setpriv did not start";
-    child.Wait();
-    return test::ReadFile(report);
-}
-
-// The child's side of AsNobody: true when this run is the child.
-bool RunAsNobodyChild() {
-    const char* tree = std::getenv("LAUNCHER_TEST_AS_NOBODY");
-    const char* report = std::getenv("LAUNCHER_TEST_REPORT");
-    if (tree == nullptr || report == nullptr) return false;
-    uint64_t bytes = 0;
-    std::string sizeErr;
-    const bool whole = TreeSize(tree, bytes, sizeErr);
-    std::string err;
-    fs::path at;
-    const bool removed = RemoveTree(tree, err, &at);
-    test::WriteFile(report, "size " + std::to_string(whole) + " " + std::to_string(bytes) + "\nremoved " +
-                                std::to_string(removed) + "\nat " + at.string() + "\n");
-    return true;
-}
-
-mode_t ModeOf(const fs::path& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-#endif
 
 TEST(RemoveTree, MendsRightsOnlyInsideTheTreeAndOnlyWhereNeeded) {
 #ifdef _WIN32
     GTEST_SKIP() << "a folder that can be read but not searched is a POSIX matter";
 #else
-    if (RunAsNobodyChild()) return;
+    if (RunAsTheChild()) return;
     // A user's tree (not root's: root needs no rights) with a folder that can be read but not searched,
     // one that cannot even be read, and one without write rights.
     struct Case {
@@ -573,7 +590,8 @@ TEST(RemoveTree, MendsRightsOnlyInsideTheTreeAndOnlyWhereNeeded) {
         const size_t at = want.find("{tree}");
         if (at != std::string::npos) want.replace(at, 6, tree.string());
         // What its owner can count without mending rights: the files outside "locked" and "closed".
-        EXPECT_EQ(AsNobody(tree, dir / "reports" / "report.txt"), want);
+        const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        EXPECT_EQ(WalkInAChild(nobody, tree, dir / "reports" / "report.txt"), want);
         EXPECT_EQ(ModeOf(home), c.parentMode) << "the tree's parent keeps its mode";
         if (c.lockedModeAfter != 0) {
             EXPECT_EQ(ModeOf(tree / "locked"), c.lockedModeAfter) << "a folder that stays gets its mode back";
