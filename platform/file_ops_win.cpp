@@ -82,8 +82,11 @@ bool SplitTop(const fs::path& path, std::wstring& parent, std::wstring& name) {
     name = text.substr(slash + 1);
     parent = text.substr(0, slash);
     if (name == L"." || name == L".." || name.find(L':') != std::wstring::npos) return false;
-    // A drive's root folder is "C:\", not "C:" (which names the volume).
-    if (!parent.empty() && parent.back() == L':') parent += L'\\';
+    // A drive's root folder is "C:\", not "C:" (which names the volume); a share's is "\\server\share\".
+    const std::wstring unc = L"\\\\?\\UNC\\";
+    const size_t server = parent.rfind(unc, 0) == 0 ? parent.find(L'\\', unc.size()) : std::wstring::npos;
+    const bool shareRoot = server != std::wstring::npos && parent.find(L'\\', server + 1) == std::wstring::npos;
+    if ((!parent.empty() && parent.back() == L':') || shareRoot) parent += L'\\';
     if (parent.size() <= 4) return false;  // "\\?\" and nothing: no folder to work in
     return true;
 }
