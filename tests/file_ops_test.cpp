@@ -175,6 +175,14 @@ TEST(RemoveTree, NeverReachesOutsideItsFolder) {
          },
          {true, {}, {}, {}, 0},
          {false, tree, {tree}, {}, 0}},
+        {"a link in the tree to an empty folder of the user's",
+         [](const fs::path& dir, Keep&, std::string&) {
+             fs::create_directories(dir / "users game" / "empty");
+             test::WriteFile(dir / "tree" / "notes.txt", "n");
+             return test::MakeLink(dir / "tree" / "saves", dir / "users game" / "empty") ? dir / "tree" : fs::path();
+         },
+         {true, {}, {}, {}, 1},
+         {false, tree / "saves", {tree / "saves"}, {tree / "notes.txt"}, 1}},
         {"a bind mount inside the tree",
          [](const fs::path& dir, Keep& keep, std::string& skip) {
 #ifdef _WIN32
