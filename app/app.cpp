@@ -74,8 +74,8 @@ void RunTask(App* app, Job job, std::string doneText) {
     if (app->builder) {
         // Sizes are a convenience: a failure to read them must not keep `busy` set for ever.
         try {
-            app->buildFilesSize = app->builder->BuildFilesSize();
-            app->leftoverSize = app->builder->LeftoverBuildFilesSize();
+            app->buildFilesSize = app->builder->BuildFilesSize(&app->buildFilesSizeWhole);
+            app->leftoverSize = app->builder->LeftoverBuildFilesSize(&app->leftoverSizeWhole);
         } catch (...) {
         }
     }

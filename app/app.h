@@ -60,6 +60,9 @@ struct App {
     std::deque<std::string> log;
     uint64_t buildFilesSize = 0;
     uint64_t leftoverSize = 0;
+    // False when some of it could not be read: the size above is then less than the truth.
+    bool buildFilesSizeWhole = true;
+    bool leftoverSizeWhole = true;
     int section = 0;
     std::filesystem::path musicFolder;
     std::atomic<bool> musicMessage{false};

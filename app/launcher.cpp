@@ -37,8 +37,8 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
 
     // No worker runs yet, so no lock.
     app.musicFolder = app.builder->LoadMusicFolder();
-    app.buildFilesSize = app.builder->BuildFilesSize();
-    app.leftoverSize = app.builder->LeftoverBuildFilesSize();
+    app.buildFilesSize = app.builder->BuildFilesSize(&app.buildFilesSizeWhole);
+    app.leftoverSize = app.builder->LeftoverBuildFilesSize(&app.leftoverSizeWhole);
 
     StartStartupJob(app, takeOver);
     return true;

@@ -60,19 +60,30 @@ bool BuildAgain(Builder& builder, std::string& err) {
     return builder.BuildAll(err);
 }
 
+// A size that could not be counted whole is shown as the least it is.
+std::string SizeText(uint64_t bytes, bool whole) {
+    return whole ? FormatSize(bytes) : "at least " + FormatSize(bytes);
+}
+
 void SpaceAndRepairs(App& app, bool busy, bool installed) {
     uint64_t buildFiles = 0;
     uint64_t leftovers = 0;
+    bool buildFilesWhole = true;
+    bool leftoversWhole = true;
     {
         std::lock_guard<std::mutex> lock(app.mutex);
         buildFiles = app.buildFilesSize;
         leftovers = app.leftoverSize;
+        buildFilesWhole = app.buildFilesSizeWhole;
+        leftoversWhole = app.leftoverSizeWhole;
     }
     Builder* builder = app.builder.get();
 
     // The sizes change when a job ends; "###" keeps each button's identity apart from its label.
-    ImGui::BeginDisabled(busy || !installed || buildFiles == 0);
-    if (ImGui::Button(("Remove the build files (" + FormatSize(buildFiles) + ")###build-files").c_str())) {
+    // Something that could not be measured may still be there to remove.
+    ImGui::BeginDisabled(busy || !installed || (buildFiles == 0 && buildFilesWhole));
+    const std::string buildFilesText = SizeText(buildFiles, buildFilesWhole);
+    if (ImGui::Button(("Remove the build files (" + buildFilesText + ")###build-files").c_str())) {
         StartManageJob(app, [builder](std::string& err) { return builder->RemoveBuildFiles(err); },
                        "Build files removed. An update builds everything again.");
     }
@@ -82,9 +93,10 @@ void SpaceAndRepairs(App& app, bool busy, bool installed) {
 
     if (!IsPackageMode(app.game)) return;
 
-    if (leftovers != 0) {
+    if (leftovers != 0 || !leftoversWhole) {
         ImGui::BeginDisabled(busy || !installed);
-        if (ImGui::Button(("Remove the old build tools (" + FormatSize(leftovers) + ")###old-tools").c_str())) {
+        if (ImGui::Button(
+                ("Remove the old build tools (" + SizeText(leftovers, leftoversWhole) + ")###old-tools").c_str())) {
             StartManageJob(app, [builder](std::string& err) { return builder->RemoveLeftoverBuildFiles(err); },
                            "The old build tools are removed.");
         }

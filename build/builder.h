@@ -80,8 +80,9 @@ public:
 
     // Build files and leftovers.
     std::vector<std::filesystem::path> LeftoverBuildFiles() const;
-    uint64_t LeftoverBuildFilesSize() const;
-    uint64_t BuildFilesSize() const;
+    // `whole`, when given, is false when some of it could not be read: the size is then less than the truth.
+    uint64_t LeftoverBuildFilesSize(bool* whole = nullptr) const;
+    uint64_t BuildFilesSize(bool* whole = nullptr) const;
     bool RemoveLeftoverBuildFiles(std::string& err);
     bool RemoveBuildFiles(std::string& err);
 

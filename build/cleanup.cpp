@@ -19,11 +19,18 @@ fs::path BuildFilesFolder(const Builder& builder) {
 std::vector<fs::path> Builder::LeftoverBuildFiles() const {
     std::vector<fs::path> list;
     if (!IsPackageMode(game)) return list;
-    std::error_code ec;
-    for (fs::directory_iterator it(root / "tools", ec), end; !ec && it != end; it.increment(ec)) {
-        // The music import's converter stays.
-        if (LowerAscii(PathUtf8(it->path().filename())) == "ffmpeg") continue;
-        list.push_back(it->path());
+    const fs::path tools = root / "tools";
+    if (IsLink(tools)) {
+        // A tools folder that leads elsewhere (into the user's own folders, say) is one leftover: the
+        // link, never what it leads to.
+        list.push_back(tools);
+    } else {
+        std::error_code ec;
+        for (fs::directory_iterator it(tools, ec), end; !ec && it != end; it.increment(ec)) {
+            // The music import's converter stays.
+            if (LowerAscii(PathUtf8(it->path().filename())) == "ffmpeg") continue;
+            list.push_back(it->path());
+        }
     }
     for (const char* name : {"source", "downloads", "agreed.txt"}) {
         fs::path path = root / name;
@@ -32,15 +39,26 @@ std::vector<fs::path> Builder::LeftoverBuildFiles() const {
     return list;
 }
 
-uint64_t Builder::LeftoverBuildFilesSize() const {
+uint64_t Builder::LeftoverBuildFilesSize(bool* whole) const {
     uint64_t total = 0;
+    bool all = true;
     // A link counts as its own small entry, never as what it leads to.
-    for (const fs::path& path : LeftoverBuildFiles()) total += TreeSize(path);
+    for (const fs::path& path : LeftoverBuildFiles()) {
+        uint64_t bytes = 0;
+        std::string why;
+        if (!TreeSize(path, bytes, why)) all = false;
+        total += bytes;
+    }
+    if (whole) *whole = all;
     return total;
 }
 
-uint64_t Builder::BuildFilesSize() const {
-    return TreeSize(BuildFilesFolder(*this));
+uint64_t Builder::BuildFilesSize(bool* whole) const {
+    uint64_t bytes = 0;
+    std::string why;
+    const bool all = TreeSize(BuildFilesFolder(*this), bytes, why);
+    if (whole) *whole = all;
+    return bytes;
 }
 
 bool Builder::RemoveLeftoverBuildFiles(std::string& err) {

@@ -40,6 +40,27 @@ bool WriteWholeFile(const fs::path& file, const std::string& bytes) {
     return false;
 }
 
+// Removes `path` (a link as itself); false with "Could not remove <path>: <reason>" when something stays.
+bool RemoveOrSay(const fs::path& path, std::string& err) {
+    std::string why;
+    if (RemoveTree(path, why)) return true;
+    err = "Could not remove " + PathUtf8(path) + ": " + why;
+    return false;
+}
+
+// Before a tool is installed again: its stamp goes first, so that a tool folder which cannot be emptied
+// never counts as installed, then the folder. The "tools" and "downloads" folders and the tool's own
+// download folder are only ever the launcher's own: a link standing at any of them goes as itself,
+// since the folder would otherwise be emptied, unpacked or downloaded into through it. The download
+// folder itself stays, with the complete and partial downloads of an earlier attempt.
+bool ClearForInstall(const fs::path& stampFile, const fs::path& dir, const fs::path& downloads, std::string& err) {
+    for (const fs::path& folder : {dir.parent_path(), downloads.parent_path(), downloads}) {
+        if (IsLink(folder) && !RemoveOrSay(folder, err)) return false;
+    }
+    if (!IsLink(dir) && !RemoveOrSay(stampFile, err)) return false;
+    return RemoveOrSay(dir, err);
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::filesystem::path& path, std::string& out) {
@@ -117,9 +138,10 @@ bool Builder::InstallTool(const Tool& tool, std::string& err) {
     std::string stamp;
     if (ReadWholeFile(stampFile, stamp) && stamp == tool.stamp) return true;
 
-    std::string ignored;
-    RemoveTree(dir, ignored);
+    // Nothing is unpacked into, downloaded into or stamped through what could not be removed first: a
+    // link standing there (to a folder of the user's) goes as itself, or the install stops.
     const fs::path downloads = root / "downloads" / Utf8Path(tool.id);
+    if (!ClearForInstall(stampFile, dir, downloads, err)) return false;
     std::error_code ec;
     fs::create_directories(downloads, ec);
 
@@ -198,7 +220,7 @@ bool Builder::InstallTool(const Tool& tool, std::string& err) {
 
     // Written last: a stopped or failed install leaves no matching stamp and starts over next time.
     WriteWholeFile(stampFile, tool.stamp);
-    RemoveTree(downloads, ignored);
+    if (!RemoveOrSay(downloads, err)) return false;
     Log(tool.title + " ready in " + PathUtf8(dir));
     return true;
 }

@@ -1,13 +1,17 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 
 #include "platform/file_ops.h"
+#include "platform/tree_walk.h"
 
 namespace launcher {
 
@@ -15,111 +19,396 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using tree_walk::Kind;
+
+constexpr int kChangedCode = -1;
+
 std::string ErrnoText(int code) {
+    if (code == kChangedCode) return "The folder changed while it was being worked on";
     return std::error_code(code, std::generic_category()).message();
 }
 
-// Gives the owner write and search rights on `folder`, so the entries in it can be deleted.
-void MakeWritable(const fs::path& folder) {
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::chmod(folder.c_str(), st.st_mode | S_IRWXU);
-    }
-}
+// What the walk needs to know of an entry: statx where the kernel has it (it tells mount roots and the
+// mount an entry is on), fstatat where not.
+struct Info {
+    mode_t mode = 0;
+    uid_t uid = 0;
+    uint64_t size = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t mount = 0;
+    bool mountKnown = false;
+    bool mountRoot = false;
+};
 
-// unlink or rmdir with one retry after the parent folder was made writable.
-int RemoveEntry(const fs::path& path, bool folder) {
-    auto once = [&] { return folder ? ::rmdir(path.c_str()) : ::unlink(path.c_str()); };
-    if (once() == 0 || errno == ENOENT) return 0;
-    if (errno != EACCES && errno != EPERM) return errno;
-    MakeWritable(path.parent_path());
-    if (once() == 0 || errno == ENOENT) return 0;
-    return errno;
-}
+std::atomic<bool> noStatx{false};
 
-bool Fail(const fs::path& at, int code, std::string& err, fs::path* failedAt) {
-    err = ErrnoText(code);
-    if (failedAt) *failedAt = at;
-    return false;
-}
-
-bool RemoveBelow(const fs::path& path, std::string& err, fs::path* failedAt) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
-        return Fail(path, errno, err, failedAt);
-    }
-    // A symbolic link is a file of its own here: unlink removes the link, never what it leads to.
-    if (!S_ISDIR(st.st_mode)) {
-        if (int code = RemoveEntry(path, false)) return Fail(path, code, err, failedAt);
-        return true;
-    }
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr && (errno == EACCES || errno == EPERM)) {
-        MakeWritable(path);
-        dir = ::opendir(path.c_str());
-    }
-    if (dir == nullptr) {
-        if (errno == ENOENT) return true;
-        return Fail(path, errno, err, failedAt);
-    }
-    // An entry that cannot go does not keep the others: the first failure is the one reported.
-    bool ok = true;
-    errno = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (ok) {
-            ok = RemoveBelow(path / entry->d_name, err, failedAt);
-        } else {
-            std::string ignored;
-            RemoveBelow(path / entry->d_name, ignored, nullptr);
+int StatAt(int dir, const char* name, int flags, Info& out) {
+    if (!noStatx.load(std::memory_order_relaxed)) {
+        struct statx sx;
+        const unsigned mask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE | STATX_MNT_ID;
+        if (::statx(dir, name, flags | AT_NO_AUTOMOUNT, mask, &sx) == 0) {
+            out.mode = sx.stx_mode;
+            out.uid = sx.stx_uid;
+            out.size = sx.stx_size;
+            out.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            out.ino = sx.stx_ino;
+            out.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
+            out.mount = sx.stx_mnt_id;
+            out.mountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                            (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+            return 0;
         }
-        errno = 0;
+        if (errno != ENOSYS) return errno;
+        noStatx.store(true, std::memory_order_relaxed);
     }
-    const int readError = errno;
-    ::closedir(dir);
-    if (!ok) return false;
-    if (readError != 0) return Fail(path, readError, err, failedAt);
-    if (int code = RemoveEntry(path, true)) return Fail(path, code, err, failedAt);
+    struct stat st;
+    if (::fstatat(dir, name, &st, flags) != 0) return errno;
+    out = Info{};
+    out.mode = st.st_mode;
+    out.uid = st.st_uid;
+    out.size = static_cast<uint64_t>(st.st_size);
+    out.dev = st.st_dev;
+    out.ino = st.st_ino;
+    return 0;
+}
+
+// An open folder of the walk. `mode` is its mode as found; `modeChanged` when the walk added rights.
+struct PosixDir {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t mount = 0;
+    bool mountKnown = false;
+    uid_t uid = 0;
+    mode_t mode = 0;
+    bool modeChanged = false;
+    bool fixable = false;  // inside the tree: rights may be added where a delete needs them
+};
+
+struct PosixEntry {
+    std::string name;
+    Kind kind = Kind::File;
+    uint64_t size = 0;
+    int code = 0;
+};
+
+void Take(PosixDir& dir, const Info& info) {
+    dir.dev = info.dev;
+    dir.ino = info.ino;
+    dir.mount = info.mount;
+    dir.mountKnown = info.mountKnown;
+    dir.uid = info.uid;
+    dir.mode = info.mode;
+}
+
+// A folder that another file system is mounted on (a bind mount included, which keeps the device).
+bool MountedOn(const Info& child, const PosixDir& parent) {
+    if (child.mountRoot) return true;
+    if (child.mountKnown && parent.mountKnown) return child.mount != parent.mount;
+    return child.dev != parent.dev;
+}
+
+Kind KindOf(const Info& info, const PosixDir& parent) {
+    if (S_ISLNK(info.mode)) return Kind::Link;
+    if (S_ISDIR(info.mode)) return MountedOn(info, parent) ? Kind::MountRoot : Kind::Folder;
+    // A file that a bind mount covers cannot be unlinked: the walk reports it, and never counts it.
+    if (info.mountRoot) return Kind::MountRoot;
+    return Kind::File;
+}
+
+class PosixOps {
+public:
+    using Code = int;
+    using Name = std::string;
+    using Dir = PosixDir;
+    using Entry = PosixEntry;
+    static constexpr Code kGone = ENOENT;
+    static constexpr Code kChanged = kChangedCode;
+    static constexpr Code kMounted = EBUSY;
+    // Descriptors are few (often 1024 for the whole process): a walk keeps at most 64 open.
+    static constexpr size_t kWindow = 32;
+    static constexpr size_t kCheckpoints = 32;
+    static constexpr size_t kFlattenDepth = 0;  // the kernel opens relative to a folder at any depth alike
+
+    explicit PosixOps(bool remove) : remove_(remove), euid_(::geteuid()) {}
+
+    Code LookUp(Dir& parent, const Name& name, Entry& out) {
+        Info info;
+        const Code code = Fixing(parent, [&] { return StatAt(parent.fd, name.c_str(), AT_SYMLINK_NOFOLLOW, info); });
+        if (code != 0) return code;
+        out.name = name;
+        out.kind = KindOf(info, parent);
+        out.size = S_ISREG(info.mode) ? info.size : 0;
+        return 0;
+    }
+
+    Code Open(Dir& parent, const Entry& entry, Dir& out) {
+        int fd = -1;
+        Code code = Fixing(parent, [&] { return OpenFolder(parent.fd, entry.name, fd); });
+        if (code == EACCES && remove_ && euid_ != 0) code = OpenUnreadable(parent, entry.name, fd, out);
+        if (code != 0) return code;
+        Info info;
+        code = StatAt(fd, "", AT_EMPTY_PATH, info);
+        if (code == 0 && MountedOn(info, parent)) code = kMounted;
+        if (code != 0) {
+            ::close(fd);
+            return code;
+        }
+        const bool modeChanged = out.modeChanged;
+        const mode_t mode = out.mode;
+        Take(out, info);
+        if (modeChanged) out.mode = mode;
+        out.modeChanged = modeChanged;
+        out.fd = fd;
+        out.fixable = remove_ && euid_ != 0 && info.uid == euid_;
+        return 0;
+    }
+
+    Code Reopen(Dir& parent, const Name& name, Dir& dir) {
+        int fd = -1;
+        if (Code code = OpenFolder(parent.fd, name, fd)) return code;
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || st.st_dev != dir.dev || st.st_ino != dir.ino) {
+            ::close(fd);
+            return kChanged;
+        }
+        dir.fd = fd;
+        return 0;
+    }
+
+    template <class Each>
+    Code List(Dir& dir, Each&& each) {
+        const int listed = ::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0);
+        if (listed < 0) return errno;
+        DIR* stream = ::fdopendir(listed);
+        if (stream == nullptr) {
+            const int code = errno;
+            ::close(listed);
+            return code;
+        }
+        for (;;) {
+            errno = 0;
+            const dirent* item = ::readdir(stream);
+            if (item == nullptr) break;
+            const char* name = item->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            Entry entry;
+            entry.name = name;
+            if (remove_ && item->d_type != DT_DIR && item->d_type != DT_UNKNOWN) {
+                // Removal needs no more than the type for what is not a folder: unlink decides the rest.
+                entry.kind = item->d_type == DT_LNK ? Kind::Link : Kind::File;
+            } else {
+                Info info;
+                const Code code = Fixing(dir, [&] { return StatAt(dir.fd, name, AT_SYMLINK_NOFOLLOW, info); });
+                if (code == ENOENT) continue;
+                if (code != 0) {
+                    entry.kind = Kind::Unreadable;
+                    entry.code = code;
+                } else {
+                    entry.kind = KindOf(info, dir);
+                    entry.size = S_ISREG(info.mode) ? info.size : 0;
+                }
+            }
+            each(std::move(entry));
+        }
+        const int code = errno;
+        ::closedir(stream);
+        return code;
+    }
+
+    Code RemoveFile(Dir& parent, const Entry& entry) {
+        const Code code = Fixing(parent, [&] { return Unlink(parent.fd, entry.name, 0); });
+        return code == EISDIR ? kChanged : code;
+    }
+
+    Code RemoveLink(Dir& parent, const Entry& entry) { return RemoveFile(parent, entry); }
+
+    Code RemoveFolder(Dir& parent, Dir&, const Name& name) {
+        const Code code = Fixing(parent, [&] { return Unlink(parent.fd, name, AT_REMOVEDIR); });
+        return code == ENOTDIR ? kChanged : code;
+    }
+
+    // A folder that stays gets its own mode back.
+    void KeepFolder(Dir& dir) {
+        if (dir.modeChanged && ::fchmod(dir.fd, dir.mode & 07777) == 0) dir.modeChanged = false;
+    }
+
+    void Close(Dir& dir) {
+        if (dir.fd >= 0) ::close(dir.fd);
+        dir.fd = -1;
+    }
+
+private:
+    static Code OpenFolder(int parent, const Name& name, int& fd) {
+        fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) return 0;
+        const int code = errno;
+        return code == ELOOP || code == ENOTDIR ? kChanged : code;
+    }
+
+    static Code Unlink(int parent, const Name& name, int flags) {
+        return ::unlinkat(parent, name.c_str(), flags) == 0 ? 0 : errno;
+    }
+
+    // Runs `operation` in `dir`; when it is refused for want of rights there, gives the owner write and
+    // search rights on `dir` once and runs it again. Only removals do so, only inside the tree, and never
+    // as root, whom no mode stops.
+    template <class Operation>
+    Code Fixing(Dir& dir, Operation&& operation) {
+        Code code = operation();
+        if (code != EACCES || !dir.fixable || dir.modeChanged || dir.fd < 0) return code;
+        if ((dir.mode & S_IRWXU) == S_IRWXU) return code;
+        if (::fchmod(dir.fd, (dir.mode | S_IRWXU) & 07777) != 0) return code;
+        dir.modeChanged = true;
+        return operation();
+    }
+
+    // A folder that cannot even be listed (no read right): opened by itself without following, given
+    // its rights through the opened file (never through its name, which may meanwhile be a link), then
+    // opened for listing through the same open file.
+    Code OpenUnreadable(Dir& parent, const Name& name, int& fd, Dir& out) {
+        const int held = ::openat(parent.fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (held < 0) return errno == ELOOP || errno == ENOTDIR ? kChanged : errno;
+        Info info;
+        Code code = StatAt(held, "", AT_EMPTY_PATH, info);
+        if (code == 0 && MountedOn(info, parent)) code = kMounted;
+        if (code == 0 && info.uid != euid_) code = EACCES;
+        const std::string self = "/proc/self/fd/" + std::to_string(held);
+        if (code == 0 && ::chmod(self.c_str(), (info.mode | S_IRWXU) & 07777) != 0) code = EACCES;
+        if (code == 0) {
+            out.modeChanged = true;
+            out.mode = info.mode;
+            fd = ::open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) {
+                code = errno;
+                ::chmod(self.c_str(), info.mode & 07777);
+                out.modeChanged = false;
+            }
+        }
+        ::close(held);
+        return code;
+    }
+
+    const bool remove_;
+    const uid_t euid_;
+};
+
+// Removes trailing separators and "." from the top path and splits it into the folder to open and the
+// name in it. False for a path that names no entry of a folder ("/", ".", "..", "a/..").
+bool SplitTop(const fs::path& path, fs::path& parent, std::string& name) {
+    std::string text = path.native();
+    for (;;) {
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        if (text.size() >= 2 && text.compare(text.size() - 2, 2, "/.") == 0) {
+            text.resize(text.size() - 2);
+            if (text.empty()) text = "/";
+            continue;
+        }
+        break;
+    }
+    const size_t slash = text.rfind('/');
+    name = slash == std::string::npos ? text : text.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    if (slash == std::string::npos) {
+        parent = ".";
+    } else {
+        parent = slash == 0 ? std::string("/") : text.substr(0, slash);
+    }
     return true;
 }
 
-uint64_t SizeBelow(const fs::path& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return 0;
-    if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
-    if (!S_ISDIR(st.st_mode)) return 0;
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) return 0;
-    uint64_t total = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        total += SizeBelow(path / entry->d_name);
+// The top's folder, opened following links on the way (they are the caller's), for the walk to work
+// relative to. kGone when it is not there (or is no folder): then neither is the top.
+int OpenAnchor(const fs::path& parent, PosixDir& anchor) {
+    anchor.fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (anchor.fd < 0) return errno == ENOTDIR ? ENOENT : errno;
+    Info info;
+    if (int code = StatAt(anchor.fd, "", AT_EMPTY_PATH, info)) {
+        ::close(anchor.fd);
+        anchor.fd = -1;
+        return code;
     }
-    ::closedir(dir);
-    return total;
+    Take(anchor, info);
+    anchor.fixable = false;  // the tree's parent keeps its mode whatever happens
+    return 0;
+}
+
+fs::path Below(const fs::path& parent, const std::vector<std::string>& names) {
+    fs::path out = parent == "." ? fs::path() : parent;
+    for (const std::string& name : names) out /= name;
+    return out;
+}
+
+// The whole walk for both RemoveTree and TreeSize. On failure `code` is set and `at` is where.
+bool Walk(const fs::path& path, bool remove, uint64_t& bytes, int& code, fs::path& at) {
+    bytes = 0;
+    fs::path parent;
+    std::string name;
+    if (!SplitTop(path, parent, name)) {
+        code = EINVAL;
+        at = path;
+        return false;
+    }
+    PosixDir anchor;
+    code = OpenAnchor(parent, anchor);
+    if (code == ENOENT) {
+        code = 0;
+        return true;
+    }
+    if (code != 0) {
+        at = parent;
+        return false;
+    }
+    PosixOps ops(remove);
+    tree_walk::TreeWalk<PosixOps> walk(ops, remove);
+    walk.Run(anchor, name);
+    bytes = walk.bytes();
+    if (walk.whole()) return true;
+    code = walk.error();
+    at = Below(parent, walk.errorAt());
+    return false;
+}
+
+// A path that names what stands there, not what the trailing "/" or "/." would lead to.
+fs::path Plain(const fs::path& path) {
+    fs::path parent;
+    std::string name;
+    if (!SplitTop(path, parent, name)) return path;
+    return Below(parent, {name});
 }
 
 }  // namespace
 
 bool IsLink(const fs::path& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    return !path.empty() && ::lstat(Plain(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool EntryExists(const fs::path& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return !path.empty() && ::lstat(Plain(path).c_str(), &st) == 0;
 }
 
 bool RemoveTree(const fs::path& path, std::string& err, fs::path* failedAt) {
     if (path.empty()) return true;
-    return RemoveBelow(path, err, failedAt);
+    uint64_t bytes = 0;
+    int code = 0;
+    fs::path at;
+    if (Walk(path, true, bytes, code, at)) return true;
+    err = ErrnoText(code);
+    if (failedAt) *failedAt = at;
+    return false;
 }
 
-uint64_t TreeSize(const fs::path& folder) {
-    if (folder.empty()) return 0;
-    return SizeBelow(folder);
+bool TreeSize(const fs::path& folder, uint64_t& bytes, std::string& err) {
+    bytes = 0;
+    if (folder.empty()) return true;
+    int code = 0;
+    fs::path at;
+    if (Walk(folder, false, bytes, code, at)) return true;
+    err = ErrnoText(code);
+    return false;
 }
 
 bool MoveReplacing(const fs::path& from, const fs::path& to, std::string& err) {

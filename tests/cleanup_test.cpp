@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "support/links.h"
 #include "support/pinned.h"
+#include "support/snapshot.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -118,6 +119,35 @@ TEST_F(Cleanup, LeftoversLoseTheirLinksAndNothingBehindThem) {
             EXPECT_TRUE(builder_->LeftoverBuildFiles().empty());
             EXPECT_EQ(builder_->LeftoverBuildFilesSize(), 0u);
         }
+    }
+}
+
+TEST_F(Cleanup, AToolsFolderThatIsALinkIsOneLeftoverOfItsOwn) {
+    // "tools" leads to a folder of the user's, which has an "ffmpeg" of its own: the link is the leftover,
+    // with nothing of what it leads to listed, counted or removed.
+    test::WriteFile(users_ / "ffmpeg" / "ffmpeg.exe", "the user's own");
+    test::WriteFile(root_ / "downloads" / "llvm.tar.xz", std::string(30, 'd'));
+    ASSERT_TRUE(test::MakeLink(root_ / "tools", users_));
+    const test::Tree outside = test::Snapshot(users_);
+
+    ASSERT_EQ(builder_->LeftoverBuildFiles(), (std::vector<fs::path>{root_ / "tools", root_ / "downloads"}));
+    bool whole = false;
+    EXPECT_EQ(builder_->LeftoverBuildFilesSize(&whole), 30u);
+    EXPECT_TRUE(whole);
+
+    std::string err;
+    const bool removed = builder_->RemoveLeftoverBuildFiles(err);
+    EXPECT_EQ(test::ChangesSince(outside, test::Snapshot(users_)), "");
+    if (test::RunningUnderWine()) {
+        // No Windows call removes a host link under Wine: the job stops at it and deletes nothing.
+        EXPECT_FALSE(removed);
+        EXPECT_EQ(err.rfind("Could not remove " + PathUtf8(root_ / "tools") + ": ", 0), 0u) << err;
+        EXPECT_TRUE(EntryExists(root_ / "downloads"));
+    } else {
+        EXPECT_TRUE(removed) << err;
+        EXPECT_EQ(logged_, (std::vector<std::string>{"removed " + PathUtf8(root_ / "tools"),
+                                                     "removed " + PathUtf8(root_ / "downloads")}));
+        EXPECT_FALSE(EntryExists(root_ / "tools"));
     }
 }
 

@@ -1,16 +1,34 @@
-// The link test and the tree removal that every removal in the launcher goes through: links and
-// junctions (made the way the system's own tools make them) are removed themselves and never entered.
+// The link test and the tree walk that every removal and every size in the launcher goes through: links
+// and junctions (made the way the system's own tools make them) are removed themselves and never
+// entered, mounted folders are left alone, and nothing outside the folder being worked on changes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <functional>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/file_ops.h"
 #include "support/links.h"
+#include "support/pinned.h"
+#include "support/snapshot.h"
+#include "support/spawn.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winternl.h>
+#else
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace launcher {
@@ -29,6 +47,13 @@ void ExpectUsersFolderWhole(const fs::path& folder) {
     EXPECT_EQ(test::ReadFile(folder / "media" / "intro.bik"), "video");
 }
 
+uint64_t SizeOf(const fs::path& path, bool expectWhole = true) {
+    uint64_t bytes = 0;
+    std::string err;
+    EXPECT_EQ(TreeSize(path, bytes, err), expectWhole) << path << ": " << err;
+    return bytes;
+}
+
 TEST(LinkTest, SeesLinksWithoutFollowingThem) {
     test::TempDir dir;
     MakeUsersFolder(dir / "game");
@@ -36,6 +61,9 @@ TEST(LinkTest, SeesLinksWithoutFollowingThem) {
     ASSERT_TRUE(test::MakeLink(dir / "assets", dir / "game"));
 
     EXPECT_TRUE(IsLink(dir / "assets"));
+    // A trailing separator or "." names the link too, not the folder it leads to.
+    EXPECT_TRUE(IsLink(fs::path((dir / "assets").native() + fs::path::preferred_separator)));
+    EXPECT_TRUE(IsLink(dir / "assets" / "."));
     EXPECT_FALSE(IsLink(dir / "game"));
     EXPECT_FALSE(IsLink(dir / "file.txt"));
     EXPECT_FALSE(IsLink(dir / "missing"));
@@ -44,6 +72,177 @@ TEST(LinkTest, SeesLinksWithoutFollowingThem) {
     EXPECT_TRUE(EntryExists(dir / "assets"));
     EXPECT_TRUE(EntryExists(dir / "file.txt"));
     EXPECT_FALSE(EntryExists(dir / "missing"));
+}
+
+TEST(LinkTest, OnlyNameSurrogateReparsePointsAreLinks) {
+    // Windows' reparse points: only name surrogates lead elsewhere. A synced OneDrive folder or a cloud
+    // file is walked, counted and removed like any other.
+    constexpr uint32_t kFolder = 0x10;
+    constexpr uint32_t kFile = 0x20;
+    constexpr uint32_t kReparse = 0x400;
+    struct Case {
+        const char* name;
+        uint32_t attributes;
+        uint32_t tag;
+        bool link;
+    } cases[] = {
+        {"junction or volume mount point", kFolder | kReparse, 0xA0000003, true},
+        {"symbolic link to a folder", kFolder | kReparse, 0xA000000C, true},
+        {"symbolic link to a file", kFile | kReparse, 0xA000000C, true},
+        {"WSL symbolic link", kFile | kReparse, 0xA000001D, true},
+        {"OneDrive folder", kFolder | kReparse, 0x9000701A, false},
+        {"cloud file placeholder", kFile | kReparse, 0x9000001A, false},
+        {"deduplicated file", kFile | kReparse, 0x80000013, false},
+        {"app execution alias", kFile | kReparse, 0x8000001B, false},
+        {"Unix socket", kFile | kReparse, 0x80000023, false},
+        {"a host link under Wine (no tag)", kFolder | kReparse, 0, true},
+        {"plain folder", kFolder, 0, false},
+        {"plain file with a stale tag", kFile, 0xA000000C, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsLinkReparsePoint(c.attributes, c.tag), c.link) << c.name;
+    }
+}
+
+// Something a case keeps up while it runs, undone before its folder goes.
+struct Held {
+    virtual ~Held() = default;
+};
+
+#ifndef _WIN32
+// A bind mount of `source` on `target`, undone with the object. `why` says why there is none.
+class BindMount : public Held {
+public:
+    BindMount(const fs::path& source, const fs::path& target) : target_(target) {
+        if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            mounted_ = true;
+        } else {
+            why_ = std::string("mount refused here: ") + std::strerror(errno);
+        }
+    }
+    ~BindMount() override {
+        if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+    }
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    fs::path target_;
+    bool mounted_ = false;
+    std::string why_;
+};
+#endif
+
+// Every way the walk used to leave its folder, each against a user's folder outside that must stay
+// byte for byte as it was.
+TEST(RemoveTree, NeverReachesOutsideItsFolder) {
+    struct Want {
+        bool removed;
+        fs::path failedAt;            // relative to the test folder, when the removal fails
+        std::vector<fs::path> stays;  // relative to the test folder
+        std::vector<fs::path> goes;   // of what the tree holds
+        uint64_t size;                // of the top before the removal, counted whole
+    };
+    using Keep = std::unique_ptr<Held>;
+    struct Case {
+        const char* name;
+        // Makes the case in the test folder; returns the top path to work on, or empty to skip.
+        std::function<fs::path(const fs::path& dir, Keep& keep, std::string& skip)> make;
+        Want native;
+        Want wine;  // where Wine can make the case
+    };
+    const fs::path tree = "tree";
+    const Case cases[] = {
+        {"the top is a link",
+         [](const fs::path& dir, Keep&, std::string&) {
+             return test::MakeLink(dir / "tree", dir / "users game") ? dir / "tree" : fs::path();
+         },
+         {true, {}, {}, {}, 0},
+         {false, tree, {tree}, {}, 0}},
+        {"the top is a link with a separator after it",
+         [](const fs::path& dir, Keep&, std::string&) {
+             return test::MakeLink(dir / "tree", dir / "users game")
+                        ? fs::path((dir / "tree").native() + fs::path::preferred_separator)
+                        : fs::path();
+         },
+         {true, {}, {}, {}, 0},
+         {false, tree, {tree}, {}, 0}},
+        {"the top is a link with \".\" after it",
+         [](const fs::path& dir, Keep&, std::string&) {
+             return test::MakeLink(dir / "tree", dir / "users game") ? dir / "tree" / "." : fs::path();
+         },
+         {true, {}, {}, {}, 0},
+         {false, tree, {tree}, {}, 0}},
+        {"a link in the tree to an empty folder of the user's",
+         [](const fs::path& dir, Keep&, std::string&) {
+             fs::create_directories(dir / "users game" / "empty");
+             test::WriteFile(dir / "tree" / "notes.txt", "n");
+             return test::MakeLink(dir / "tree" / "saves", dir / "users game" / "empty") ? dir / "tree" : fs::path();
+         },
+         {true, {}, {}, {}, 1},
+         {false, tree / "saves", {tree / "saves"}, {tree / "notes.txt"}, 1}},
+        {"a bind mount inside the tree",
+         [](const fs::path& dir, Keep& keep, std::string& skip) {
+#ifdef _WIN32
+             (void)dir;
+             (void)keep;
+             skip = "no mounts under Wine";
+             return fs::path();
+#else
+             test::WriteFile(dir / "tree" / "play" / "Starblaze.exe", "exe");
+             test::WriteFile(dir / "tree" / "play" / "saves" / "slot1", "save");
+             fs::create_directories(dir / "tree" / "play" / "assets");
+             auto mount = std::make_unique<BindMount>(dir / "users game", dir / "tree" / "play" / "assets");
+             if (!mount->mounted()) {
+                 skip = mount->why();
+                 return fs::path();
+             }
+             keep = std::move(mount);
+             return dir / "tree";
+#endif
+         },
+         {false,
+          tree / "play" / "assets",
+          {tree / "play" / "assets"},
+          {tree / "play" / "Starblaze.exe", tree / "play" / "saves"},
+          7},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        MakeUsersFolder(dir / "users game");
+        test::WriteFile(dir / "beside.txt", "beside");
+        Keep keep;  // undone before the folder goes
+        std::string skip;
+        const fs::path top = c.make(dir.path(), keep, skip);
+        if (top.empty()) {
+            ASSERT_FALSE(skip.empty()) << "the case could not be made";
+            std::printf("skipped %s: %s\n", c.name, skip.c_str());
+            continue;
+        }
+        const auto outside = test::Snapshot(dir / "users game");
+        const Want& want = test::RunningUnderWine() ? c.wine : c.native;
+
+        EXPECT_EQ(SizeOf(top), want.size);
+        std::string err;
+        fs::path at;
+        const bool removed = RemoveTree(top, err, &at);
+        EXPECT_EQ(removed, want.removed) << err;
+        if (!want.removed) {
+            EXPECT_FALSE(err.empty());
+            EXPECT_EQ(at, dir / want.failedAt);
+        }
+        for (const fs::path& kept : want.stays) EXPECT_TRUE(EntryExists(dir / kept)) << kept;
+        for (const fs::path& gone : want.goes) EXPECT_FALSE(EntryExists(dir / gone)) << gone;
+        if (want.removed) {
+            EXPECT_FALSE(EntryExists(dir / "tree"));
+        }
+        EXPECT_EQ(test::ChangesSince(outside, test::Snapshot(dir / "users game")), "");
+        EXPECT_EQ(test::ReadFile(dir / "beside.txt"), "beside");
+    }
 }
 
 TEST(RemoveTree, NeverEntersALink) {
@@ -75,8 +274,8 @@ TEST(RemoveTree, NeverEntersALink) {
         fs::path at;
         const bool removed = RemoveTree(tree, err, &at);
         if (test::RunningUnderWine()) {
-            // Wine cannot delete a host link to a folder by any Windows call (it reports the folder behind
-            // it as not empty); what matters is that it stops there and deletes nothing behind the link.
+            // Wine cannot delete a host link to a folder by any Windows call (it opens what the link leads
+            // to instead); what matters is that it stops there and deletes nothing behind the link.
             EXPECT_FALSE(removed);
             EXPECT_EQ(at.filename(), link.filename());
             EXPECT_FALSE(err.empty());
@@ -96,7 +295,10 @@ TEST(RemoveTree, MissingPathCountsAsRemoved) {
     std::string err;
     EXPECT_TRUE(RemoveTree(dir / "never there", err)) << err;
     EXPECT_TRUE(RemoveTree(dir / "never there" / "below", err)) << err;
+    test::WriteFile(dir / "file.txt", "x");
+    EXPECT_TRUE(RemoveTree(dir / "file.txt" / "below", err)) << err;
     EXPECT_TRUE(err.empty());
+    EXPECT_EQ(SizeOf(dir / "never there"), 0u);
 }
 
 TEST(RemoveTree, RemovesReadOnlyFilesAndSingleFiles) {
@@ -144,6 +346,270 @@ TEST(RemoveTree, ReportsTheFirstFailureWithTheSystemsMessage) {
 #endif
 }
 
+TEST(RemoveTree, AFileHeldForAMomentIsTriedAgain) {
+#ifndef _WIN32
+    GTEST_SKIP() << "no sharing modes or pending deletes here";
+#else
+    // A virus scanner looks at a file just written and lets it go a moment later; another program has
+    // deleted a file but still holds it, so that it stays pending until it lets go.
+    struct Case {
+        const char* name;
+        DWORD access;
+        DWORD share;
+        bool deleteIt;
+    } cases[] = {
+        {"held without delete sharing", GENERIC_READ, FILE_SHARE_READ, false},
+        {"deleted, still held", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const fs::path file = dir / "downloads" / "cmake" / "cmake.zip";
+        test::WriteFile(file, "zip");
+        HANDLE held = CreateFileW(file.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        if (c.deleteIt) {
+            FILE_DISPOSITION_INFO gone{TRUE};
+            ASSERT_TRUE(SetFileInformationByHandle(held, FileDispositionInfo, &gone, sizeof gone));
+        }
+        std::thread release([held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            CloseHandle(held);
+        });
+        std::string err;
+        const bool removed = RemoveTree(dir / "downloads", err);
+        release.join();
+        EXPECT_TRUE(removed) << err;
+        EXPECT_FALSE(EntryExists(dir / "downloads"));
+    }
+#endif
+}
+
+#ifndef _WIN32
+// Runs this same test again in a child started through `wrapper` (setpriv, prlimit) with
+// LAUNCHER_TEST_WALK set to `tree`: the child measures and removes it and writes what happened to
+// `report`, which the child must be able to write.
+std::string WalkInAChild(const std::vector<std::string>& wrapper, const fs::path& tree, const fs::path& report) {
+    const testing::TestInfo* self = testing::UnitTest::GetInstance()->current_test_info();
+    std::vector<std::string> args(wrapper.begin() + 1, wrapper.end());
+    for (const std::string& arg : {std::string("/usr/bin/env"), "LAUNCHER_TEST_WALK=" + tree.string(),
+                                   "LAUNCHER_TEST_REPORT=" + report.string(),
+                                   fs::read_symlink("/proc/self/exe").string(),
+                                   std::string("--gtest_filter=") + self->test_suite_name() + "." + self->name()}) {
+        args.push_back(arg);
+    }
+    test::Spawned child(wrapper[0], args);
+    if (!child.started()) return wrapper[0] + " did not start";
+    child.Wait();
+    return test::ReadFile(report);
+}
+
+// The child's side of WalkInAChild: true when this run is the child.
+bool RunAsTheChild() {
+    const char* tree = std::getenv("LAUNCHER_TEST_WALK");
+    const char* report = std::getenv("LAUNCHER_TEST_REPORT");
+    if (tree == nullptr || report == nullptr) return false;
+    uint64_t bytes = 0;
+    std::string sizeErr;
+    const bool whole = TreeSize(tree, bytes, sizeErr);
+    std::string err;
+    fs::path at;
+    const bool removed = RemoveTree(tree, err, &at);
+    test::WriteFile(report, "size " + std::to_string(whole) + " " + std::to_string(bytes) + "\nremoved " +
+                                std::to_string(removed) + "\nat " + at.string() + "\n");
+    return true;
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+#endif
+
+// A chain of `depth` folders "subfolder" below `top`, each holding a one-byte file "f". Made relative to
+// each folder's handle: the full path is longer than either system (or Wine) takes in one piece.
+bool MakeDeepTree(const fs::path& top, int depth) {
+#ifdef _WIN32
+    using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+    auto create = reinterpret_cast<NtCreateFileCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+    fs::create_directories(top);
+    HANDLE dir = CreateFileW(top.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return false;
+    auto make = [&](const std::wstring& name, bool folder, HANDLE& out) {
+        const USHORT bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+        UNICODE_STRING counted{bytes, bytes, const_cast<wchar_t*>(name.c_str())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &counted, 0, dir, nullptr);
+        IO_STATUS_BLOCK io{};
+        const ULONG options = (folder ? 0x1 : 0x40) | 0x20;  // folder or not, synchronous
+        return create(&out, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, 2 /* FILE_CREATE */, options, nullptr, 0) >= 0;
+    };
+    bool ok = true;
+    for (int level = 0; ok && level < depth; ++level) {
+        HANDLE file = nullptr;
+        HANDLE next = nullptr;
+        ok = make(L"f", false, file) && make(L"subfolder", true, next);
+        if (file) {
+            DWORD written = 0;
+            WriteFile(file, "f", 1, &written, nullptr);
+            CloseHandle(file);
+        }
+        CloseHandle(dir);
+        dir = ok ? next : INVALID_HANDLE_VALUE;
+    }
+    if (dir != INVALID_HANDLE_VALUE) CloseHandle(dir);
+    return ok;
+#else
+    fs::create_directories(top);
+    int dir = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = dir >= 0;
+    for (int level = 0; ok && level < depth; ++level) {
+        const int file = ::openat(dir, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ok = file >= 0 && ::write(file, "f", 1) == 1 && ::mkdirat(dir, "subfolder", 0755) == 0;
+        if (file >= 0) ::close(file);
+        const int next = ok ? ::openat(dir, "subfolder", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(dir);
+        dir = next;
+        ok = ok && dir >= 0;
+    }
+    if (dir >= 0) ::close(dir);
+    return ok;
+#endif
+}
+
+TEST(RemoveTree, RemovesAndCountsATreeThreeThousandLevelsDeep) {
+    constexpr int kDepth = 3000;
+#ifndef _WIN32
+    if (RunAsTheChild()) return;
+#endif
+    test::TempDir dir;
+    ASSERT_TRUE(MakeDeepTree(dir / "deep", kDepth));
+#ifndef _WIN32
+    // In a child with few descriptors to spare: the walk keeps only a few open, whatever the depth.
+    EXPECT_EQ(WalkInAChild({"/usr/bin/prlimit", "--nofile=128"}, dir / "deep", dir / "report.txt"),
+              "size 1 " + std::to_string(kDepth) + "\nremoved 1\nat \n");
+#else
+    uint64_t bytes = 0;
+    std::string sizeErr;
+    EXPECT_TRUE(TreeSize(dir / "deep", bytes, sizeErr)) << sizeErr;
+    EXPECT_EQ(bytes, static_cast<uint64_t>(kDepth));
+    std::string err;
+    EXPECT_TRUE(RemoveTree(dir / "deep", err)) << err;
+#endif
+    EXPECT_FALSE(EntryExists(dir / "deep"));
+}
+
+TEST(RemoveTree, AFolderSwappedForALinkMeanwhileIsNeverEntered) {
+    // Another program renames folders of the tree while it is removed and puts links to the user's
+    // folder in their place: the removal deletes the links (or under Wine stops at them), never what
+    // they lead to. The user's folder has entries of the same names as the tree's, which a walk that goes
+    // by paths would delete through a link. Under Wine each link is made by the host's ln, so there are
+    // few swaps there.
+    test::TempDir dir;
+    const fs::path users = dir / "users";
+    constexpr int kFolders = 25;
+    constexpr int kFiles = 100;
+    for (int j = 0; j < kFiles; ++j) test::WriteFile(users / "sub" / ("f" + std::to_string(j)), "mine");
+    for (int i = 0; i < 1000; ++i) test::WriteFile(users / ("song" + std::to_string(i)), "music");
+    const auto outside = test::Snapshot(users);
+    const fs::path tree = dir / "tree";
+    for (int i = 0; i < kFolders; ++i) {
+        for (int j = 0; j < kFiles; ++j) {
+            test::WriteFile(tree / ("d" + std::to_string(i)) / "sub" / ("f" + std::to_string(j)), "x");
+        }
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> swaps{0};
+    std::thread racer([&] {
+        std::mt19937 pick(20);
+        for (int n = 0; n < 400 && !done; ++n) {
+            const fs::path folder = tree / ("d" + std::to_string(pick() % kFolders));
+            const bool deeper = pick() % 2 != 0;
+            // Never a link of its own making nor below one: that would move the user's folder itself
+            // (under Wine even renaming the link does).
+            if (IsLink(folder)) continue;
+            const fs::path swapped = deeper ? folder / "sub" : folder;
+            if (IsLink(swapped)) continue;
+            std::error_code ec;
+            fs::rename(swapped, tree / ("moved" + std::to_string(n)), ec);
+            if (ec) continue;
+            if (test::MakeLink(swapped, deeper ? users / "sub" : users)) ++swaps;
+        }
+    });
+    std::string err;
+    RemoveTree(tree, err);  // may fail: the moved folders came after the listing
+    done = true;
+    racer.join();
+    std::printf("%d folders swapped for links during the removal\n", swaps.load());
+    EXPECT_EQ(test::ChangesSince(outside, test::Snapshot(users)), "");
+}
+
+TEST(RemoveTree, MendsRightsOnlyInsideTheTreeAndOnlyWhereNeeded) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a folder that can be read but not searched is a POSIX matter";
+#else
+    if (RunAsTheChild()) return;
+    // A user's tree (not root's: root needs no rights) with a folder that can be read but not searched,
+    // one that cannot even be read, and one without write rights.
+    struct Case {
+        const char* name;
+        mode_t parentMode;
+        bool pinned;  // a file that cannot go in the unsearchable folder
+        std::string report;
+        mode_t lockedModeAfter;  // of tree/locked, when it stays
+    } cases[] = {
+        {"all of it goes", 0700, false, "size 0 3\nremoved 1\nat \n", 0},
+        {"the tree's parent is not writable", 0500, false, "size 0 3\nremoved 0\nat {tree}\n", 0},
+        {"a file in it cannot go", 0700, true, "size 0 3\nremoved 0\nat {tree}/locked/pinned\n", 0600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const fs::path home = dir / "home";
+        const fs::path tree = home / "tree";
+        test::WriteFile(tree / "top.txt", "t");
+        test::WriteFile(tree / "open" / "readme.txt", "r");
+        test::WriteFile(tree / "locked" / "a.bin", "aaaa");
+        test::WriteFile(tree / "locked" / "inner" / "b.bin", "bb");
+        test::WriteFile(tree / "closed" / "c.bin", "c");
+        test::WriteFile(tree / "readonly" / "d.bin", "d");
+        if (c.pinned) test::WriteFile(tree / "locked" / "pinned", "p");
+        fs::create_directories(dir / "reports");
+        ASSERT_EQ(std::system(("chown -R nobody:nogroup '" + home.string() + "' '" + (dir / "reports").string() +
+                               "' && chmod 0755 '" + dir.path().string() + "'")
+                                  .c_str()),
+                  0);
+        std::unique_ptr<test::PinnedFile> pin;
+        if (c.pinned) {
+            pin = std::make_unique<test::PinnedFile>(tree / "locked" / "pinned");
+            if (!pin->pinned()) GTEST_SKIP() << pin->why();
+        }
+        ::chmod((tree / "locked").c_str(), 0600);
+        ::chmod((tree / "closed").c_str(), 0000);
+        ::chmod((tree / "readonly").c_str(), 0500);
+        ::chmod(home.c_str(), c.parentMode);
+
+        std::string want = c.report;
+        const size_t at = want.find("{tree}");
+        if (at != std::string::npos) want.replace(at, 6, tree.string());
+        // What its owner can count without mending rights: the files outside "locked" and "closed".
+        const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        EXPECT_EQ(WalkInAChild(nobody, tree, dir / "reports" / "report.txt"), want);
+        EXPECT_EQ(ModeOf(home), c.parentMode) << "the tree's parent keeps its mode";
+        if (c.lockedModeAfter != 0) {
+            EXPECT_EQ(ModeOf(tree / "locked"), c.lockedModeAfter) << "a folder that stays gets its mode back";
+            EXPECT_EQ(test::ReadFile(tree / "locked" / "pinned"), "p");
+        }
+        pin.reset();
+        ::chmod(home.c_str(), 0700);
+    }
+#endif
+}
+
 TEST(TreeSize, CountsNothingBehindALink) {
     test::TempDir dir;
     test::WriteFile(dir / "users game" / "huge.iso", std::string(5000, 'i'));
@@ -151,10 +617,11 @@ TEST(TreeSize, CountsNothingBehindALink) {
     test::WriteFile(dir / "tree" / "sub" / "b.bin", std::string(23, 'b'));
     ASSERT_TRUE(test::MakeLink(dir / "tree" / "sub" / "assets", dir / "users game"));
 
-    EXPECT_EQ(TreeSize(dir / "tree"), 123u);
-    EXPECT_EQ(TreeSize(dir / "tree" / "a.bin"), 100u);
-    EXPECT_EQ(TreeSize(dir / "tree" / "sub" / "assets"), 0u);
-    EXPECT_EQ(TreeSize(dir / "missing"), 0u);
+    EXPECT_EQ(SizeOf(dir / "tree"), 123u);
+    EXPECT_EQ(SizeOf(dir / "tree" / "a.bin"), 100u);
+    EXPECT_EQ(SizeOf(dir / "tree" / "sub" / "assets"), 0u);
+    EXPECT_EQ(SizeOf(dir / "tree" / "sub" / "assets" / "."), 0u);
+    EXPECT_EQ(SizeOf(dir / "missing"), 0u);
 }
 
 }  // namespace

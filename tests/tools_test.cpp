@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -11,6 +13,9 @@
 #include "platform/paths.h"
 #include "platform/sha.h"
 #include "support/http_server.h"
+#include "support/links.h"
+#include "support/pinned.h"
+#include "support/snapshot.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 #include "support/zip_writer.h"
@@ -234,6 +239,89 @@ TEST_F(ToolsTest, FailuresLeaveNoStamp) {
     EXPECT_FALSE(fs::exists(root / "downloads" / "escape.zip"));
     // The download that failed to unpack stays for the next attempt.
     EXPECT_TRUE(fs::exists(root / "downloads" / "b" / "broken.zip"));
+}
+
+TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
+    // Links to a folder of the user's where the launcher's own folders belong, some of which cannot be
+    // removed; and a stamp that cannot be deleted. Nothing behind a link is ever written or deleted.
+    const fs::path users = tmp / "users";
+    const fs::path dir = builder->ToolDir("cmake");
+    const fs::path downloads = root / "downloads" / "cmake";
+    const bool wine = test::RunningUnderWine();
+    struct Case {
+        const char* name;
+        // Makes the case; false (with `skip` set) when this machine cannot.
+        std::function<bool(std::unique_ptr<test::PinnedFile>& pin, std::string& skip)> make;
+        fs::path cannotGo;  // the path in the error, when the install stops
+    };
+    const Case cases[] = {
+        {"the old tool folder is a link that cannot be removed",
+         [&](std::unique_ptr<test::PinnedFile>& pin, std::string& skip) {
+             fs::create_directories(dir.parent_path());
+             if (!test::MakeLink(dir, users)) return false;
+             if (wine) return true;  // no host link can be removed there
+             pin = std::make_unique<test::PinnedFile>(dir.parent_path());  // its folder keeps its entries
+             skip = pin->why();
+             return pin->pinned();
+         },
+         dir},
+        {"a stamp that cannot be deleted",
+         [&](std::unique_ptr<test::PinnedFile>& pin, std::string& skip) {
+             test::WriteFile(dir / ".launcher-stamp", "an older stamp");
+             test::WriteFile(dir / "bin" / "cmake.exe", "older cmake");
+             pin = std::make_unique<test::PinnedFile>(dir / ".launcher-stamp");
+             skip = pin->why();
+             return pin->pinned();
+         },
+         dir / ".launcher-stamp"},
+        {"the download folder is a link",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string&) {
+             fs::create_directories(downloads.parent_path());
+             return test::MakeLink(downloads, users);
+         },
+         wine ? downloads : fs::path()},
+        {"the tools folder is a link",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string&) {
+             fs::create_directories(root);
+             return test::MakeLink(root / "tools", users);
+         },
+         wine ? root / "tools" : fs::path()},
+    };
+    const fs::path zip = Zip("cmake.zip", {{"bin/cmake.exe", "cmake program"}});
+    const Tool tool = MakeTool("cmake", "zip", {Serve("cmake.zip", zip)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The user's folder holds what an install would write: a download, a tool and a stamp.
+        test::WriteFile(users / "cmake.zip", "the user's own archive");
+        test::WriteFile(users / "cmake" / "bin" / "cmake.exe", "the user's own cmake");
+        test::WriteFile(users / "bin" / "cmake.exe", "the user's own program");
+        const test::Tree before = test::Snapshot(users);
+        std::unique_ptr<test::PinnedFile> pin;
+        std::string skip;
+        if (!c.make(pin, skip)) {
+            std::printf("skipped %s: %s\n", c.name, skip.c_str());
+        } else {
+            server.ClearRequests();
+            err.clear();
+            const bool installed = builder->InstallTool(tool, err);
+            if (c.cannotGo.empty()) {
+                EXPECT_TRUE(installed) << err;
+                EXPECT_FALSE(IsLink(dir));
+                EXPECT_EQ(test::ReadFile(dir / "bin" / "cmake.exe"), "cmake program");
+                EXPECT_EQ(test::ReadFile(dir / ".launcher-stamp"), tool.stamp);
+            } else {
+                EXPECT_FALSE(installed);
+                const std::string sentence = "Could not remove " + PathUtf8(c.cannotGo) + ": ";
+                EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+                EXPECT_GT(err.size(), sentence.size()) << "the system's text follows";
+                EXPECT_EQ(RequestsFor("cmake.zip"), 0u) << "nothing is downloaded";
+            }
+            EXPECT_EQ(test::ChangesSince(before, test::Snapshot(users)), "");
+        }
+        pin.reset();
+        ASSERT_TRUE(test::RemoveWithHostTools(root));
+        ASSERT_TRUE(test::RemoveWithHostTools(users));
+    }
 }
 
 // MSIs made by wixl with external cabinets made by gcab, unpacked by msiextract.

@@ -949,16 +949,20 @@ public:
             app_.status = Status{};
             app_.buildFilesSize = 0;
             app_.leftoverSize = 0;
+            app_.buildFilesSizeWhole = true;
+            app_.leftoverSizeWhole = true;
             app_.musicFolder.clear();
             app_.musicSummary.clear();
         }
         MakeBuilder(dataDir);
     }
 
-    void Sizes(uint64_t buildFiles, uint64_t leftovers) {
+    void Sizes(uint64_t buildFiles, uint64_t leftovers, bool whole = true) {
         std::lock_guard<std::mutex> lock(app_.mutex);
         app_.buildFilesSize = buildFiles;
         app_.leftoverSize = leftovers;
+        app_.buildFilesSizeWhole = whole;
+        app_.leftoverSizeWhole = whole;
     }
 
     // The value drawn right after a label of the "This install" table in the last frame.
@@ -1091,6 +1095,16 @@ TEST_F(ManagePageStates, ButtonsAndWhenTheyAreEnabled) {
              t.Sizes(0, leftovers);
          },
          {{}, {}, {{"Remove the build files (0 MB)", true}, {"Remove the old build tools (850 MB)", false}}, {}}},
+        {"installed, sizes that could not be counted whole",
+         [=](ManagePageStates& t) {
+             t.Install();
+             t.ChooseUsableCopy();
+             t.Sizes(0, leftovers, false);
+         },
+         {{},
+          {},
+          {{"Remove the build files (at least 0 MB)", false}, {"Remove the old build tools (at least 850 MB)", false}},
+          {}}},
         {"installed, no copy chosen",
          [=](ManagePageStates& t) {
              t.Install();
