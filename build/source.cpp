@@ -46,11 +46,6 @@ void RemoveStaleLocks(const fs::path& gitDir) {
     }
 }
 
-// The first line of git's output, without its line end.
-std::string FirstLine(const std::string& output) {
-    return output.substr(0, output.find_first_of("\r\n"));
-}
-
 // A submodule's name or path from the repository's ".gitmodules": relative, inside the checkout, no
 // "." or ".." part. Anything else is not removed.
 bool IsInsidePath(const std::string& path) {
@@ -66,6 +61,10 @@ bool IsInsidePath(const std::string& path) {
 }
 
 }  // namespace
+
+std::string FirstLine(const std::string& output) {
+    return output.substr(0, output.find_first_of("\r\n"));
+}
 
 double LeadingNumber(const std::string& text) {
     size_t i = 0;

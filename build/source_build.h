@@ -15,6 +15,9 @@ namespace launcher {
 // Unlike atof it never gives an infinity or a NaN.
 double LeadingNumber(const std::string& text);
 
+// The first line of git's output, without its line end.
+std::string FirstLine(const std::string& output);
+
 // A double cut to a 32-bit integer toward zero, held within the integer's range.
 int32_t TruncateToInt32(double value);
 

@@ -3,18 +3,11 @@
 #include "app/release.h"
 #include "build/builder.h"
 #include "build/environment.h"
+#include "build/source_build.h"
 #include "game/settings.h"
 #include "platform/paths.h"
 
 namespace launcher {
-
-namespace {
-
-std::string FirstLine(const std::string& output) {
-    return output.substr(0, output.find_first_of("\r\n"));
-}
-
-}  // namespace
 
 bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
     *available = false;
