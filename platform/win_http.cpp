@@ -110,6 +110,11 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
             pending->error = 0;
             SetEvent(pending->finished);
             break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            pending->error = 0;
+            pending->bytes = info && length >= sizeof(DWORD) ? *static_cast<const DWORD*>(info) : 0;
+            SetEvent(pending->finished);
+            break;
         case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
             pending->error = 0;
             pending->bytes = length;
@@ -295,9 +300,25 @@ public:
 
         uint64_t skip = plan.skip;
         uint64_t received = 0;
+        // A read asked for more than has come while some bytes already wait is done inside the call on
+        // Wine, and that call waits out a silent server, deaf to a stop. So what waits is asked for
+        // and taken first; only a read that starts on nothing waiting asks for a whole buffer (Wine then
+        // reads in the background, as Windows does for any read).
+        bool drained = false;
         for (;;) {
-            step = request.Run(
-                [&](HINTERNET h) { return WinHttpReadData(h, request.buffer(), kBufferSize, nullptr); }, stop, code);
+            DWORD want = kBufferSize;
+            step = Step::kDone;
+            if (!drained) {
+                step = request.Run([](HINTERNET h) { return WinHttpQueryDataAvailable(h, nullptr); }, stop, code);
+                if (step == Step::kDone && request.bytes() == 0) break;
+                if (request.bytes() < want) want = request.bytes();
+            }
+            const bool takesAll = !drained && want == request.bytes();
+            if (step == Step::kDone) {
+                step = request.Run([&](HINTERNET h) { return WinHttpReadData(h, request.buffer(), want, nullptr); },
+                                   stop, code);
+            }
+            drained = takesAll;
             if (step == Step::kStopped) {
                 err = "stopped";
                 return false;

@@ -356,6 +356,8 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
         {"before the headers", 30000, -1},
         {"after the headers, before any byte", 0, 0},
         {"in the middle of the body", 0, 100000},
+        {"a few bytes in", 0, 100},
+        {"a few bytes past a full read", 0, 65536 + 100},
     };
     const std::string body = test::TestBytes(300000, 13);
     for (const Case& c : cases) {
