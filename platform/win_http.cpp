@@ -304,21 +304,25 @@ public:
         // Wine, and that call waits out a silent server, deaf to a stop. So what waits is asked for
         // and taken first; only a read that starts on nothing waiting asks for a whole buffer (Wine then
         // reads in the background, as Windows does for any read).
-        bool drained = false;
+        bool nothingWaits = false;  // the last read took all that was waiting
         for (;;) {
             DWORD want = kBufferSize;
             step = Step::kDone;
-            if (!drained) {
+            if (nothingWaits) {
+                nothingWaits = false;
+            } else {
                 step = request.Run([](HINTERNET h) { return WinHttpQueryDataAvailable(h, nullptr); }, stop, code);
-                if (step == Step::kDone && request.bytes() == 0) break;
-                if (request.bytes() < want) want = request.bytes();
+                if (step == Step::kDone) {
+                    const DWORD available = request.bytes();
+                    if (available == 0) break;
+                    if (available < want) want = available;
+                    nothingWaits = available <= kBufferSize;
+                }
             }
-            const bool takesAll = !drained && want == request.bytes();
             if (step == Step::kDone) {
                 step = request.Run([&](HINTERNET h) { return WinHttpReadData(h, request.buffer(), want, nullptr); },
                                    stop, code);
             }
-            drained = takesAll;
             if (step == Step::kStopped) {
                 err = "stopped";
                 return false;
