@@ -389,19 +389,46 @@ TEST(RemoveTree, AFileHeldForAMomentIsTriedAgain) {
 // Runs this same test again in a child started through `wrapper` (setpriv, prlimit) with
 // LAUNCHER_TEST_WALK set to `tree`: the child measures and removes it and writes what happened to
 // `report`, which the child must be able to write.
+// The child runs from a copy of the test binary beside `report` (mode 0755), with its temporary folder
+// there too: another user cannot always enter the build folder or TMPDIR (a checkout in a 0700 home),
+// but can enter the folders the test makes for it.
 std::string WalkInAChild(const std::vector<std::string>& wrapper, const fs::path& tree, const fs::path& report) {
     const testing::TestInfo* self = testing::UnitTest::GetInstance()->current_test_info();
+    const fs::path program = report.parent_path() / "walk-child";
+    std::error_code ec;
+    fs::copy_file("/proc/self/exe", program, fs::copy_options::overwrite_existing, ec);
+    if (ec || ::chmod(program.c_str(), 0755) != 0) return "cannot copy the test binary: " + ec.message();
     std::vector<std::string> args(wrapper.begin() + 1, wrapper.end());
     for (const std::string& arg : {std::string("/usr/bin/env"), "LAUNCHER_TEST_WALK=" + tree.string(),
                                    "LAUNCHER_TEST_REPORT=" + report.string(),
-                                   fs::read_symlink("/proc/self/exe").string(),
+                                   "TMPDIR=" + report.parent_path().string(), program.string(),
                                    std::string("--gtest_filter=") + self->test_suite_name() + "." + self->name()}) {
         args.push_back(arg);
     }
     test::Spawned child(wrapper[0], args);
     if (!child.started()) return wrapper[0] + " did not start";
     child.Wait();
+    fs::remove(program, ec);
     return test::ReadFile(report);
+}
+
+// True when a user who is neither owner nor in the group can reach `path`: every folder on the way
+// lets others search it.
+bool OthersCanReach(const fs::path& path) {
+    for (fs::path at = fs::absolute(path); ; at = at.parent_path()) {
+        struct stat st;
+        if (::stat(at.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) return false;
+        if (at == at.parent_path()) return true;
+    }
+}
+
+// Where a test keeps what another user must reach: the temporary folder, unless it lies in a folder
+// closed to others (TMPDIR in a 0700 home), then the system's shared ones.
+fs::path ReachableTempBase() {
+    for (const fs::path& base : {fs::temp_directory_path(), fs::path("/tmp"), fs::path("/var/tmp")}) {
+        if (OthersCanReach(base)) return base;
+    }
+    return fs::temp_directory_path();
 }
 
 // The child's side of WalkInAChild: true when this run is the child.
@@ -568,7 +595,7 @@ TEST(RemoveTree, MendsRightsOnlyInsideTheTreeAndOnlyWhereNeeded) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempDir dir;
+        test::TempDir dir(ReachableTempBase());
         const fs::path home = dir / "home";
         const fs::path tree = home / "tree";
         test::WriteFile(tree / "top.txt", "t");

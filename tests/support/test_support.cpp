@@ -13,13 +13,15 @@ namespace launcher::test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
+
+TempDir::TempDir(const fs::path& base) {
     static std::atomic<unsigned> counter{0};
     std::random_device seed;
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     std::ostringstream name;
     name << "launcher-test-" << std::hex << seed() << '-' << stamp << '-' << counter++;
-    path_ = fs::temp_directory_path() / name.str();
+    path_ = base / name.str();
     fs::create_directories(path_);
 }
 
