@@ -896,34 +896,37 @@ TEST(MusicImportConcurrency, StopEndsTheRunningConversionsAndPutsTheKeptSongsBac
 // Folders that links share, two links on every level to the next down a ladder of 22: the import walks
 // each folder once, and a stop set while it runs ends it at once.
 TEST(MusicImportStandIn, ALadderOfSharedLinksIsWalkedOnceAndAStopEndsIt) {
-    constexpr int kLevels = 22;
+    // Under Wine a host link made by a test leads through the drive's own link, so each level costs the host
+    // two of the 40 links it follows in one path: 19 levels are as deep as such a ladder goes there.
+    const int levels = test::RunningUnderWine() ? 19 : 22;
+    test::TempDir dir;
+    const fs::path folder = dir / "Music";
+    std::vector<std::string> titles;
+    for (int level = 1; level <= levels; ++level) {
+        titles.push_back(std::to_string(level));
+        test::WriteFile(dir / "levels" / titles.back() / (titles.back() + ".mp3"), "duration=1\n#" + titles.back());
+    }
+    for (int level = 1; level < levels; ++level) {
+        for (const char* link : {"a", "b"}) {
+            ASSERT_TRUE(test::MakeLink(dir / "levels" / std::to_string(level) / link,
+                                       dir / "levels" / std::to_string(level + 1)));
+        }
+    }
+    fs::create_directories(folder / "Ladder");
+    for (const char* link : {"a", "b"}) ASSERT_TRUE(test::MakeLink(folder / "Ladder" / link, dir / "levels" / "1"));
+
     struct Case {
         const char* name;
         int stopAfterMs;  // 0: no stop
     } cases[] = {{"to its end", 0}, {"stopped after a second", 1000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempDir dir;
-        const fs::path folder = dir / "Music";
-        std::vector<std::string> titles;
-        for (int level = 1; level <= kLevels; ++level) {
-            const std::string name = std::to_string(level);
-            const fs::path at = dir / "levels" / name;
-            // With a stop, the last song takes long, so that the stop comes while the import runs.
-            const bool sleeps = c.stopAfterMs > 0 && level == kLevels;
-            test::WriteFile(at / (name + ".mp3"), "duration=1\n#" + name + "\n" + (sleeps ? "!sleep 30000\n" : ""));
-            titles.push_back(name);
-            if (level == kLevels) continue;
-            for (const char* link : {"a", "b"}) {
-                ASSERT_TRUE(test::MakeLink(at / link, dir / "levels" / std::to_string(level + 1)));
-            }
-        }
-        fs::create_directories(folder / "Ladder");
-        for (const char* link : {"a", "b"}) ASSERT_TRUE(test::MakeLink(folder / "Ladder" / link, dir / "levels" / "1"));
-
-        ImportRun run(dir / "data");
+        ImportRun run(dir / c.name);
         std::thread stopper;
         if (c.stopAfterMs > 0) {
+            // The last song now takes long, so that the stop comes while the import runs.
+            const std::string last = std::to_string(levels);
+            test::WriteFile(dir / "levels" / last / (last + ".mp3"), "duration=1\n!sleep 30000\n");
             stopper = std::thread([&] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfterMs));
                 run.builder.stop = true;
@@ -941,7 +944,7 @@ TEST(MusicImportStandIn, ALadderOfSharedLinksIsWalkedOnceAndAStopEndsIt) {
             EXPECT_FALSE(EntryExists(run.Music() / "ST.DB"));
         } else {
             ASSERT_TRUE(ok) << run.err;
-            EXPECT_EQ(run.summary, std::to_string(kLevels) + " songs in 1 soundtracks");
+            EXPECT_EQ(run.summary, std::to_string(levels) + " songs in 1 soundtracks");
             run.CheckCache(run.CheckDatabase({{"Ladder", titles}}));
         }
     }

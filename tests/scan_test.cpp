@@ -12,6 +12,7 @@
 #include "platform/file_id.h"
 #include "platform/paths.h"
 #include "support/links.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
 
 namespace launcher {
@@ -206,14 +207,16 @@ TEST(MusicScan, FollowsLinksAndEndsLoops) {
 TEST(MusicScan, FoldersThatLinksShareAreWalkedOnce) {
     test::TempDir dir;
     const fs::path music = dir / "Music";
-    constexpr int kLevels = 22;
-    for (int level = 1; level <= kLevels; ++level) {
-        const fs::path at = dir / "levels" / std::to_string(level);
-        Touch(at / (std::to_string(level) + ".mp3"));
-        if (level < kLevels) {
-            for (const char* name : {"a", "b"}) {
-                ASSERT_TRUE(test::MakeLink(at / name, dir / "levels" / std::to_string(level + 1)));
-            }
+    // Under Wine a host link made by a test leads through the drive's own link, so each level costs the host
+    // two of the 40 links it follows in one path: 19 levels are as deep as such a ladder goes there.
+    const int levels = test::RunningUnderWine() ? 19 : 22;
+    for (int level = 1; level <= levels; ++level) {
+        Touch(dir / "levels" / std::to_string(level) / (std::to_string(level) + ".mp3"));
+    }
+    for (int level = 1; level < levels; ++level) {
+        for (const char* name : {"a", "b"}) {
+            ASSERT_TRUE(test::MakeLink(dir / "levels" / std::to_string(level) / name,
+                                       dir / "levels" / std::to_string(level + 1)));
         }
     }
     fs::create_directories(music / "Ladder");
@@ -228,7 +231,7 @@ TEST(MusicScan, FoldersThatLinksShareAreWalkedOnce) {
     EXPECT_LT(took, std::chrono::seconds(20)) << "a folder walked more than once";
     std::string ladder = "Ladder:";
     std::string way = "Ladder";
-    for (int level = 1; level <= kLevels; ++level) {
+    for (int level = 1; level <= levels; ++level) {
         way += "/a";
         ladder += " " + way + "/" + std::to_string(level) + ".mp3 (" + std::to_string(level) + ")";
     }
