@@ -158,10 +158,10 @@ bool WriteBytes(const fs::path& file, const std::string& bytes, bool textMode, s
 
 // Writes `bytes` under a temporary name beside `file` and renames it over `file`, so that a run killed
 // while writing leaves the file as it was.
-bool WriteReplacing(const fs::path& file, const std::string& bytes, bool textMode, std::string& reason) {
+bool WriteReplacing(const fs::path& file, const std::string& bytes, std::string& reason) {
     fs::path temporary = file;
     temporary += ".new";
-    if (!WriteBytes(temporary, bytes, textMode, reason)) return false;
+    if (!WriteBytes(temporary, bytes, false, reason)) return false;
     if (MoveReplacing(temporary, file, reason)) return true;
     std::error_code ec;
     fs::remove(temporary, ec);
@@ -836,7 +836,7 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     const fs::path journalFile = staging / kJournalName;
     auto writeJournal = [&](const Journal& journal, std::string& why) {
         std::string reason;
-        if (WriteReplacing(journalFile, JournalJson(journal).dump(), false, reason)) return true;
+        if (WriteReplacing(journalFile, JournalJson(journal).dump(), reason)) return true;
         why = "Could not write " + PathUtf8(journalFile) + ": " + reason;
         return false;
     };
