@@ -2,11 +2,14 @@
 
 #include "app/app.h"
 #include "app/release.h"
+#include "music/import.h"
 
 namespace launcher {
 
 bool RunStartupJob(App& app, bool takeOver, std::string& err) {
     Builder& builder = *app.builder;
+    // An import cut short leaves the game's soundtracks half old, half new until it is finished or undone.
+    if (std::string musicErr; !RecoverMusicImport(builder, musicErr)) builder.Log("music: " + musicErr);
     if (takeOver) {
         // The pickers are disabled while this job runs, so the chosen game cannot change under us.
         SelectedGame copy = app.selected;
