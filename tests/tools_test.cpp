@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -322,6 +325,54 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
         ASSERT_TRUE(test::RemoveWithHostTools(root));
         ASSERT_TRUE(test::RemoveWithHostTools(users));
     }
+}
+
+TEST_F(ToolsTest, AToolsFolderSwappedForALinkDuringTheClearIsNeverEmptiedThrough) {
+    // An earlier cmake is cleared before the new one is downloaded. Its stamp's place holds a folder of
+    // many files, which takes a while to remove: while it goes, another program moves "tools" away and
+    // puts a link to a folder of the user's with the same layout in its place. The user's folder stays as
+    // it was, and the clear stops instead of going on through the link; nothing is downloaded.
+    const fs::path users = tmp / "users";
+    const fs::path stamp = root / "tools" / "cmake" / ".launcher-stamp";
+    for (const fs::path& tools : {root / "tools", users}) {
+        test::WriteFile(tools / "cmake" / "bin" / "cmake.exe", "older cmake");
+        test::WriteFile(tools / "cmake" / ".launcher-stamp" / "0", "an older stamp");
+    }
+    for (int i = 1; i < 1500; ++i) test::WriteFile(stamp / std::to_string(i), "an older stamp");
+    const test::Tree before = test::Snapshot(users);
+    const Tool tool = MakeTool("cmake", "zip", {Serve("cmake.zip", Zip("cmake.zip", {{"bin/cmake.exe", "cmake"}}))});
+
+    // The stamp's folder changes as soon as its first file goes.
+    const fs::file_time_type untouched = fs::last_write_time(stamp);
+    std::atomic<bool> done{false};
+    bool swapped = false;
+    std::thread racer([&] {
+        std::error_code ec;
+        while (!done && fs::last_write_time(stamp, ec) == untouched && !ec) std::this_thread::yield();
+        if (done) return;
+        fs::rename(root / "tools", tmp / "tools.moved", ec);
+        swapped = !ec && test::MakeLink(root / "tools", users);
+    });
+    const bool installed = builder->InstallTool(tool, err);
+    done = true;
+    racer.join();
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(test::ChangesSince(before, test::Snapshot(users)), "");
+    EXPECT_FALSE(installed);
+    EXPECT_EQ(RequestsFor("cmake.zip"), 0u);
+    EXPECT_EQ(test::ReadFile(tmp / "tools.moved" / "cmake" / "bin" / "cmake.exe"), "older cmake");
+    const std::string sentence = "Could not remove " + PathUtf8(root / "tools" / "cmake") + ": ";
+    const std::string stampStays = "Could not remove " + PathUtf8(stamp) + ": ";
+    if (test::RunningUnderWine() && err.rfind(stampStays, 0) == 0) {
+        // Wine deletes a file when its last handle closes, by the path it had when it was opened (and
+        // only when the same file is still there): files whose delete closes after "tools" moved stay.
+    } else {
+        EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+        EXPECT_EQ(err.substr(std::min(err.size(), sentence.size())), "The folder changed while it was being worked on");
+        // The clear went as far as the stamp, in the folder it opened.
+        EXPECT_FALSE(EntryExists(tmp / "tools.moved" / "cmake" / ".launcher-stamp"));
+    }
+    ASSERT_TRUE(test::RemoveWithHostTools(root));
 }
 
 // MSIs made by wixl with external cabinets made by gcab, unpacked by msiextract.
