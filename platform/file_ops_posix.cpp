@@ -208,8 +208,6 @@ public:
             ::close(listed);
             return code;
         }
-        // The copy shares its position with the folder's own handle, which may have been listed before.
-        ::rewinddir(stream);
         for (;;) {
             errno = 0;
             const dirent* item = ::readdir(stream);
@@ -588,6 +586,8 @@ HeldFolder::~HeldFolder() = default;
 bool HeldFolder::List(std::vector<fs::path>& names, std::string& err) const {
     names.clear();
     if (!state_) return NotHeld(found_, path_, err, nullptr);
+    // The listing's copy of the handle shares its position, which an earlier listing left at the end.
+    ::lseek(state_->dir.fd, 0, SEEK_SET);
     PosixOps ops(false);
     const int code = ops.List(state_->dir, [&names](PosixEntry&& entry) { names.emplace_back(entry.name); });
     if (code == 0) return true;
