@@ -387,20 +387,6 @@ bool PlainName(const std::string& name) {
     return !name.empty() && name.find('/') == std::string::npos && !Dotted(name);
 }
 
-// Walks the entry `name` of the open folder `anchor` (which it closes). On failure `code` is set and
-// `at` holds the names below the anchor where.
-bool WalkFrom(PosixDir anchor, const std::string& name, bool remove, uint64_t& bytes, int& code,
-              std::vector<std::string>& at) {
-    PosixOps ops(remove);
-    tree_walk::TreeWalk<PosixOps> walk(ops, remove);
-    walk.Run(anchor, name);
-    bytes = walk.bytes();
-    if (walk.whole()) return true;
-    code = walk.error();
-    at = walk.errorAt();
-    return false;
-}
-
 // The whole walk for both RemoveTree and TreeSize. On failure `code` is set and `at` is where.
 bool Walk(const fs::path& path, bool remove, uint64_t& bytes, int& code, fs::path& at) {
     bytes = 0;
@@ -422,7 +408,7 @@ bool Walk(const fs::path& path, bool remove, uint64_t& bytes, int& code, fs::pat
         return false;
     }
     std::vector<std::string> below;
-    if (WalkFrom(anchor, name, remove, bytes, code, below)) return true;
+    if (tree_walk::WalkFrom<PosixOps>(anchor, name, remove, bytes, code, below)) return true;
     at = Below(parent, below);
     return false;
 }
@@ -482,7 +468,7 @@ bool WalkHeld(PosixDir& parent, const std::string& heldName, const PosixDir& hel
         return false;
     }
     std::vector<std::string> below;
-    if (WalkFrom(anchor, name.native(), remove, bytes, code, below)) return true;
+    if (tree_walk::WalkFrom<PosixOps>(anchor, name.native(), remove, bytes, code, below)) return true;
     err = ErrnoText(code);
     if (failedAt) {
         *failedAt = heldPath;

@@ -617,20 +617,6 @@ std::wstring Joined(std::wstring folder, const std::vector<std::wstring>& names)
     return folder;
 }
 
-// Walks the entry `name` of the open folder `anchor` (which it closes). On failure `code` is set and
-// `at` holds the names below the anchor where.
-bool WalkFrom(WinDir anchor, const std::wstring& name, bool remove, uint64_t& bytes, DWORD& code,
-              std::vector<std::wstring>& at) {
-    WinOps ops(remove);
-    tree_walk::TreeWalk<WinOps> walk(ops, remove);
-    walk.Run(anchor, name);
-    bytes = walk.bytes();
-    if (walk.whole()) return true;
-    code = walk.error();
-    at = walk.errorAt();
-    return false;
-}
-
 // The whole walk for both RemoveTree and TreeSize. On failure `code` is set and `at` is where.
 bool Walk(const fs::path& path, bool remove, uint64_t& bytes, DWORD& code, fs::path& at) {
     bytes = 0;
@@ -652,7 +638,7 @@ bool Walk(const fs::path& path, bool remove, uint64_t& bytes, DWORD& code, fs::p
         return false;
     }
     std::vector<std::wstring> below;
-    if (WalkFrom(anchor, name, remove, bytes, code, below)) return true;
+    if (tree_walk::WalkFrom<WinOps>(anchor, name, remove, bytes, code, below)) return true;
     at = Shown(Joined(parent, below));
     return false;
 }
@@ -693,7 +679,7 @@ bool WalkHeld(WinDir& parent, const std::wstring& heldName, const WinDir& held, 
         return false;
     }
     std::vector<std::wstring> below;
-    if (WalkFrom(anchor, name.native(), remove, bytes, code, below)) return true;
+    if (tree_walk::WalkFrom<WinOps>(anchor, name.native(), remove, bytes, code, below)) return true;
     err = SystemMessage(code);
     if (failedAt) {
         *failedAt = heldPath;

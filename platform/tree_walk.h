@@ -284,4 +284,19 @@ private:
     std::vector<Name> errorAt_;
 };
 
+// Walks the entry `top` of the open folder `anchor` (which it closes) with a fresh `Ops`. False when not
+// all went: then `code` is the first error and `at` the names below the anchor where it happened.
+template <class Ops>
+bool WalkFrom(typename Ops::Dir anchor, const typename Ops::Name& top, bool remove, uint64_t& bytes,
+              typename Ops::Code& code, std::vector<typename Ops::Name>& at) {
+    Ops ops(remove);
+    TreeWalk<Ops> walk(ops, remove);
+    walk.Run(std::move(anchor), top);
+    bytes = walk.bytes();
+    if (walk.whole()) return true;
+    code = walk.error();
+    at = walk.errorAt();
+    return false;
+}
+
 }  // namespace launcher::tree_walk
