@@ -35,10 +35,10 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
     const bool takeOver = app.selected.ok && foundElsewhere;
     if (takeOver) app.builder->Log("game: " + PathUtf8(chosen) + " as another install of this launcher chose it");
 
-    // No worker runs yet, so no lock.
+    // No worker runs yet, so no lock. The sizes walk whole folder trees, which can take a long time: the
+    // worker takes them at the end of the start-up job, as after every job, while the window is drawn.
     app.musicFolder = app.builder->LoadMusicFolder();
-    app.buildFilesSize = app.builder->BuildFilesSize(&app.buildFilesSizeWhole);
-    app.leftoverSize = app.builder->LeftoverBuildFilesSize(&app.leftoverSizeWhole);
+    app.sizesPending = true;
 
     StartStartupJob(app, takeOver);
     return true;

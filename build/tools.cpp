@@ -51,14 +51,31 @@ bool RemoveOrSay(const fs::path& path, std::string& err) {
 // Before a tool is installed again: its stamp goes first, so that a tool folder which cannot be emptied
 // never counts as installed, then the folder. The "tools" and "downloads" folders and the tool's own
 // download folder are only ever the launcher's own: a link standing at any of them goes as itself,
-// since the folder would otherwise be emptied, unpacked or downloaded into through it. The download
+// since the folder would otherwise be emptied, unpacked or downloaded into through it. The stamp and
+// the tool's folder are removed relative to the "tools" folder as it was opened, never by their paths:
+// one swapped for a link meanwhile is not emptied through it, and the clear then fails. The download
 // folder itself stays, with the complete and partial downloads of an earlier attempt.
 bool ClearForInstall(const fs::path& stampFile, const fs::path& dir, const fs::path& downloads, std::string& err) {
-    for (const fs::path& folder : {dir.parent_path(), downloads.parent_path(), downloads}) {
+    const HeldFolder tools(dir.parent_path());
+    const bool linked = tools.found() == HeldFolder::Found::Link || tools.found() == HeldFolder::Found::Mounted;
+    if (linked && !RemoveOrSay(tools.path(), err)) return false;
+    for (const fs::path& folder : {downloads.parent_path(), downloads}) {
         if (IsLink(folder) && !RemoveOrSay(folder, err)) return false;
     }
-    if (!IsLink(dir) && !RemoveOrSay(stampFile, err)) return false;
-    return RemoveOrSay(dir, err);
+    if (linked) return true;  // nothing of the launcher's was in it
+    const auto said = [&err](bool ok, const fs::path& path, const std::string& why) {
+        if (!ok) err = "Could not remove " + PathUtf8(path) + ": " + why;
+        return ok;
+    };
+    std::string why;
+    {
+        // A tool folder that is a link holds no stamp of the launcher's: it goes as itself. The folder is
+        // let go of before it goes: Windows keeps a folder that a handle still holds.
+        const HeldFolder tool(tools, dir.filename());
+        const bool held = tool.found() == HeldFolder::Found::Folder;
+        if (held && !said(tool.RemoveTree(stampFile.filename(), why), stampFile, why)) return false;
+    }
+    return said(tools.RemoveTree(dir.filename(), why), dir, why);
 }
 
 }  // namespace

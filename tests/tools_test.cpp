@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -322,6 +325,62 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
         ASSERT_TRUE(test::RemoveWithHostTools(root));
         ASSERT_TRUE(test::RemoveWithHostTools(users));
     }
+}
+
+TEST_F(ToolsTest, AToolsFolderSwappedForALinkDuringTheClearIsNeverEmptiedThrough) {
+    // An earlier cmake is cleared before the new one is downloaded. Its stamp's place holds a folder of
+    // many files, which takes a while to remove: while it goes, another program moves "tools" away and
+    // puts a link to a folder of the user's with the same layout in its place. The user's folder stays as
+    // it was, and the clear stops instead of going on through the link. The download would fail anyway,
+    // so that nothing is unpacked anywhere.
+    const fs::path users = tmp / "users";
+    const fs::path stamp = root / "tools" / "cmake" / ".launcher-stamp";
+    for (const fs::path& tools : {root / "tools", users}) {
+        test::WriteFile(tools / "cmake" / "bin" / "cmake.exe", "older cmake");
+        test::WriteFile(tools / "cmake" / ".launcher-stamp" / "0", "an older stamp");
+    }
+    // Enough that the stamp goes on going well after the swap (Wine deletes files far more slowly).
+    const int files = test::RunningUnderWine() ? 300 : 1500;
+    for (int i = 1; i < files; ++i) test::WriteFile(stamp / std::to_string(i), "an older stamp");
+    const test::Tree before = test::Snapshot(users);
+    server.Serve("/files/cmake.zip", test::StatusRoute(404));
+    const Tool tool =
+        MakeTool("cmake", "zip", {FileRef{"cmake.zip", server.Url("/files/cmake.zip"), std::string(64, 'a'), 9}});
+
+    // The stamp's folder changes as soon as its first file goes.
+    const fs::file_time_type untouched = fs::last_write_time(stamp);
+    std::atomic<bool> done{false};
+    bool swapped = false;
+    std::thread racer([&] {
+        std::error_code ec;
+        while (!done && fs::last_write_time(stamp, ec) == untouched && !ec) std::this_thread::yield();
+        if (done) return;
+        fs::rename(root / "tools", tmp / "tools.moved", ec);
+        swapped = !ec && test::MakeLink(root / "tools", users);
+    });
+    EXPECT_FALSE(builder->InstallTool(tool, err));
+    done = true;
+    racer.join();
+    EXPECT_EQ(test::ChangesSince(before, test::Snapshot(users)), "");
+    if (test::RunningUnderWine()) {
+        // Wine's deletes and renames take turns at its server, so the swap may come anywhere in the clear
+        // or after it. Wine also deletes a file only when its last handle closes, by the path it had, and
+        // only when the same file is still there: the files of a folder moved meanwhile stay, and the
+        // clear says that its folder is not empty. Wherever the swap comes, nothing of the user's goes.
+        const bool stopped = err.rfind("Could not remove " + PathUtf8(root / "tools" / "cmake"), 0) == 0;
+        EXPECT_TRUE(stopped || err.rfind("Could not download cmake.zip: ", 0) == 0) << err;
+        std::printf("the swap %s\n", stopped ? "stopped the clear" : "came after the clear");
+    } else {
+        ASSERT_TRUE(swapped);
+        EXPECT_EQ(RequestsFor("cmake.zip"), 0u);
+        EXPECT_EQ(test::ReadFile(tmp / "tools.moved" / "cmake" / "bin" / "cmake.exe"), "older cmake");
+        const std::string sentence = "Could not remove " + PathUtf8(root / "tools" / "cmake") + ": ";
+        EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+        EXPECT_EQ(err.substr(std::min(err.size(), sentence.size())), "The folder changed while it was being worked on");
+        // The clear went as far as the stamp, in the folder it opened.
+        EXPECT_FALSE(EntryExists(tmp / "tools.moved" / "cmake" / ".launcher-stamp"));
+    }
+    ASSERT_TRUE(test::RemoveWithHostTools(root));
 }
 
 // MSIs made by wixl with external cabinets made by gcab, unpacked by msiextract.
