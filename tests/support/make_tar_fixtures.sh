@@ -131,7 +131,8 @@ list_expected "$work/x-incremental" >"$out/incremental.expected"
 
 # Links in name order (`tar --sort=name`, as release archives are made), so that links come before what
 # they name: a link to a folder before the folder (with and without a trailing "/"), a link to a link to
-# a folder, a chain of file links in reverse order, a hard link, and a link to that hard link.
+# a folder, a chain of file links in reverse order, a hard link, a link to that hard link, and a hard link
+# to a link (tar stores a link that has two names so).
 l=$work/links-src/links
 mkdir -p "$l/usr/bin" "$l/usr/include" "$l/usr/lib/sub"
 printf 'clang\n' >"$l/usr/bin/clang++.exe"
@@ -141,6 +142,7 @@ printf 'zlib header\n' >"$l/usr/include/zlib.h"
 head -c 3000 /dev/urandom >"$l/usr/lib/libz.so.1.3"
 ln -s libz.so.1.3 "$l/usr/lib/libz.so.1"
 ln -s libz.so.1 "$l/usr/lib/libz.so"
+ln "$l/usr/lib/libz.so" "$l/usr/lib/libz-hard.so"
 printf 'deep\n' >"$l/usr/lib/sub/deep.txt"
 ln -s usr/bin "$l/bin"
 ln -s usr/include/ "$l/include"
