@@ -720,6 +720,33 @@ TEST_F(TarReaderTest, AFolderSwappedForALinkBetweenMembersIsNeverWrittenInto) {
     }
 }
 
+// A file that replaces another goes in under a temporary name of its own first, passing over taken ones;
+// when every name it may take is taken, the failure says so.
+TEST_F(TarReaderTest, AReplacementWhoseTemporaryNamesAreAllTakenSaysWhy) {
+    const fs::path out = state.destination;
+    test::WriteFile(out / "a.txt", "old");
+    test::WriteFile(out / "b.txt", "old");
+    const std::string first = Header("a.txt", '0', 1000) + Padded(std::string(1000, 'a'));
+    ASSERT_TRUE(Feed(first.substr(0, 600))) << err;
+    // a.txt is being written: its temporary name shows the names to come.
+    std::string temporary;
+    for (const std::string& file : FilesBelow(out)) {
+        if (file.rfind(".unpack-", 0) == 0) temporary = file;
+    }
+    const size_t dash = temporary.rfind('-');
+    ASSERT_NE(dash, std::string::npos) << temporary;
+    const unsigned next = static_cast<unsigned>(std::stoul(temporary.substr(dash + 1))) + 1;
+    for (unsigned n = next; n < next + 100; ++n) {
+        test::WriteFile(out / (temporary.substr(0, dash + 1) + std::to_string(n) + ".tmp"), "taken");
+    }
+    ASSERT_TRUE(Feed(first.substr(600))) << err;
+    EXPECT_EQ(test::ReadFile(out / "a.txt"), std::string(1000, 'a'));
+    EXPECT_FALSE(Feed(Header("b.txt", '0', 1) + Padded("b")));
+    EXPECT_EQ(err, "cannot write " + PathUtf8(out / "b.txt") + ": " +
+                       (test::RunningUnderWine() ? "File already exists" : "File exists"));
+    EXPECT_EQ(test::ReadFile(out / "b.txt"), "old");
+}
+
 TEST_F(TarReaderTest, OversizedNameRecordsAreRefusedBeforeBeingRead) {
     for (char type : {'L', 'K', 'x'}) {
         TarState fresh;
