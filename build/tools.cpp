@@ -8,6 +8,7 @@
 #include "build/entry_map.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 #include "platform/tar_xz.h"
 #include "platform/transfer.h"
 #include "platform/zip.h"
@@ -19,24 +20,16 @@ namespace fs = std::filesystem;
 namespace {
 
 // Writes `bytes` whole or not at all: through a temporary file that replaces `file` at the end, so that
-// an interrupted write never leaves a cut copy behind. False when it could not be written.
+// an interrupted write never leaves a cut copy behind. The temporary file is made new, never written
+// through a link standing at its name. False when it could not be written.
 bool WriteWholeFile(const fs::path& file, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
     temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
     std::string err;
-    if (MoveReplacing(temporary, file, err)) return true;
-    fs::remove(temporary, ec);
+    if (WritePlainFile(temporary, bytes, err) && MoveReplacing(temporary, file, err)) return true;
+    RemovePlainFile(temporary, err);
     return false;
 }
 

@@ -69,9 +69,12 @@ bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& ta
     if (!StartHostProgram(L"\"Z:\\bin\\ln\" -s \"" + ToWide(to) + L"\" \"" + ToWide(folder + "/" + name) + L"\"")) {
         return false;
     }
+    // Wine shows a host link to a folder as a reparse point, and one to a file as that file.
+    const DWORD targetAttributes = GetFileAttributesW(target.c_str());
+    const bool toFolder = targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_DIRECTORY);
     return PollFor([&] {
         DWORD attributes = GetFileAttributesW(link.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        return attributes != INVALID_FILE_ATTRIBUTES && (!toFolder || (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
     });
 }
 
