@@ -53,7 +53,7 @@ public:
     std::string manifest;
 
     bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
-             const std::atomic<bool>*) override {
+             const std::atomic<bool>*, HttpExchange*) override {
         const std::string* body = url == kChannelUrl ? &channel : url == kManifestUrl ? &manifest : nullptr;
         if (!body) {
             err = "nothing at " + url;
