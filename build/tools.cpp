@@ -83,7 +83,12 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
     if (!http) {
         fetchErr = "no connection to the internet";
     } else {
-        fetched = FetchText(*http, game.toolchain, text, fetchErr);
+        fetched = FetchText(*http, game.toolchain, text, fetchErr, &stop);
+    }
+    // A stop is no reason to fall back on another list.
+    if (!fetched && fetchErr == "cancelled") {
+        err = fetchErr;
+        return false;
     }
     if (!fetched) {
         if (ReadWholeFile(saved, text)) {
@@ -105,7 +110,7 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
             err = "Visual Studio channel: no connection to the internet";
             return false;
         }
-        if (!ResolveMsvcAndSdk(*http, text, toolchain, err)) return false;
+        if (!ResolveMsvcAndSdk(*http, text, toolchain, err, &stop)) return false;
     }
     // Only a description that reads as far as the caller asked replaces the saved one: a broken answer
     // must not take the place of the copy that works offline. A copy that cannot be written is no reason

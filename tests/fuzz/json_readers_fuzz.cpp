@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             http.channel = data[0] == 3 ? text : kChannel;
             http.manifest = data[0] == 4 ? text : kManifest;
             Toolchain toolchain;
-            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err);
+            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err, nullptr);
             Check(ok, err);
             if (!ok && !toolchain.tools.empty()) std::abort();  // a failure changes nothing
             break;
