@@ -31,6 +31,11 @@ bool RunStartupJob(App& app, bool takeOver, std::string& err) {
             builder.Log("update check: the latest release is " + release.tag_name + ", this launcher is " + version);
         }
     }
+    // Stopped (or the window closed): the game update check can wait for the next start.
+    if (builder.stop) {
+        err.clear();
+        return true;
+    }
 
     if (builder.IsInstalled()) {
         bool available = false;

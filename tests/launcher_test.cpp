@@ -205,6 +205,33 @@ TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     EXPECT_EQ(app.error, kStoppedText);
 }
 
+// Closing the window waits for the job a bounded time: a job that does not end by then is left to the
+// end of the process.
+TEST(StopWorkerConcurrency, ClosingTheWindowWaitsForTheJobABoundedTime) {
+    test::TempDir dir;
+    App app;
+    std::string err;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    app.builder->stop = false;
+    std::atomic<bool> release{false};
+    app.StartTask(
+        [&release](std::string&) {
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return true;
+        },
+        "");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(StopWorkerWithin(app, 300));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_TRUE(app.busy) << "the job still runs and has the App";
+    release = true;
+    EXPECT_TRUE(StopWorkerWithin(app, 5000));
+    EXPECT_FALSE(app.worker.joinable());
+}
+
 // The test program's main moves the per-user folders and the code host into the test's reach; a start-up
 // with the real platform (as every StartUp test here has) reads and writes only there.
 TEST(TestRun, PerUserSettingsAndTheCodeHostAreTheTestsOwn) {
