@@ -9,6 +9,7 @@
 
 #include "platform/http.h"
 #include "support/http_server.h"
+#include "support/test_support.h"
 
 namespace launcher {
 namespace {
@@ -544,15 +545,11 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
             received.append(data, static_cast<size_t>(size));
             return true;
         };
-        std::thread stopper([&stop] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            stop = true;
-        });
+        test::StopLater stopper(stop, 300);
         const auto start = std::chrono::steady_clock::now();
         std::string err;
         const bool ok = http->Get(server.Url("/silent"), 0, sink, nullptr, err, &stop);
         const auto waited = std::chrono::steady_clock::now() - start;
-        stopper.join();
         EXPECT_FALSE(ok);
         EXPECT_EQ(err, "stopped");
         EXPECT_LT(waited, std::chrono::seconds(2));

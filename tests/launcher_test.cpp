@@ -183,13 +183,19 @@ TEST(Relaunch, WaitsForTheJobAndReportsAFailureOnce) {
     EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix);
 }
 
-TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
+// An App after its start-up, its worker idle, ready for a job of the test's.
+struct StopWorkerConcurrency : ::testing::Test {
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+        StopWorker(app);
+        app.builder->stop = false;
+    }
     test::TempDir dir;
     App app;
-    std::string err;
-    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
-    StopWorker(app);
-    app.builder->stop = false;
+};
+
+TEST_F(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     Builder* builder = app.builder.get();
     app.StartTask(
         [builder](std::string& e) {
@@ -207,13 +213,7 @@ TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
 
 // Closing the window waits for the job a bounded time: a job that does not end by then is left to the
 // end of the process.
-TEST(StopWorkerConcurrency, ClosingTheWindowWaitsForTheJobABoundedTime) {
-    test::TempDir dir;
-    App app;
-    std::string err;
-    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
-    StopWorker(app);
-    app.builder->stop = false;
+TEST_F(StopWorkerConcurrency, ClosingTheWindowWaitsForTheJobABoundedTime) {
     std::atomic<bool> release{false};
     app.StartTask(
         [&release](std::string&) {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -496,13 +495,9 @@ TEST_F(LookUpToolsTest, AStopIsNoReasonToFallBack) {
     silent.stallBeforeHeadersMs = 30000;
     server.Serve("/toolchain.json", silent);
     builder->builtinToolchain = BuiltinToolchainJson();
-    std::thread stopper([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        builder->stop = true;
-    });
+    test::StopLater stopper(builder->stop, 300);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
-    stopper.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(err, "cancelled");
     EXPECT_EQ(server.Requests().size(), 1u);

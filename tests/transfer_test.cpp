@@ -323,14 +323,10 @@ TEST_F(DownloadTest, StopWhileTheServerIsSilentIsCancelledAtOnce) {
         }
         server.ClearRequests();
         stop = false;
-        std::thread stopper([this] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            stop = true;
-        });
+        test::StopLater stopper(stop, 300);
         const auto start = std::chrono::steady_clock::now();
         const bool ok = Download(*http, server.Url("/silent.bin"), file, Hex(big), big.size(), nullptr, &stop, err);
         const auto waited = std::chrono::steady_clock::now() - start;
-        stopper.join();
         EXPECT_FALSE(ok);
         EXPECT_EQ(err, "cancelled");
         EXPECT_LT(waited, std::chrono::seconds(2));
@@ -626,16 +622,12 @@ TEST(FetchTextTest, AStopEndsItAtOnce) {
     silent.stallBeforeHeadersMs = 30000;
     server.Serve("/silent", silent);
     std::atomic<bool> stop{false};
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        stop = true;
-    });
+    test::StopLater stopper(stop, 300);
     const auto start = std::chrono::steady_clock::now();
     std::string out;
     std::string err;
     const bool ok = FetchText(*http, server.Url("/silent"), out, err, &stop);
     const auto waited = std::chrono::steady_clock::now() - start;
-    stopper.join();
     EXPECT_FALSE(ok);
     EXPECT_EQ(err, "cancelled");
     EXPECT_LT(waited, std::chrono::seconds(2));
