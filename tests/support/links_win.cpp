@@ -40,8 +40,12 @@ bool StartHostProgram(const std::wstring& line) {
     if (!CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
         return false;
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    // For a host program Wine makes no Windows process: no process handle comes back, and the thread
+    // handle is none of ours (closing it closed another handle of this process, a server's socket).
+    if (pi.hProcess != nullptr) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
     return true;
 }
 
