@@ -1,6 +1,8 @@
 #include "app/launcher.h"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <system_error>
 
 #include "app/app.h"
@@ -81,6 +83,21 @@ bool RelaunchIfAsked(App& app, const std::filesystem::path& exePath) {
 void StopWorker(App& app) {
     if (app.builder) app.builder->stop = true;
     if (app.worker.joinable()) app.worker.join();
+}
+
+bool StopWorkerWithin(App& app, int mostMs) {
+    if (app.builder) app.builder->stop = true;
+    // `busy` is cleared as the worker's last step, so once it is clear the join returns at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mostMs);
+    while (app.busy && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (app.busy) {
+        if (app.builder) app.builder->Log("the running job did not stop in time; the launcher ends without it");
+        return false;
+    }
+    if (app.worker.joinable()) app.worker.join();
+    return true;
 }
 
 }  // namespace launcher

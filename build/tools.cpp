@@ -8,6 +8,7 @@
 #include "build/entry_map.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 #include "platform/tar_xz.h"
 #include "platform/transfer.h"
 #include "platform/zip.h"
@@ -19,24 +20,16 @@ namespace fs = std::filesystem;
 namespace {
 
 // Writes `bytes` whole or not at all: through a temporary file that replaces `file` at the end, so that
-// an interrupted write never leaves a cut copy behind. False when it could not be written.
+// an interrupted write never leaves a cut copy behind. The temporary file is made new, never written
+// through a link standing at its name. False when it could not be written.
 bool WriteWholeFile(const fs::path& file, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
     temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
     std::string err;
-    if (MoveReplacing(temporary, file, err)) return true;
-    fs::remove(temporary, ec);
+    if (WritePlainFile(temporary, bytes, err) && MoveReplacing(temporary, file, err)) return true;
+    RemovePlainFile(temporary, err);
     return false;
 }
 
@@ -107,7 +100,12 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
     if (!http) {
         fetchErr = "no connection to the internet";
     } else {
-        fetched = FetchText(*http, game.toolchain, text, fetchErr);
+        fetched = FetchText(*http, game.toolchain, text, fetchErr, &stop);
+    }
+    // A stop is no reason to fall back on another list.
+    if (!fetched && fetchErr == "cancelled") {
+        err = fetchErr;
+        return false;
     }
     if (!fetched) {
         if (ReadWholeFile(saved, text)) {
@@ -129,7 +127,7 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
             err = "Visual Studio channel: no connection to the internet";
             return false;
         }
-        if (!ResolveMsvcAndSdk(*http, text, toolchain, err)) return false;
+        if (!ResolveMsvcAndSdk(*http, text, toolchain, err, &stop)) return false;
     }
     // Only a description that reads as far as the caller asked replaces the saved one: a broken answer
     // must not take the place of the copy that works offline. A copy that cannot be written is no reason

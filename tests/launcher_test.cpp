@@ -292,13 +292,19 @@ TEST(Relaunch, WaitsForTheJobAndReportsAFailureOnce) {
     EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix);
 }
 
-TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
+// An App after its start-up, its worker idle, ready for a job of the test's.
+struct StopWorkerConcurrency : ::testing::Test {
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+        StopWorker(app);
+        app.builder->stop = false;
+    }
     test::TempDir dir;
     App app;
-    std::string err;
-    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
-    StopWorker(app);
-    app.builder->stop = false;
+};
+
+TEST_F(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     Builder* builder = app.builder.get();
     app.StartTask(
         [builder](std::string& e) {
@@ -312,6 +318,27 @@ TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     EXPECT_FALSE(app.busy);
     std::lock_guard<std::mutex> lock(app.mutex);
     EXPECT_EQ(app.error, kStoppedText);
+}
+
+// Closing the window waits for the job a bounded time: a job that does not end by then is left to the
+// end of the process.
+TEST_F(StopWorkerConcurrency, ClosingTheWindowWaitsForTheJobABoundedTime) {
+    std::atomic<bool> release{false};
+    app.StartTask(
+        [&release](std::string&) {
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return true;
+        },
+        "");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(StopWorkerWithin(app, 300));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_TRUE(app.busy) << "the job still runs and has the App";
+    release = true;
+    EXPECT_TRUE(StopWorkerWithin(app, 5000));
+    EXPECT_FALSE(app.worker.joinable());
 }
 
 // The test program's main moves the per-user folders and the code host into the test's reach; a start-up

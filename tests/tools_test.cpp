@@ -256,6 +256,7 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
         // Makes the case; false (with `skip` set) when this machine cannot.
         std::function<bool(std::unique_ptr<test::PinnedFile>& pin, std::string& skip)> make;
         fs::path cannotGo;  // the path in the error, when the install stops
+        std::string sentence = "Could not remove ";  // how that error begins, before the path
     };
     const Case cases[] = {
         {"the old tool folder is a link that cannot be removed",
@@ -289,6 +290,23 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
              return test::MakeLink(root / "tools", users);
          },
          wine ? root / "tools" : fs::path()},
+        // The download's own files, kept in the download folder from an earlier attempt.
+        {"a link at the download's partial file",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string&) {
+             fs::create_directories(downloads);
+             return test::MakeLink(downloads / "cmake.zip.part", users / "cmake.zip");
+         },
+         wine ? downloads / "cmake.zip.part" : fs::path(), "Could not download cmake.zip: cannot write "},
+        {"a link at the partial file's record",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string& skip) {
+             // There the download goes on without its record, and the download folder's removal after
+             // the install cannot tell a host link to a file from the file.
+             skip = "under Wine a host link to a file looks like the file to the removal of the downloads";
+             if (wine) return false;
+             fs::create_directories(downloads);
+             return test::MakeLink(downloads / "cmake.zip.part.source", users / "cmake.zip");
+         },
+         fs::path()},
     };
     const fs::path zip = Zip("cmake.zip", {{"bin/cmake.exe", "cmake program"}});
     const Tool tool = MakeTool("cmake", "zip", {Serve("cmake.zip", zip)});
@@ -314,7 +332,7 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
                 EXPECT_EQ(test::ReadFile(dir / ".launcher-stamp"), tool.stamp);
             } else {
                 EXPECT_FALSE(installed);
-                const std::string sentence = "Could not remove " + PathUtf8(c.cannotGo) + ": ";
+                const std::string sentence = c.sentence + PathUtf8(c.cannotGo) + ": ";
                 EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
                 EXPECT_GT(err.size(), sentence.size()) << "the system's text follows";
                 EXPECT_EQ(RequestsFor("cmake.zip"), 0u) << "nothing is downloaded";
@@ -507,6 +525,39 @@ TEST_F(LookUpToolsTest, AFetchedDescriptionIsUsedAndSaved) {
     EXPECT_EQ(reports[0].title, "Looking up the build tools");
     EXPECT_EQ(reports[0].progress, -1);
     // The music import's lookup never asks for the Visual Studio channel.
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+// The saved copy is written under a temporary name of its own, never through a link standing there.
+TEST_F(LookUpToolsTest, TheSavedCopyIsNeverWrittenThroughALink) {
+    const std::string text = Description({ToolEntry("cmake", 1)});
+    server.ServeJson("/toolchain.json", text);
+    const fs::path users = tmp / "users.txt";
+    test::WriteFile(users, "the user's own file");
+    fs::create_directories(root);
+    ASSERT_TRUE(test::MakeLink(root / "toolchain.json.new", users));
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(Ids(), Files{"cmake"});
+    EXPECT_EQ(test::ReadFile(users), "the user's own file");
+    // Under Wine the link cannot be removed as itself, and a copy that cannot be written is no reason to
+    // stop.
+    if (!test::RunningUnderWine()) {
+        EXPECT_EQ(test::ReadFile(root / "toolchain.json"), text);
+    }
+    ASSERT_TRUE(test::RemoveWithHostTools(root));
+}
+
+// A stop while the list is fetched is a stop, not a reason to take the saved or the built-in list.
+TEST_F(LookUpToolsTest, AStopIsNoReasonToFallBack) {
+    test::Route silent;
+    silent.stallBeforeHeadersMs = 30000;
+    server.Serve("/toolchain.json", silent);
+    builder->builtinToolchain = BuiltinToolchainJson();
+    test::StopLater stopper(builder->stop, 300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(err, "cancelled");
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 

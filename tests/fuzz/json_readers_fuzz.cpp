@@ -75,7 +75,7 @@ public:
     std::string manifest;
 
     bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
-             const std::atomic<bool>*) override {
+             const std::atomic<bool>*, HttpExchange*) override {
         const std::string* body = url == kChannelUrl ? &channel : url == kManifestUrl ? &manifest : nullptr;
         if (!body) {
             err = "nothing at " + url;
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             http.channel = data[0] == 3 ? text : kChannel;
             http.manifest = data[0] == 4 ? text : kManifest;
             Toolchain toolchain;
-            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err);
+            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err, nullptr);
             Check(ok, err);
             if (!ok && !toolchain.tools.empty()) std::abort();  // a failure changes nothing
             break;
