@@ -87,7 +87,7 @@ TEST(StartUp, UnreadableGameDescriptionStopsEarly) {
 class HeldHttp : public Http {
 public:
     bool Get(const std::string&, uint64_t, const ChunkSink&, uint64_t*, std::string& err,
-             const std::atomic<bool>*) override {
+             const std::atomic<bool>*, HttpExchange*) override {
         std::unique_lock<std::mutex> lock(mutex_);
         letGo_.wait(lock, [this] { return free_; });
         err = "no answer in this test";
