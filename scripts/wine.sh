@@ -105,59 +105,94 @@ wine_process_id() {
 }
 
 # run_windows_tests [ARG...]: runs the Windows test binary under Wine from its folder (the helper
-# programs are the .exe files beside it), its output shown as it comes, with the arguments passed on.
-# A wineserver must be running (start_wine). The binary ends a test that runs past its time limit
-# (LAUNCHER_TEST_TIMEOUT seconds) by itself, after naming it; before it ends, this prints a backtrace
-# of all its threads. A binary that writes nothing for longer than the limit plus a minute
-# (LAUNCHER_TEST_SILENCE seconds; its own watch is stuck too), or that runs past LAUNCHER_STEP_TIMEOUT
-# seconds in all, gets the last "[ RUN" line and the backtrace printed and is ended. Returns the
-# binary's exit code (124 for a test that ran out of time).
+# programs are the .exe files beside it), with the arguments passed on. Without arguments the tests are
+# split into LAUNCHER_WINE_SHARDS shares (default half of launcher_jobs) that run side by side, each shown when it ends;
+# with arguments, one run shown as it comes. A wineserver must be running (start_wine). The binary ends
+# a test that runs past its time limit (LAUNCHER_TEST_TIMEOUT seconds) by itself, after naming it;
+# before it ends, this prints a backtrace of all its threads. A run that writes nothing for longer than
+# the limit plus a minute (LAUNCHER_TEST_SILENCE seconds; its own watch is stuck too), or that runs past
+# LAUNCHER_STEP_TIMEOUT seconds in all, gets the last "[ RUN" line and the backtrace printed and is
+# ended. Returns the first failed share's exit code (124 for a test that ran out of time).
 run_windows_tests() {
   local exe=$LAUNCHER_ROOT/out/windows/tests/launcher_tests.exe
   [ -f "$exe" ] || { say "$exe was not built"; return 1; }
-  local dir marker log limit silence total pid rc=0 start=$SECONDS
+  local dir limit silence total rc=0 start=$SECONDS shards i
   dir=$(dirname "$exe")
-  marker=$(mktemp -u "$dir/hang-XXXXXX")
-  log=$(mktemp "$(dirname "$dir")/tests-XXXXXX.log")
   limit=${LAUNCHER_TEST_TIMEOUT:-240}
   [ "$limit" -gt 0 ] 2>/dev/null || limit=240
   silence=${LAUNCHER_TEST_SILENCE:-$((limit + 60))}
   total=${LAUNCHER_STEP_TIMEOUT:-0}
-  # Into a file, shown by tail: Wine's own service processes inherit the output of the program that
-  # started them and keep it open, so a pipe read to its end would wait for the wineserver to stop.
-  (cd "$dir" && LAUNCHER_TEST_HANG_MARKER=$(basename "$marker") exec "$LAUNCHER_WINE" "$(basename "$exe")" "$@") \
-    >>"$log" 2>&1 &
-  pid=$!
-  tail -n +1 -s 0.2 -f --pid="$pid" "$log" &
-  local shower=$!
-  local recorded=0 recorded_at=0 ended=0 quiet why winpid
-  while kill -0 "$pid" 2>/dev/null; do
-    sleep 1
-    why=
-    if [ $recorded -eq 0 ] && [ -f "$marker" ]; then
-      # The binary named the test and waits for this.
-      recorded=1 recorded_at=$SECONDS
-      wine_backtrace "$(head -n 1 "$marker" | tr -d '\r')" "$exe"
-      touch "$marker.done"
-      continue
+  shards=1
+  if [ $# -eq 0 ]; then shards=${LAUNCHER_WINE_SHARDS:-$(($(launcher_jobs) / 2))}; fi
+  [ "$shards" -ge 1 ] 2>/dev/null || shards=1
+  local -a pids=() markers=() logs=() recorded=() recorded_at=() ended=() done=() shower=()
+  for ((i = 0; i < shards; i++)); do
+    markers[i]=$(mktemp -u "$dir/hang-XXXXXX")
+    logs[i]=$(mktemp "$(dirname "$dir")/tests-XXXXXX.log")
+    recorded[i]=0 recorded_at[i]=0 ended[i]=0 done[i]=0
+    # Into a file: Wine's own service processes inherit the output of the program that started them and
+    # keep it open, so a pipe read to its end would wait for the wineserver to stop.
+    if [ "$shards" -gt 1 ]; then
+      (cd "$dir" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
+         LAUNCHER_TEST_HANG_MARKER=$(basename "${markers[i]}") exec "$LAUNCHER_WINE" "$(basename "$exe")") \
+        >>"${logs[i]}" 2>&1 &
+    else
+      (cd "$dir" && LAUNCHER_TEST_HANG_MARKER=$(basename "${markers[i]}") \
+         exec "$LAUNCHER_WINE" "$(basename "$exe")" "$@") >>"${logs[i]}" 2>&1 &
     fi
-    quiet=$(($(date +%s) - $(stat -c %Y "$log")))
-    if [ "$quiet" -gt "$silence" ]; then why="has written nothing for $quiet s"; fi
-    if [ "$total" -gt 0 ] && [ $((SECONDS - start)) -gt "$total" ]; then why="has run for more than $total s"; fi
-    if [ $recorded -eq 1 ] && [ $((SECONDS - recorded_at)) -gt 60 ]; then why="did not end after its time limit"; fi
-    if [ -n "$why" ] && [ $ended -eq 0 ]; then
-      ended=1
-      say "the Windows test binary $why: ending it"
-      say "the last test started: $(grep -aF '[ RUN      ]' "$log" | tail -n 1 | tr -d '\r')"
-      if [ $recorded -eq 0 ]; then
-        winpid=$(wine_process_id "$exe")
-        if [ -n "$winpid" ]; then wine_backtrace "$winpid" "$exe"; fi
-      fi
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
+    pids[i]=$!
   done
-  wait "$pid" || rc=$?
-  wait "$shower" || true
-  rm -f "$marker" "$marker.done" "$marker.tmp" "$log"
+  if [ "$shards" -eq 1 ]; then
+    tail -n +1 -s 0.2 -f --pid="${pids[0]}" "${logs[0]}" &
+    shower[0]=$!
+  fi
+  local running=$shards quiet why winpid code
+  while [ "$running" -gt 0 ]; do
+    sleep 1
+    running=0
+    for ((i = 0; i < shards; i++)); do
+      [ "${done[i]}" -eq 1 ] && continue
+      if ! kill -0 "${pids[i]}" 2>/dev/null; then
+        code=0
+        wait "${pids[i]}" || code=$?
+        done[i]=1
+        if [ "$shards" -eq 1 ]; then
+          wait "${shower[0]}" || true
+        else
+          printf '\n----- Windows tests, share %d of %d (exit %d)\n' $((i + 1)) "$shards" "$code"
+          cat "${logs[i]}"
+        fi
+        if [ "$code" -ne 0 ] && [ "$rc" -eq 0 ]; then rc=$code; fi
+        rm -f "${markers[i]}" "${markers[i]}.done" "${markers[i]}.tmp" "${logs[i]}"
+        continue
+      fi
+      running=$((running + 1))
+      why=
+      if [ "${recorded[i]}" -eq 0 ] && [ -f "${markers[i]}" ]; then
+        # The binary named the test and waits for this.
+        recorded[i]=1 recorded_at[i]=$SECONDS
+        wine_backtrace "$(head -n 1 "${markers[i]}" | tr -d '\r')" "$exe"
+        touch "${markers[i]}.done"
+        continue
+      fi
+      quiet=$(($(date +%s) - $(stat -c %Y "${logs[i]}")))
+      if [ "$quiet" -gt "$silence" ]; then why="has written nothing for $quiet s"; fi
+      if [ "$total" -gt 0 ] && [ $((SECONDS - start)) -gt "$total" ]; then why="has run for more than $total s"; fi
+      if [ "${recorded[i]}" -eq 1 ] && [ $((SECONDS - recorded_at[i])) -gt 60 ]; then
+        why="did not end after its time limit"
+      fi
+      if [ -n "$why" ] && [ "${ended[i]}" -eq 0 ]; then
+        ended[i]=1
+        say "the Windows test binary (share $((i + 1)) of $shards) $why: ending it"
+        say "the last test started: $(grep -aF '[ RUN      ]' "${logs[i]}" | tail -n 1 | tr -d '\r')"
+        if [ "${recorded[i]}" -eq 0 ]; then
+          # With several shares running this may be another share's process.
+          winpid=$(wine_process_id "$exe")
+          if [ -n "$winpid" ]; then wine_backtrace "$winpid" "$exe"; fi
+        fi
+        kill -KILL "${pids[i]}" 2>/dev/null || true
+      fi
+    done
+  done
   return $rc
 }

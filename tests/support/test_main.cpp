@@ -47,6 +47,16 @@ void SetVariable(const char* name, const fs::path& value) {
 #endif
 }
 
+void UnsetVariable(const char* name) {
+#ifdef _WIN32
+    const std::wstring wideName(name, name + std::char_traits<char>::length(name));
+    SetEnvironmentVariableW(wideName.c_str(), nullptr);
+    _wputenv_s(wideName.c_str(), L"");
+#else
+    ::unsetenv(name);
+#endif
+}
+
 unsigned long ProcessId() {
 #ifdef _WIN32
     return GetCurrentProcessId();
@@ -68,6 +78,11 @@ unsigned long ProcessId() {
 class InsideTheTest : public ::testing::Environment {
 public:
     void SetUp() override {
+        // This run's share of the tests is chosen by now; a child started from the test binary runs
+        // every test its own filter names, not a share of them.
+        for (const char* name : {"GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_SHARD_STATUS_FILE"}) {
+            UnsetVariable(name);
+        }
         home_ = std::make_unique<TempDir>();
         const fs::path home = home_->path() / "home";
         fs::create_directories(home / "AppData" / "Local");
