@@ -26,6 +26,9 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
     app.builder->builtinToolchain = BuiltinToolchainJson();
     app.builder->statusSink = MakeStatusSink(app);
     app.builder->logSink = MakeLogSink(app);
+    // An install that a kill cut off is undone or finished before anything looks at the play folder.
+    std::string installErr;
+    app.builder->FinishCutInstall(installErr);
 
     app.consent = std::filesystem::exists(app.dataDir / "agreed.txt", ec) && !ec;
 

@@ -77,6 +77,12 @@ public:
     bool FetchSource(std::string& err);
     bool Compile(std::string& err);
     bool InstallBuild(std::string& err);
+    // Undoes or finishes an install that a kill or a crash cut off, so the play folder holds one whole
+    // build; run at start-up before anything reads the play folder, and by each install first. True when
+    // nothing is left cut off; false, with the reason, when a file could not be put back yet.
+    bool FinishCutInstall(std::string& err);
+    // Whether an install that was cut off waits to be undone or finished.
+    bool InstallCutOff() const;
 
     // Build files and leftovers.
     std::vector<std::filesystem::path> LeftoverBuildFiles() const;
@@ -103,6 +109,9 @@ public:
     Platform* platform = nullptr;
     Toolchain toolchain;
     std::mutex logMutex;
+    // Called before each step of an install that changes the play folder or its record (the tests end
+    // the process there).
+    std::function<void()> installStep;
 
 private:
     // The stages of the build from source, in order; the first that fails ends the run.

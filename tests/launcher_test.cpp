@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "platform/sha.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
+#include "support/zip_writer.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -64,6 +66,36 @@ TEST(StartUp, NoConsentWithoutAgreedTxt) {
     StopWorker(app);
     EXPECT_FALSE(app.consent);
     EXPECT_FALSE(fs::exists(dir / "StarblazeOnline" / "agreed.txt"));
+}
+
+// A kill in the middle of an install left the main program moved aside: the start puts it back before
+// the start-up job asks whether the game is installed.
+TEST(StartUp, AnInstallCutOffIsSettledFirst) {
+    test::TempDir dir;
+    GameDefinition game;
+    std::string err;
+    ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
+    test::TestPlatform platform;
+    const std::string exe = game.exe + platform.ExeSuffix();
+    const fs::path data = dir / "StarblazeOnline";
+    test::WriteFile(data / "play" / (exe + ".launcher-old"), "the game");
+    test::WriteFile(data / "play" / (exe + ".launcher-new"), "the new game");
+    // The built-in game comes as a package, whose game code is a library beside the program.
+    test::WriteFile(data / "play" / (game.exe + ".dll"), "the game's code");
+    const nlohmann::json journal = {{"done", false}, {"files", {{{"name", exe}, {"replaces", true}}}}};
+    test::WriteFile(data / "play.launcher-install", journal.dump());
+
+    App app;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    StopWorker(app);
+    std::vector<std::string> left = test::FilesBelow(data / "play"), whole = {exe, game.exe + ".dll"};
+    std::sort(left.begin(), left.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_EQ(left, whole);
+    EXPECT_EQ(test::ReadFile(data / "play" / exe), "the game");
+    EXPECT_FALSE(fs::exists(data / "play.launcher-install"));
+    // The job found an installed game built by no known version.
+    EXPECT_TRUE(app.gameUpdateAvailable);
 }
 
 TEST(StartUp, UnreadableGameDescriptionStopsEarly) {
