@@ -118,10 +118,13 @@ private:
     bool RunSourceStages(std::string& err);
     // git with the build environment; the exit code (-1 when it did not start).
     int Git(const std::vector<std::string>& args, std::string* output, std::string& err);
+    // Sets `whole` to whether the checkout's ".git" names a commit with its tree; false only for a stop.
+    bool CheckoutIsWhole(const std::filesystem::path& sourceDir, bool& whole, std::string& err);
     // The submodules of the checkout, fetched and checked out; once more after a failure.
     bool UpdateSubmodules(const std::string& source, std::string& err);
-    // Removes each submodule below `workTree` whose repository (in `gitDir`/"modules") has no commit.
-    void RemoveBrokenSubmodules(const std::filesystem::path& workTree, const std::filesystem::path& gitDir,
+    // Removes each submodule below `workTree` whose repository (in `gitDir`/"modules") has no commit;
+    // true when it removed one.
+    bool RemoveBrokenSubmodules(const std::filesystem::path& workTree, const std::filesystem::path& gitDir,
                                 int depth);
 
     // The commit the last FetchSource left the checkout at; recorded with the installed build.

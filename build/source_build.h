@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "build/toolchain.h"
 
@@ -25,6 +26,27 @@ int32_t TruncateToInt32(double value);
 // whole line without one) and the number before the first '%' as a fraction. False when the line has
 // no '%' past its second character.
 bool ReadGitProgress(const std::string& line, std::string& phase, double& fraction);
+
+// What a failed git said, gathered from its output lines as they come: its first fatal line, else its
+// last error line, else its last line that is not progress; whether a line names a full disk; and
+// whether a line tells of a write that failed without saying why (git's "unable to write file x").
+class GitFailure {
+public:
+    void Feed(const std::string& line);
+    // git's reason without its "fatal: " or "error: "; empty when git said nothing.
+    std::string Reason() const;
+    // The system's words for a full disk when a line carries them ("No space left on device"); else empty.
+    const std::string& DiskFull() const { return diskFull_; }
+    bool WriteFailed() const { return writeFailed_; }
+
+private:
+    std::string fatal_, error_, last_, diskFull_;
+    bool writeFailed_ = false;
+};
+
+// The sentence of a failed git step: "git " + the command's name (clone, fetch, reset, submodule...) +
+// " failed: " + `reason`, or the exit code when there is no reason.
+std::string GitFailedSentence(const std::vector<std::string>& args, const std::string& reason, int code);
 
 // A status line of the build ("[12/345] Building CXX object x.obj"): "12 of 345 steps" and the fraction
 // done. False for any other line, and when the total is not above 0.

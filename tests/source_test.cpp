@@ -6,7 +6,18 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <random>
+#include <set>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "build/builder.h"
 #include "build/source_build.h"
@@ -167,6 +178,11 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         const std::vector<std::string> submodule = {"-C",          S(source), "submodule", "update", "--init",
                                                     "--recursive", "--force", "--progress"};
         const std::vector<std::string> head = {"-C", S(source), "rev-parse", "HEAD"};
+        // A checkout that is there is looked at first: a clone cut short has no commit yet.
+        const std::vector<std::string> origin = {"--git-dir=" + S(source / ".git"), "config", "--get",
+                                                 "remote.origin.url"};
+        const std::vector<std::string> whole = {"--git-dir=" + S(source / ".git"), "rev-parse", "--verify", "-q",
+                                                "HEAD^{tree}"};
 
         ASSERT_TRUE(Fetch()) << err;
         std::vector<test::StandInCall> calls = test::StandInCalls(git, true);
@@ -211,27 +227,32 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         std::vector<std::string> fetch = {"-C", S(source)}, reset = {"-C", S(source)};
         fetch.insert(fetch.end(), c.fetch.begin(), c.fetch.end());
         reset.insert(reset.end(), c.reset.begin(), c.reset.end());
-        EXPECT_EQ(Commands(), (std::vector<std::vector<std::string>>{fetch, reset, submodule, head}));
+        EXPECT_EQ(Commands(), (std::vector<std::vector<std::string>>{origin, whole, fetch, reset, submodule, head}));
         EXPECT_EQ(test::ReadFile(source / "checkout.txt"), std::string(c.ref) + " " + c.ref + "-2");
     }
 }
 
-TEST_F(GitStandIn, TheFirstFailingCommandEndsTheStageWithItsSentence) {
+TEST_F(GitStandIn, TheFirstFailingCommandEndsTheStageWithGitsReason) {
     struct Case {
         bool checkout;
         const char* control;
         const char* err;
         std::vector<std::string> verbs;
     } cases[] = {
-        {false, "clone exit 128", "git clone failed (128), see launcher.log", {"clone"}},
-        {true, "fetch exit 1", "git -C failed (1), see launcher.log", {"fetch"}},
-        {true, "reset exit 128", "git -C failed (128), see launcher.log", {"fetch", "reset"}},
-        // A failing submodule step is tried once more, after a look for submodules left without a commit
-        // (this one has its commit, so it stays).
+        {false, "clone say fatal: repository 'x' not found\nclone exit 128", "git clone failed: repository 'x' not found",
+         {"clone"}},
+        // The checkout is looked at first: a clone cut short is made anew.
+        {true, "fetch say fatal: unable to access 'x': Could not resolve host: x\nfetch exit 1",
+         "git fetch failed: unable to access 'x': Could not resolve host: x", {"config", "rev-parse", "fetch"}},
+        {true, "fetch exit 1", "git fetch failed (exit code 1)", {"config", "rev-parse", "fetch"}},
+        {true, "reset say error: unable to unlink old 'a.txt'\nreset exit 128",
+         "git reset failed: unable to unlink old 'a.txt'", {"config", "rev-parse", "fetch", "reset"}},
+        // A failing submodule step is tried once more only when a submodule was left without a commit
+        // (this one has its commit, so it stays, and git's reason stands).
         {true,
-         "submodule exit 2",
-         "git -C failed (2), see launcher.log",
-         {"fetch", "reset", "submodule", "config", "config", "rev-parse", "config", "submodule"}},
+         "submodule say fatal: clone of 'x' into submodule path 'lib' failed\nsubmodule exit 2",
+         "git submodule failed: clone of 'x' into submodule path 'lib' failed",
+         {"config", "rev-parse", "fetch", "reset", "submodule", "config", "config", "rev-parse", "config"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);
@@ -252,6 +273,42 @@ TEST_F(GitStandIn, TheFirstFailingCommandEndsTheStageWithItsSentence) {
     }
 }
 
+// What a failed git said, and the sentence the user reads of it.
+TEST(GitFailure, TheFirstFatalLineElseTheLastErrorElseTheLastLine) {
+    struct Case {
+        std::vector<std::string> lines;
+        const char* reason;
+        const char* diskFull;
+        bool writeFailed;
+    } cases[] = {
+        {{"Cloning into 'source'...", "fatal: repository 'x' not found", "fatal: second"}, "repository 'x' not found",
+         "", false},
+        {{"error: first", "error: RPC failed; HTTP 500", "Receiving objects:  45% (1/2)"}, "RPC failed; HTTP 500", "",
+         false},
+        {{"Cloning into 'source'...", "Receiving objects:  45% (1/2)", "Connection reset by peer",
+          "Resolving deltas: 100% (5/5), done"},
+         "Connection reset by peer", "", false},
+        {{}, "", "", false},
+        // git names a full disk on some lines, and on others only says that a write failed.
+        {{"fatal: write error: No space left on device", "fatal: fetch-pack: invalid index-pack output"},
+         "write error: No space left on device", "No space left on device", true},
+        {{"error: unable to write file big.bin", "fatal: unable to checkout working tree"},
+         "unable to checkout working tree", "", true},
+        {{"fatal: write error: File too large"}, "write error: File too large", "File too large", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        GitFailure failure;
+        for (const std::string& line : c.lines) failure.Feed(line);
+        EXPECT_EQ(failure.Reason(), c.reason);
+        EXPECT_EQ(failure.DiskFull(), c.diskFull);
+        EXPECT_EQ(failure.WriteFailed(), c.writeFailed);
+    }
+    EXPECT_EQ(GitFailedSentence({"clone", "--progress"}, "x", 128), "git clone failed: x");
+    EXPECT_EQ(GitFailedSentence({"-C", "dir", "fetch"}, "", 1), "git fetch failed (exit code 1)");
+    EXPECT_EQ(GitFailedSentence({"--git-dir=d", "rev-parse"}, "y", 128), "git rev-parse failed: y");
+}
+
 // A stop ends git at once and is told as a stop; the next run carries on.
 TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
     struct Case {
@@ -263,12 +320,13 @@ TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
         // A clone cut short is started again...
         {false, "clone", ".git/origin", {"clone", "submodule", "rev-parse"}},
         // ...a reset cut short left its lock, which goes...
-        {true, "reset", ".git/index.lock", {"fetch", "reset", "submodule", "rev-parse"}},
+        {true, "reset", ".git/index.lock", {"config", "rev-parse", "fetch", "reset", "submodule", "rev-parse"}},
         // ...and a submodule cut short in its first clone has no commit: it is cloned anew.
         {false,
          "submodule",
          ".git/modules/lib",
-         {"fetch", "reset", "submodule", "config", "config", "rev-parse", "submodule", "rev-parse"}},
+         {"config", "rev-parse", "fetch", "reset", "submodule", "config", "config", "rev-parse", "submodule",
+          "rev-parse"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.verb);
@@ -329,7 +387,7 @@ TEST_F(SourceTest, WithoutAnyGitTheCloneFailsWithItsSentence) {
     test::TempDir empty;
     test::ScopedEnv path("PATH", PathUtf8(empty.path()));
     EXPECT_FALSE(Fetch());
-    EXPECT_EQ(err, "git clone failed (-1), see launcher.log");
+    EXPECT_EQ(err.rfind("git clone failed: cannot start ", 0), 0u) << err;
     EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
                             [](const std::string& line) { return line.rfind("git: cannot start ", 0) == 0; }));
 }
@@ -407,6 +465,43 @@ TEST_F(RealGit, ADevelopmentLauncherFollowsItsBranch) {
     EXPECT_EQ(test::ReadFile(source / "README"), "fourth");
 }
 
+// What a kill during the first clone can leave, or a damaged disk: each is made anew, and the build
+// folder beside it goes too.
+TEST_F(RealGit, AHalfMadeCheckoutIsClonedAnew) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& git)> spoil;
+    } cases[] = {
+        // git init done, the remote not yet written: every fetch of "origin" fails.
+        {"no remote yet", [](const fs::path& git) { test::WriteFile(git / "config", "[core]\n\tbare = false\n"); }},
+        {"no HEAD", [](const fs::path& git) { fs::remove(git / "HEAD"); }},
+        {"HEAD on a branch that was never written",
+         [](const fs::path& git) { test::WriteFile(git / "HEAD", "ref: refs/heads/never\n"); }},
+        {"the commit's objects gone",
+         [](const fs::path& git) {
+             fs::remove_all(git / "objects");
+             fs::create_directories(git / "objects");
+         }},
+        {".git a file that leads nowhere",
+         [](const fs::path& git) { fs::remove_all(git); test::WriteFile(git, "gitdir: /nowhere\n"); }},
+    };
+    ASSERT_TRUE(Fetch()) << err;
+    const fs::path whole = tmp / "whole";
+    fs::copy(source, whole, fs::copy_options::recursive);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(RemoveTree(source, err)) << err;
+        fs::copy(whole, source, fs::copy_options::recursive);
+        c.spoil(source / ".git");
+        test::WriteFile(source / "out" / "build" / "release" / "CMakeCache.txt", "cache");
+        ASSERT_TRUE(Fetch()) << err;
+        EXPECT_EQ(Head(), tagged);
+        EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 1\n");
+        EXPECT_TRUE(Logged("source: the checkout is not whole (a clone cut short?): it is made anew"));
+        EXPECT_FALSE(fs::exists(source / "out"));
+    }
+}
+
 TEST_F(RealGit, AStopDuringTheCloneIsCancelledAndTheNextRunClonesAfresh) {
     // The server holds its first answer back; the stop comes while git waits for it.
     test::Route stalled;
@@ -435,9 +530,9 @@ TEST_F(RealGit, AnUnknownRepositoryFailsTheCloneWithGitsOwnReasonInTheLog) {
     game.repo = server.Url("/repos/missing.git");
     Remake();
     EXPECT_FALSE(Fetch());
-    EXPECT_EQ(err, "git clone failed (128), see launcher.log");
-    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(),
-                            [](const std::string& line) { return line.rfind("git: fatal: ", 0) == 0; }));
+    // git's own first fatal line, and all of its lines in the log.
+    EXPECT_EQ(err, "git clone failed: repository '" + server.Url("/repos/missing.git/") + "' not found");
+    EXPECT_TRUE(Logged("git: fatal: repository '" + server.Url("/repos/missing.git/") + "' not found"));
     EXPECT_FALSE(fs::exists(source));
 }
 
@@ -505,9 +600,9 @@ TEST_F(RealGit, APasswordPromptOrASilentServerEndsTheCloneWithASentence) {
         if (!run.ran) GTEST_SKIP() << run.why;
         ASSERT_TRUE(run.finished) << "git still waited after " << c.limit << " s " << run.why
                                   << "; the terminal shows: " << run.terminal;
-        EXPECT_EQ(run.result.rfind("failed\ngit clone failed (128), see launcher.log\n", 0), 0u) << run.result;
+        EXPECT_EQ(run.result.rfind("failed\ngit clone failed: ", 0), 0u) << run.result;
+        EXPECT_NE(run.result.substr(0, run.result.find('\n', 7)).find(c.reason), std::string::npos) << run.result;
         EXPECT_NE(run.result.find("\ngit: fatal: "), std::string::npos) << run.result;
-        EXPECT_NE(run.result.find(c.reason), std::string::npos) << run.result;
         EXPECT_EQ(run.terminal, "") << "nothing is asked on the terminal";
         EXPECT_FALSE(fs::exists(source));
     }
@@ -656,6 +751,229 @@ TEST_F(GitStops, EachStopIsPickedUpByTheNextBuild) {
         EXPECT_EQ(Git(source / "lib", {"status", "--porcelain", "--untracked-files=no"}), "");
         EXPECT_EQ(test::FilesBelow(source / "lib" / "files").size(), world->LibraryFiles());
     }
+}
+
+// ---- Killed with all its git during the source step, the next run makes the tree whole (Linux) ------
+
+#ifndef _WIN32
+// Every process below `root`, found in /proc by parent.
+std::set<pid_t> ChildrenIn(const std::set<pid_t>& tree) {
+    std::set<pid_t> found;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so it is read from the last ')'.
+        const std::string stat = test::ReadFile(it->path() / "stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) continue;
+        const pid_t parent = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+        if (tree.count(parent) != 0) found.insert(static_cast<pid_t>(std::atol(name.c_str())));
+    }
+    return found;
+}
+
+// Ends `root` and everything it started at one moment, as the end of a Windows job does: all are stopped
+// first, so none can start another or clean up after the rest, then killed. This process takes the
+// orphans in (it is their subreaper meanwhile) and reaps them.
+void KillTree(pid_t root) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::set<pid_t> tree{root};
+    ::kill(root, SIGSTOP);
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (pid_t pid : ChildrenIn(tree)) {
+            if (!tree.insert(pid).second) continue;
+            ::kill(pid, SIGSTOP);
+            grew = true;
+        }
+    }
+    for (pid_t pid : tree) ::kill(pid, SIGKILL);
+    for (pid_t pid : tree) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+#endif
+
+struct GitKills : ::testing::Test {
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "git for Windows does not run under Wine";
+#endif
+        if (const char* path = std::getenv("PATH")) platform.env["PATH"] = path;
+        world = std::make_unique<test::SourceWorld>(tmp / "world", server, 600);
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const std::string& line : logged) std::cerr << "log: " << line << '\n';
+    }
+
+    std::unique_ptr<Builder> MakeBuilder() {
+        auto builder = std::make_unique<Builder>(world->game, root, nullptr, &platform);
+        builder->logSink = [this](const std::string& line) { logged.push_back(line); };
+        return builder;
+    }
+
+    // Every file of a checkout and its submodules with its bytes, git's own folders left out.
+    static std::map<std::string, std::string> Tree(const fs::path& dir) {
+        std::map<std::string, std::string> tree;
+        for (const std::string& name : test::FilesBelow(dir)) {
+            if (name == ".git" || name.rfind(".git/", 0) == 0 || name.find("/.git/") != std::string::npos ||
+                (name.size() >= 5 && name.compare(name.size() - 5, 5, "/.git") == 0)) {
+                continue;
+            }
+            tree[name] = test::ReadFile(dir / name);
+        }
+        return tree;
+    }
+    std::string Git(const fs::path& dir, const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"-C", PathUtf8(dir)};
+        all.insert(all.end(), args.begin(), args.end());
+        std::string out;
+        test::SystemGit(all, tmp.path(), &out);
+        return out;
+    }
+    // A fresh clone of the launcher's tag with its submodule, as the next run must leave the source.
+    std::map<std::string, std::string> FreshClone(const std::string& name) {
+        const fs::path dir = tmp / name;
+        std::string out;
+        test::SystemGit({"clone", "-q", "--recurse-submodules", "--branch", world->game.version, world->game.repo,
+                         PathUtf8(dir)},
+                        tmp.path(), &out);
+        return Tree(dir);
+    }
+
+    struct Line {
+        std::chrono::steady_clock::duration at;
+        std::string text;
+    };
+
+#ifndef _WIN32
+    // The source step in a forked child; its log lines come back with
+    // the time each was written. Killed, with everything it started, `killAfter` after it began (unless
+    // negative). Gives whether it was killed before it ended.
+    bool RunChild(std::chrono::microseconds killAfter, std::vector<Line>* lines = nullptr) {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipe[0]);
+            Builder builder(world->game, root, nullptr, &platform);
+            builder.logSink = [&](const std::string& line) {
+                const std::string text = line + "\n";
+                (void)!::write(pipe[1], text.data(), text.size());
+            };
+            std::string err;
+            ::_exit(builder.FetchSource(err) ? 0 : 1);
+        }
+        ::close(pipe[1]);
+        std::thread reader([&] {
+            std::string pending;
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+                pending.append(buffer, static_cast<size_t>(n));
+                for (size_t cut; (cut = pending.find('\n')) != std::string::npos; pending.erase(0, cut + 1)) {
+                    if (lines) lines->push_back({std::chrono::steady_clock::now() - start, pending.substr(0, cut)});
+                }
+            }
+        });
+        bool killed = false;
+        if (killAfter.count() >= 0) {
+            std::this_thread::sleep_until(start + killAfter);
+            int status = 0;
+            killed = ::waitpid(child, &status, WNOHANG) == 0;
+            if (killed) {
+                KillTree(child);
+            }
+        } else {
+            int status = 0;
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's source step failed";
+        }
+        reader.join();
+        ::close(pipe[0]);
+        return killed;
+    }
+#endif
+
+    // The moment of the first of a child's lines that starts with `text`.
+    static std::chrono::steady_clock::duration When(const std::vector<Line>& lines, const std::string& text) {
+        for (const Line& line : lines) {
+            if (line.text.rfind(text, 0) == 0) return line.at;
+        }
+        ADD_FAILURE() << "no line starts with " << text;
+        return {};
+    }
+
+    test::TempDir tmp;
+    test::GitIsolation isolation{tmp / "home"};
+    test::HttpServer server;
+    test::TestPlatform platform;
+    std::unique_ptr<test::SourceWorld> world;
+    fs::path root = tmp / "d";
+    fs::path source = root / "source";
+    std::vector<std::string> logged;
+};
+
+TEST_F(GitKills, TheNextRunEndsWithTheWholeTree) {
+#ifndef _WIN32
+    const auto freshClone = FreshClone("fresh-1");
+    ASSERT_FALSE(freshClone.empty());
+    // The uninterrupted runs: the first clone, then (once the game and its library moved on) a fetch. Their
+    // lines tell when the submodule step begins and when all is done.
+    std::vector<Line> cloneLines, fetchLines;
+    ASSERT_FALSE(RunChild(std::chrono::microseconds(-1), &cloneLines));
+    ASSERT_FALSE(cloneLines.empty());
+    const fs::path pristine = tmp / "pristine";
+    fs::copy(source, pristine, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+
+    world->Library().Write("lib.h", "#define LIB_NAME \"lib 2\"\n");
+    world->Library().Commit("library 2");
+    world->Game().Git({"-C", "lib", "pull", "-q", "origin", "main"});
+    world->MoveOn(true);
+    const auto movedOn = FreshClone("fresh-2");
+    ASSERT_NE(movedOn, freshClone);
+    ASSERT_FALSE(RunChild(std::chrono::microseconds(-1), &fetchLines));
+
+    struct Phase {
+        const char* name;
+        bool fresh;  // from no source at all; else from the checkout of the first commit
+        std::chrono::steady_clock::duration from, to;
+    };
+    const std::vector<Phase> phases = {
+        {"the first clone", true, {}, When(cloneLines, "git: Submodule 'lib'")},
+        {"the fetch", false, {}, When(fetchLines, "git: HEAD is now at")},
+        {"the submodule step", true, When(cloneLines, "git: Submodule 'lib'"), cloneLines.back().at},
+    };
+    std::mt19937 random(35u);
+    for (const Phase& phase : phases) {
+        for (int i = 0; i < 4; ++i) {
+            const auto span = std::chrono::duration_cast<std::chrono::microseconds>(phase.to - phase.from).count();
+            const std::chrono::microseconds at =
+                std::chrono::duration_cast<std::chrono::microseconds>(phase.from) +
+                std::chrono::microseconds(std::uniform_int_distribution<long long>(0, std::max<long long>(span, 1))(random));
+            SCOPED_TRACE(std::string(phase.name) + ", killed " + std::to_string(at.count() / 1000) + " ms in");
+            std::string err;
+            ASSERT_TRUE(RemoveTree(source, err)) << err;
+            if (!phase.fresh) fs::copy(pristine, source, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            RunChild(at);
+
+            logged.clear();
+            std::unique_ptr<Builder> next = MakeBuilder();
+            ASSERT_TRUE(next->FetchSource(err)) << err;
+            EXPECT_EQ(Git(source, {"status", "--porcelain", "--ignore-submodules=none"}), "");
+            EXPECT_EQ(Git(source / "lib", {"status", "--porcelain"}), "");
+            EXPECT_TRUE(Tree(source) == movedOn) << "the tree differs from a fresh clone's";
+            if (HasFailure()) return;
+        }
+    }
+#endif
 }
 
 }  // namespace
