@@ -112,6 +112,11 @@ public:
     // Called before each step of an install that changes the play folder or its record (the tests end
     // the process there).
     std::function<void()> installStep;
+    // Set while this launcher holds the data folder's lock: only then are git's lock files removed that
+    // a git ended before `staleLocksBefore` (the launcher's start, or a git of its own that it ended)
+    // left behind.
+    bool holdsDataFolder = false;
+    std::filesystem::file_time_type staleLocksBefore = std::filesystem::file_time_type::clock::now();
 
 private:
     // The stages of the build from source, in order; the first that fails ends the run.

@@ -8,6 +8,7 @@
 #include "build/source_build.h"
 #include "platform/file_copy.h"
 #include "platform/file_ops.h"
+#include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "platform/zip.h"
 
@@ -24,10 +25,12 @@ bool IsDigit(char c) {
 }
 
 // A git that is ended in the middle of its work (the user's Stop, a crash) leaves its lock files, and
-// every later git then refuses to go on ("index.lock: File exists"). The launcher runs one git at a time,
-// so a lock that is there before git starts is a stale one. The object store holds no lock that stops
-// git, and may hold many thousands of files: it is passed over. Links are not entered.
-void RemoveStaleLocks(const fs::path& gitDir) {
+// every later git then refuses to go on ("index.lock: File exists"). Only lock files from before
+// `before` (this launcher's start, or the end of a git of its own that it ended) are taken for such
+// leftovers, and only when no running program holds them open: a git the user runs in the checkout
+// meanwhile keeps its locks. The object store holds no lock that stops git, and may hold many thousands
+// of files: it is passed over. Links are not entered.
+void RemoveStaleLocks(const fs::path& gitDir, fs::file_time_type before) {
     std::vector<fs::path> folders{gitDir};
     while (!folders.empty()) {
         const fs::path folder = std::move(folders.back());
@@ -41,7 +44,8 @@ void RemoveStaleLocks(const fs::path& gitDir) {
             if (fs::is_directory(status)) {
                 if (entry.filename() != "objects") folders.push_back(entry);
             } else if (fs::is_regular_file(status) && entry.extension() == ".lock") {
-                fs::remove(entry, typeError);
+                const fs::file_time_type written = fs::last_write_time(entry, typeError);
+                if (!typeError && written < before) RemoveUnlessHeld(entry, true);
             }
         }
     }
@@ -202,8 +206,9 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
     // git runs in the data folder, which a first build may not have made yet.
     std::error_code ec;
     fs::create_directories(root, ec);
+    // Another launcher on this data folder could be running git: the folder's lock says there is none.
     const fs::path gitDir = root / "source" / ".git";
-    if (IsOwnFolder(gitDir)) RemoveStaleLocks(gitDir);
+    if (holdsDataFolder && IsOwnFolder(gitDir)) RemoveStaleLocks(gitDir, staleLocksBefore);
     GitFailure failure;
     LineSink sink = [&](const std::string& line) {
         if (output != nullptr) *output += line + "\n";
@@ -215,8 +220,10 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
     };
     const int code = platform->Run(command, root, BuildEnvironment(toolchain), sink, &stop);
     if (code == 0) return 0;
-    // The runner ends a stopped git with -1; the user asked for it, so it is no failure.
+    // The runner ends a stopped git with -1; the user asked for it, so it is no failure. What it left
+    // locked is this launcher's own.
     if (stop) {
+        staleLocksBefore = fs::file_time_type::clock::now();
         err = "cancelled";
         return code;
     }

@@ -488,8 +488,8 @@ TEST(InstallKills, EveryStepAndRandomMomentsLeaveOneWholeBuild) {
         int randomKills;
     } cases[] = {
 #ifdef _WIN32
-        {"over an earlier build", true, 8, 40, 4},
-        {"the first install", false, 4, 40, 2},
+        {"over an earlier build", true, 4, 40, 2},
+        {"the first install", false, 2, 40, 1},
 #else
         {"over an earlier build", true, 32, 200, 20},
         {"the first install", false, 12, 200, 8},

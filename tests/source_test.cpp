@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -87,6 +88,8 @@ struct SourceTest : ::testing::Test {
 
     void Remake() {
         builder = std::make_unique<Builder>(game, root, nullptr, &platform);
+        // As the launcher that holds the data folder, which clears what a git it ended left locked.
+        builder->holdsDataFolder = true;
         builder->logSink = [this](const std::string& line) {
             logged.push_back(line);
             if (onLog) onLog(line);
@@ -363,6 +366,41 @@ TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
     }
 }
 
+// Before git runs, a lock file that a git ended meanwhile left goes; one that a live program holds, or that
+// was made after the launcher began (a git the user runs in the checkout), stays, and so does every one
+// while this launcher does not hold the data folder.
+TEST_F(GitStandIn, OnlyLocksNoRunningGitCanOwnAreRemoved) {
+    struct Case {
+        const char* name;
+        bool holdsDataFolder;
+        bool older;  // written before the launcher began
+        bool held;   // open in a running program (this one)
+        bool removed;
+    } cases[] = {
+        {"left by a git that ended before the start", true, true, false, true},
+        {"held open by a running git", true, true, true, false},
+        {"made since the start", true, false, false, false},
+        {"while another launcher may hold the folder", false, true, false, false},
+    };
+    ASSERT_TRUE(Fetch()) << err;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Remake();
+        builder->holdsDataFolder = c.holdsDataFolder;
+        const fs::path lock = source / ".git" / "refs" / "heads" / "main.lock";
+        test::WriteFile(lock, "");
+        fs::last_write_time(lock, builder->staleLocksBefore + (c.older ? -std::chrono::hours(1) : std::chrono::hours(1)));
+        {
+            std::ifstream open;
+            if (c.held) open.open(lock);
+            ASSERT_TRUE(Fetch()) << err;
+        }
+        EXPECT_EQ(fs::exists(lock), !c.removed);
+        std::error_code ec;
+        fs::remove(lock, ec);
+    }
+}
+
 TEST_F(GitStandIn, ALeftoverSourceFolderGoesWithoutFollowingItsLinks) {
     // Only a build folder is left, and a link into the user's own files.
     test::WriteFile(source / "out" / "build" / "release" / "CMakeCache.txt", "old cache");
@@ -628,6 +666,7 @@ struct GitStops : ::testing::Test {
                                                   " game\n[filter \"stoplib\"]\n\tsmudge = " + PathUtf8(filter) +
                                                   " lib\n");
         builder = std::make_unique<Builder>(world->game, root, http.get(), &platform);
+        builder->holdsDataFolder = true;
         builder->logSink = [this](const std::string& line) { logged.push_back(line); };
         builder->SetSetting("game", PathUtf8(world->disc));
     }
@@ -814,6 +853,7 @@ struct GitKills : ::testing::Test {
 
     std::unique_ptr<Builder> MakeBuilder() {
         auto builder = std::make_unique<Builder>(world->game, root, nullptr, &platform);
+        builder->holdsDataFolder = true;
         builder->logSink = [this](const std::string& line) { logged.push_back(line); };
         return builder;
     }
