@@ -116,13 +116,17 @@ public:
     // a git ended before `staleLocksBefore` (the launcher's start, or a git of its own that it ended)
     // left behind.
     bool holdsDataFolder = false;
+    // How long git may say nothing before it is ended: a server that takes the connection and never
+    // answers, or falls silent, on any protocol.
+    int gitSilenceSeconds = 60;
     std::filesystem::file_time_type staleLocksBefore = std::filesystem::file_time_type::clock::now();
 
 private:
     // The stages of the build from source, in order; the first that fails ends the run.
     bool RunSourceStages(std::string& err);
-    // git with the build environment; the exit code (-1 when it did not start).
-    int Git(const std::vector<std::string>& args, std::string* output, std::string& err);
+    // git with the build environment; the exit code (-1 when it did not start or was ended). `report`:
+    // git's progress lines move the status.
+    int Git(const std::vector<std::string>& args, std::string* output, std::string& err, bool report = true);
     // Sets `whole` to whether the checkout's ".git" names a commit with its tree; false only for a stop.
     bool CheckoutIsWhole(const std::filesystem::path& sourceDir, bool& whole, std::string& err);
     // The submodules of the checkout, fetched and checked out; once more after a failure.
@@ -134,6 +138,8 @@ private:
 
     // The commit the last FetchSource left the checkout at; recorded with the installed build.
     std::string sourceCommit;
+    // Whether the last git run was ended for saying nothing for gitSilenceSeconds.
+    bool gitFellSilent = false;
 };
 
 }  // namespace launcher

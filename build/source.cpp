@@ -1,6 +1,12 @@
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "app/release.h"
 #include "build/builder.h"
@@ -111,7 +117,8 @@ void GitFailure::Feed(const std::string& line) {
                               "There is not enough space on the disk"}) {
         if (diskFull_.empty() && Contains(line, words)) diskFull_ = words;
     }
-    for (const char* words : {"unable to write", "write error", "could not write", "failed to write", "short write"}) {
+    for (const char* words : {"unable to write", "write error", "could not write", "failed to write", "short write",
+                              "Failure writing output"}) {
         if (Contains(line, words)) writeFailed_ = true;
     }
     if (StartsWith(line, "fatal: ")) {
@@ -198,7 +205,7 @@ bool ReadGitProgress(const std::string& line, std::string& phase, double& fracti
     return true;
 }
 
-int Builder::Git(const std::vector<std::string>& args, std::string* output, std::string& err) {
+int Builder::Git(const std::vector<std::string>& args, std::string* output, std::string& err, bool report) {
     const fs::path installed = ToolDir("git") / "cmd" / Utf8Path("git" + platform->ExeSuffix());
     std::vector<std::string> command{InstalledOrOnPath(installed, "git")};
     command.insert(command.end(), args.begin(), args.end());
@@ -209,22 +216,63 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
     // Another launcher on this data folder could be running git: the folder's lock says there is none.
     const fs::path gitDir = root / "source" / ".git";
     if (holdsDataFolder && IsOwnFolder(gitDir)) RemoveStaleLocks(gitDir, staleLocksBefore);
+
+    // A git that says nothing for gitSilenceSeconds waits on a server that took the connection and never
+    // answers, or fell silent: ssh, git:// and a proxy have no bound of their own that always holds. It is
+    // ended as a stop ends it. git talks while it works: its progress lines count.
+    using Clock = std::chrono::steady_clock;
+    std::atomic<Clock::rep> lastOutput{Clock::now().time_since_epoch().count()};
+    std::atomic<bool> end{false}, silent{false};
+    std::mutex watchMutex;
+    std::condition_variable watchWake;
+    bool finished = false;
+    const auto silence = std::chrono::seconds(std::max(gitSilenceSeconds, 1));
+    std::thread watchdog([&] {
+        std::unique_lock lock(watchMutex);
+        while (!finished) {
+            if (stop) {
+                end = true;
+                return;
+            }
+            if (Clock::now() - Clock::time_point(Clock::duration(lastOutput.load())) > silence) {
+                silent = true;
+                end = true;
+                return;
+            }
+            watchWake.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    });
+
     GitFailure failure;
     LineSink sink = [&](const std::string& line) {
+        lastOutput = Clock::now().time_since_epoch().count();
         if (output != nullptr) *output += line + "\n";
         Log("git: " + line);
         failure.Feed(line);
         std::string phase;
         double fraction = 0;
-        if (ReadGitProgress(line, phase, fraction)) Report(kSourceTitle, phase, fraction);
+        if (report && ReadGitProgress(line, phase, fraction)) Report(kSourceTitle, phase, fraction);
     };
-    const int code = platform->Run(command, root, BuildEnvironment(toolchain), sink, &stop);
+    const int code = platform->Run(command, root, BuildEnvironment(toolchain), sink, &end);
+    {
+        std::lock_guard lock(watchMutex);
+        finished = true;
+    }
+    watchWake.notify_all();
+    watchdog.join();
+    gitFellSilent = silent;
     if (code == 0) return 0;
-    // The runner ends a stopped git with -1; the user asked for it, so it is no failure. What it left
-    // locked is this launcher's own.
+    // What a git that was ended left locked is this launcher's own.
+    if (end) staleLocksBefore = fs::file_time_type::clock::now();
+    // The runner ends a stopped git with -1; the user asked for it, so it is no failure.
     if (stop) {
-        staleLocksBefore = fs::file_time_type::clock::now();
         err = "cancelled";
+        return code;
+    }
+    if (silent) {
+        const std::string seconds = std::to_string(silence.count()) + (silence.count() == 1 ? " second" : " seconds");
+        err = GitFailedSentence(args, "no answer from the server for " + seconds, code);
+        Log("git: ended after " + seconds + " without a word");
         return code;
     }
     std::string reason = failure.Reason();
@@ -302,7 +350,8 @@ bool Builder::UpdateSubmodules(const std::string& source, std::string& err) {
     const std::vector<std::string> update = {"-C",          source,    "submodule", "update", "--init",
                                              "--recursive", "--force", "--progress"};
     if (Git(update, nullptr, err) == 0) return true;
-    if (stop) return false;
+    // A server that fell silent is not asked again: one bound, whatever git itself would have retried.
+    if (stop || gitFellSilent) return false;
     // A submodule whose first clone was cut short has no commit, and git fails on it every time: it is
     // made anew, once. Any other failure (a server that cannot be reached) is git's to tell, and to retry.
     if (!RemoveBrokenSubmodules(root / "source", root / "source" / ".git", 0)) {

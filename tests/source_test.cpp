@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -25,6 +26,9 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "support/git_repo.h"
+#ifndef _WIN32
+#include "support/git_server.h"
+#endif
 #include "support/http_server.h"
 #include "support/links.h"
 #include "support/source_world.h"
@@ -40,6 +44,77 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kTitle = "Downloading the game's source";
+
+#ifndef _WIN32
+// The children of the processes in `tree`, found in /proc by parent; with `stopped`, only those in the
+// stopped state.
+std::set<pid_t> ChildrenIn(const std::set<pid_t>& tree, bool stopped = false) {
+    std::set<pid_t> found;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so it is read from the last ')'.
+        const std::string stat = test::ReadFile(it->path() / "stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) continue;
+        const pid_t parent = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+        if (stopped && stat[close + 2] != 'T') continue;
+        if (tree.count(parent) != 0) found.insert(static_cast<pid_t>(std::atol(name.c_str())));
+    }
+    return found;
+}
+
+// Ends `root` and everything it started at one moment, as the end of a Windows job does: all are stopped
+// first, so none can start another or clean up after the rest, then killed. This process takes the
+// orphans in (it is their subreaper meanwhile) and reaps them.
+void KillTree(pid_t root) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::set<pid_t> tree{root};
+    ::kill(root, SIGSTOP);
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (pid_t pid : ChildrenIn(tree)) {
+            if (!tree.insert(pid).second) continue;
+            ::kill(pid, SIGSTOP);
+            grew = true;
+        }
+    }
+    for (pid_t pid : tree) ::kill(pid, SIGKILL);
+    for (pid_t pid : tree) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+#endif
+
+#ifndef _WIN32
+// Whether a process below this one is stopped, looked at every 50 ms until `done`.
+struct StoppedWatch {
+    StoppedWatch() {
+        thread = std::thread([this] {
+            while (!done) {
+                std::set<pid_t> tree{::getpid()};
+                for (bool grew = true; grew;) {
+                    grew = false;
+                    for (pid_t pid : ChildrenIn(tree)) grew = tree.insert(pid).second || grew;
+                }
+                if (!ChildrenIn(tree, true).empty()) seen = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+    }
+    ~StoppedWatch() {
+        done = true;
+        thread.join();
+    }
+    std::atomic<bool> done{false}, seen{false};
+    std::thread thread;
+};
+#endif
+
 
 TEST(ReadGitProgress, PhaseAndFraction) {
     struct Case {
@@ -199,12 +274,14 @@ TEST_F(GitStandIn, CloneOnceThenFetchAndResetToTheLauncherReference) {
         // asks for nothing on a terminal or in a window, and gives up on a server that stops sending.
         EXPECT_TRUE(fs::equivalent(calls[0].cwd, root));
         const std::map<std::string, std::string> gitSettings = {
-            {"GIT_CONFIG_COUNT", "3"},         {"GIT_CONFIG_KEY_0", "safe.directory"},
-            {"GIT_CONFIG_VALUE_0", "*"},       {"GIT_CONFIG_KEY_1", "http.lowSpeedLimit"},
-            {"GIT_CONFIG_VALUE_1", "1000"},    {"GIT_CONFIG_KEY_2", "http.lowSpeedTime"},
-            {"GIT_CONFIG_VALUE_2", "30"},      {"GIT_TERMINAL_PROMPT", "0"},
-            {"GCM_INTERACTIVE", "never"},      {"GIT_ASKPASS", ""},
-            {"SSH_ASKPASS", ""}};
+            {"GIT_CONFIG_COUNT", "3"},      {"GIT_CONFIG_KEY_0", "safe.directory"},
+            {"GIT_CONFIG_VALUE_0", "*"},    {"GIT_CONFIG_KEY_1", "http.lowSpeedLimit"},
+            {"GIT_CONFIG_VALUE_1", "1"},    {"GIT_CONFIG_KEY_2", "http.lowSpeedTime"},
+            {"GIT_CONFIG_VALUE_2", "91"},   {"GIT_TERMINAL_PROMPT", "0"},
+            {"GCM_INTERACTIVE", "never"},   {"GIT_ASKPASS", ""},
+            {"SSH_ASKPASS", ""},
+            {"GIT_SSH_COMMAND",
+             "ssh -o BatchMode=yes -o ConnectTimeout=30 -o ServerAliveInterval=15 -o ServerAliveCountMax=4"}};
         for (const auto& [name, value] : gitSettings) {
             ASSERT_EQ(calls[0].env.count(name), 1u) << name;
             EXPECT_EQ(calls[0].env[name], value) << name;
@@ -364,6 +441,51 @@ TEST_F(GitStandIn, AStopDuringGitIsCancelledAndTheNextRunCarriesOn) {
         EXPECT_EQ(test::ReadFile(source / "lib" / "module.txt"), "lib");
         EXPECT_FALSE(fs::exists(source / ".git" / "index.lock"));
     }
+}
+
+// A git that says nothing for the launcher's bound is ended with a sentence, once: neither the
+// launcher nor git asks the silent server again. A Stop from another thread meanwhile stays a stop.
+using GitSilenceConcurrency = GitStandIn;
+TEST_F(GitSilenceConcurrency, ASilentGitIsEndedOnceWithASentence) {
+    struct Case {
+        const char* control;
+        bool checkout;
+        const char* err;
+        std::vector<std::string> verbs;
+    } cases[] = {
+        {"clone sleep 20000", false, "git clone failed: no answer from the server for 1 second", {"clone"}},
+        {"submodule sleep 20000", true, "git submodule failed: no answer from the server for 1 second",
+         {"config", "rev-parse", "fetch", "reset", "submodule"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control);
+        RemoveTree(source, err);
+        test::ControlStandIn(git, "");
+        if (c.checkout) {
+            ASSERT_TRUE(Fetch()) << err;
+        }
+        Commands();
+        test::ControlStandIn(git, c.control);
+        builder->gitSilenceSeconds = 1;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(Fetch());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(Verbs(), c.verbs);
+        EXPECT_TRUE(Logged("git: ended after 1 second without a word"));
+    }
+
+    // A stop while git is silent is a stop.
+    test::ControlStandIn(git, "fetch sleep 20000");
+    builder->gitSilenceSeconds = 60;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        builder->stop = true;
+    });
+    EXPECT_FALSE(builder->FetchSource(err));
+    stopper.join();
+    EXPECT_EQ(err, "cancelled");
+    test::ControlStandIn(git, "");
 }
 
 // Before git runs, a lock file that a git ended meanwhile left goes; one that a live program holds, or that
@@ -603,47 +725,147 @@ TEST_F(RealGit, AForcePushedBranchAndMovedSubmodulePointersAreFollowed) {
 }
 
 // A code host that answers 401 (a private, renamed or deleted repository) has git ask for a user name on
-// the terminal, and a server that takes the connection and never answers keeps git waiting: neither may
-// hold the build, started from a terminal as it may be. The launcher's own environment has to see to it:
-// the test's process leaves git's prompt settings as it found them.
+// the terminal, and a server that takes the connection and never answers keeps git waiting on any
+// protocol: neither may hold the build, started from a terminal as it may be, nor stop git's processes
+// for the terminal. The launcher's own environment and bound have to see to it: the test's process leaves
+// git's prompt settings as it found them. A silent server of a submodule is waited for once: neither git
+// nor the launcher asks it again.
 TEST_F(RealGit, APasswordPromptOrASilentServerEndsTheCloneWithASentence) {
+#ifndef _WIN32
     if (std::getenv("GIT_TERMINAL_PROMPT") != nullptr) {
         GTEST_SKIP() << "GIT_TERMINAL_PROMPT is set where the tests started: git's prompt cannot be shown";
     }
-    test::Route silent;
-    silent.stallBeforeHeadersMs = 120000;
+    // The test's own ssh settings, none of the user's; the launcher adds its options to them.
+    platform.env["GIT_SSH_COMMAND"] =
+        "ssh -F none -o UserKnownHostsFile=/dev/null -o GlobalKnownHostsFile=/dev/null";
+    test::GitServer silent(test::GitServer::Speaks::Nothing);
+    ASSERT_TRUE(silent.ok());
+    test::Route stalled;
+    stalled.stallBeforeHeadersMs = 120000;
+    server.Serve("/repos/closed.git/info/refs", test::StatusRoute(401));
+    server.Serve("/repos/stalled.git/info/refs", stalled);
     struct Case {
         const char* name;
-        test::Route route;
-        const char* reason;  // in git's own line in the log
-        int limit;           // seconds
+        std::string url;  // of the game's repository, or of its submodule
+        bool submodule;
+        int silence;      // seconds
+        std::string err;
+        std::function<size_t()> connections;  // to the silent server
     } cases[] = {
-        {"401", test::StatusRoute(401), "could not read Username for ", 20},
-        // git gives up once 30 seconds pass at less than 1000 bytes a second.
-        {"silent", silent, "Operation too slow", 60},
+        {"401", server.Url("/repos/closed.git"), false, 2, "git clone failed: could not read Username for ", {}},
+        {"silent HTTP", server.Url("/repos/stalled.git"), false, 1,
+         "git clone failed: no answer from the server for 1 second",
+         [&] { return server.Requests("/repos/stalled.git/info/refs").size(); }},
+        {"silent ssh", silent.Url("ssh", "game.git"), false, 1,
+         "git clone failed: no answer from the server for 1 second", [&] { return size_t(silent.Connections()); }},
+        {"silent git://", silent.Url("git", "game.git"), false, 1,
+         "git clone failed: no answer from the server for 1 second", [&] { return size_t(silent.Connections()); }},
+        {"silent ssh submodule", silent.Url("ssh", "lib.git"), true, 2,
+         "git submodule failed: no answer from the server for 2 seconds",
+         [&] { return size_t(silent.Connections()); }},
+        {"silent git:// submodule", silent.Url("git", "lib.git"), true, 2,
+         "git submodule failed: no answer from the server for 2 seconds",
+         [&] { return size_t(silent.Connections()); }},
     };
+    int made = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        server.Serve("/repos/closed.git/info/refs", c.route);
-        game.repo = server.Url("/repos/closed.git");
+        RemoveTree(source, err);
+        game.repo = c.url;
+        if (c.submodule) {
+            // A game whose library lies on the silent server.
+            const std::string name = "game-" + std::to_string(++made);
+            test::GitRepo other(tmp / "repos" / name);
+            other.Write("README", "other");
+            other.AddSubmodule(c.url, lib->dir(), "lib");
+            other.Commit("other");
+            other.Tag("v2.0.11");
+            server.ServeFolder("/repos/" + name + ".git/", other.served());
+            game.repo = server.Url("/repos/" + name + ".git");
+        }
         Remake();
+        builder->gitSilenceSeconds = c.silence;
+        const size_t before = c.connections ? c.connections() : 0;
         const test::TerminalRun run = test::RunInTerminal(
             [&] {
+                StoppedWatch watch;
                 std::string out = Fetch() ? "done\n" : "failed\n";
                 out += err + "\n";
+                if (watch.seen) out += "a process was stopped\n";
                 for (const std::string& line : logged) out += line + "\n";
                 return out;
             },
-            std::chrono::seconds(c.limit));
+            std::chrono::seconds(30));
         if (!run.ran) GTEST_SKIP() << run.why;
-        ASSERT_TRUE(run.finished) << "git still waited after " << c.limit << " s " << run.why
-                                  << "; the terminal shows: " << run.terminal;
-        EXPECT_EQ(run.result.rfind("failed\ngit clone failed: ", 0), 0u) << run.result;
-        EXPECT_NE(run.result.substr(0, run.result.find('\n', 7)).find(c.reason), std::string::npos) << run.result;
-        EXPECT_NE(run.result.find("\ngit: fatal: "), std::string::npos) << run.result;
+        ASSERT_TRUE(run.finished) << "git still waited after 30 s " << run.why << "; the terminal shows: " << run.terminal;
+        EXPECT_EQ(run.result.rfind("failed\n" + c.err, 0), 0u) << run.result;
+        EXPECT_EQ(run.result.find("a process was stopped"), std::string::npos) << run.result;
         EXPECT_EQ(run.terminal, "") << "nothing is asked on the terminal";
+        EXPECT_EQ(fs::exists(source), c.submodule);
+        if (c.connections) {
+            EXPECT_EQ(c.connections() - before, 1u) << "the silent server is asked once";
+        }
+    }
+#endif
+}
+
+// A large repository's server counts its objects for a long time before the pack, sending only a line of
+// progress now and then: slow, but no stall. Scaled down: the launcher's bound is 2 seconds here, the
+// server counts for 5.
+TEST_F(RealGit, AServerThatStillSendsIsNeverCutOff) {
+#ifndef _WIN32
+    const fs::path served = tmp / "smart";
+    fs::create_directories(served);
+    fs::create_directory_symlink(repo->served(), served / "game.git");
+    fs::create_directory_symlink(lib->served(), served / "lib.git");
+    test::GitServer smart(test::GitServer::Speaks::Http, served);
+    ASSERT_TRUE(smart.ok());
+    smart.DelayPack(std::chrono::seconds(5), std::chrono::milliseconds(500));
+    game.repo = smart.Url("http", "game.git");
+    Remake();
+    builder->gitSilenceSeconds = 2;
+    ASSERT_TRUE(Fetch()) << err;
+    EXPECT_EQ(Head(), tagged);
+    EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 1\n");
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](const std::string& line) {
+        return line.rfind("git: remote: Counting objects: 8", 0) == 0;
+    })) << "the server sent its progress";
+#endif
+}
+
+// A disk that fills during the clone, stood in for by a limit on the size of the files this process and
+// its children write: git names the cause on some lines and not on others ("unable to write file"); the
+// sentence names it either way.
+TEST_F(RealGit, AFullDiskDuringTheCloneSaysSo) {
+#ifndef _WIN32
+    struct Case {
+        const char* name;
+        std::string bytes;  // of a file in the repository
+    } cases[] = {
+        // Zeros pack small: the pack goes in, the file does not.
+        {"checking the files out", std::string(3 << 20, '\0')},
+        {"receiving the pack", test::TestBytes(3 << 20)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(source, err);
+        repo->Write("big.bin", c.bytes);
+        repo->Commit(c.name);
+        repo->Tag("v2.0.11");
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = 1 << 20;
+        auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool ok = Fetch();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, oldHandler);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(err, "git clone failed: the disk is full (File too large)");
         EXPECT_FALSE(fs::exists(source));
     }
+#endif
 }
 
 // ---- Stopped in each git step of a build, the next build carries on to a complete tree (Linux) -------
@@ -794,48 +1016,6 @@ TEST_F(GitStops, EachStopIsPickedUpByTheNextBuild) {
 
 // ---- Killed with all its git during the source step, the next run makes the tree whole (Linux) ------
 
-#ifndef _WIN32
-// Every process below `root`, found in /proc by parent.
-std::set<pid_t> ChildrenIn(const std::set<pid_t>& tree) {
-    std::set<pid_t> found;
-    std::error_code ec;
-    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so it is read from the last ')'.
-        const std::string stat = test::ReadFile(it->path() / "stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos || close + 4 >= stat.size()) continue;
-        const pid_t parent = static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
-        if (tree.count(parent) != 0) found.insert(static_cast<pid_t>(std::atol(name.c_str())));
-    }
-    return found;
-}
-
-// Ends `root` and everything it started at one moment, as the end of a Windows job does: all are stopped
-// first, so none can start another or clean up after the rest, then killed. This process takes the
-// orphans in (it is their subreaper meanwhile) and reaps them.
-void KillTree(pid_t root) {
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    std::set<pid_t> tree{root};
-    ::kill(root, SIGSTOP);
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (pid_t pid : ChildrenIn(tree)) {
-            if (!tree.insert(pid).second) continue;
-            ::kill(pid, SIGSTOP);
-            grew = true;
-        }
-    }
-    for (pid_t pid : tree) ::kill(pid, SIGKILL);
-    for (pid_t pid : tree) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-}
-#endif
 
 struct GitKills : ::testing::Test {
     void SetUp() override {

@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "support/git_repo.h"
 #include "support/http_server.h"
+#include "platform/file_ops.h"
 #include "support/stand_in.h"
 #include "support/terminal.h"
 #include "support/test_platform.h"
@@ -71,10 +72,10 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
     const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
     test::InstallStandIn("git_stand_in", git);
 
-    // No checkout (a game installed another way): nothing to compare, and git does not run.
+    // No checkout and no build of it: the branch is there to build.
     ASSERT_TRUE(Check()) << err;
-    EXPECT_FALSE(available);
-    EXPECT_TRUE(test::StandInCalls(git).empty());
+    EXPECT_TRUE(available);
+    test::StandInCalls(git, true);
 
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     test::StandInCalls(git, true);
@@ -83,7 +84,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
     const std::string s = PathUtf8(fs::path(source).make_preferred());
     std::vector<std::vector<std::string>> commands;
     for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
-    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "--progress", "origin", "main"},
                                                                {"-C", s, "rev-parse", "HEAD"},
                                                                {"-C", s, "rev-parse", "origin/main"}}));
 
@@ -118,7 +119,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
     const std::string s = PathUtf8(fs::path(source).make_preferred());
     std::vector<std::vector<std::string>> commands;
     for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
-    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "--progress", "origin", "main"},
                                                                {"-C", s, "rev-parse", "origin/main"}}));
 
     test::WriteFile(remote / "refs" / "main", "commit-2");
@@ -140,6 +141,54 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
     Install();
     ASSERT_TRUE(Check()) << err;
     EXPECT_FALSE(available);
+}
+
+// The checkout was removed by hand: the server's branch is compared with the installed build, and a build
+// whose commit is unknown is offered again; never "no update" for want of a checkout.
+TEST_F(DevelopmentUpdateCheck, WithoutTheCheckoutTheServerIsAsked) {
+    const fs::path remote = tmp / "remote";
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    game.repo = PathUtf8(remote);
+    Remake();
+    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
+    test::InstallStandIn("git_stand_in", git);
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    Install();
+    ASSERT_TRUE(RemoveTree(source, err)) << err;
+    test::StandInCalls(git, true);
+
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    const std::vector<test::StandInCall> calls = test::StandInCalls(git, true);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"ls-remote", PathUtf8(remote), "refs/heads/main"}));
+
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // No commit noted for the installed build: it is offered again.
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    test::WriteFile(root / "launcher.json", "{}");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // The server cannot be asked, or has no such branch: the check cannot tell, and says so.
+    test::ControlStandIn(git, "ls-remote say fatal: unable to access 'x'\nls-remote exit 128");
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(err, "git ls-remote failed: unable to access 'x'");
+    test::ControlStandIn(git, "");
+    fs::remove(remote / "refs" / "main");
+    EXPECT_FALSE(Check());
+    EXPECT_FALSE(available);
+
+    // A game installed from a package has no checkout to follow.
+    game.package = "Starblaze-{version}.zip";
+    Remake();
+    test::StandInCalls(git, true);
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    EXPECT_TRUE(test::StandInCalls(git).empty());
 }
 
 TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
@@ -170,6 +219,17 @@ TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     ASSERT_TRUE(Check()) << err;
     EXPECT_FALSE(available);
+
+    // With the checkout removed, the server is asked itself.
+    Install();
+    ASSERT_TRUE(RemoveTree(source, err)) << err;
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    repo.Write("README", "third");
+    repo.Commit("third");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
 
     test::Route down;
     down.status = 503;

@@ -8,6 +8,7 @@
 //                                             holding DIR/.git/index.lock meanwhile; a lock already there
 //                                             fails it, as it fails git
 //   -C DIR rev-parse HEAD | origin/REF        prints the checked-out or fetched commit
+//   ls-remote REPO refs/heads/REF             prints REF's commit, a tab and the ref; nothing without it
 //   --git-dir=D rev-parse ... HEAD            prints D/head's commit; fails without one
 //   --git-dir=D config --get remote.origin.url
 //                                             prints D/origin; fails without one
@@ -156,6 +157,14 @@ int main(int argc, char** argv) {
         CheckOut(dest, ref, ReadText(dest / ".git" / PathOf("fetched-" + ref)));
         const fs::path submodules = PathOf(args[4]) / "submodules";
         if (fs::exists(submodules, ec)) WriteText(dest / ".gitmodules", ReadText(submodules));
+        return 0;
+    }
+    if (verb == "ls-remote") {
+        const int code = Control(verb);
+        if (code >= 0) return code;
+        if (args.size() != 3) return 2;
+        const fs::path ref = PathOf(args[1]) / "refs" / PathOf(RefName(args[2]));
+        if (fs::exists(ref, ec)) Print(ReadText(ref) + "\t" + args[2] + "\n");
         return 0;
     }
     if (!fs::exists(git, ec)) {
