@@ -8,8 +8,6 @@
 #include <random>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
@@ -20,7 +18,6 @@
 #include "build/builder.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
-#include "support/git_repo.h"
 #include "support/pinned.h"
 #include "support/spawn.h"
 #include "support/test_platform.h"
@@ -322,8 +319,10 @@ struct KillWorld {
     Files old, next;
 };
 
+#ifndef _WIN32
 // The install of the child: in `data`, ended like a crash at step `killAt` (counted from 0). `ready` is
-// called right before it starts. True when it ran to its end.
+// called right before it starts. True when it ran to its end. (tests/programs/install_child does the same
+// under Windows.)
 bool InstallUntilStep(const fs::path& data, long killAt, const std::function<void()>& ready) {
     test::TestPlatform platform;
     GameDefinition game;
@@ -339,6 +338,7 @@ bool InstallUntilStep(const fs::path& data, long killAt, const std::function<voi
     std::string err;
     return builder.InstallBuild(err);
 }
+#endif
 
 // How a child install ended.
 enum class ChildEnd { Killed, Finished, Failed };
@@ -346,7 +346,7 @@ enum class ChildEnd { Killed, Finished, Failed };
 // Runs installs in child processes, each killed at a step (counted from 0) or, given a delay, by another
 // process that long after it began. Linux: forks of a small copy of this process made once, at the start
 // (each fork of a test process that has run for a while copies hundreds of megabytes of page tables, and
-// these are hundreds of kills); Windows: the test program in its child mode below.
+// these are hundreds of kills); Windows: tests/programs/install_child, which does the same.
 class KillChildren {
 public:
 #ifndef _WIN32
@@ -371,15 +371,18 @@ public:
         if (maker_ > 0) ::waitpid(maker_, &status, 0);
     }
 
-    ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay) {
+    // `took`, when given, gets the time from the install's start to the child's end.
+    ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay,
+                 std::chrono::microseconds* took = nullptr) {
         const std::string path = data.string();
         const long long request[3] = {killAt, static_cast<long long>(delay.count()), static_cast<long long>(path.size())};
-        char end = 0;
+        long long answer[2] = {0, 0};
         if (maker_ <= 0 || !WriteAll(requests_, request, sizeof request) ||
-            !WriteAll(requests_, path.data(), path.size()) || ::read(answers_, &end, 1) != 1) {
+            !WriteAll(requests_, path.data(), path.size()) || !ReadAll(answers_, answer, sizeof answer)) {
             return ChildEnd::Failed;
         }
-        return static_cast<ChildEnd>(end);
+        if (took) *took = std::chrono::microseconds(answer[1]);
+        return static_cast<ChildEnd>(answer[0]);
     }
 
 private:
@@ -427,6 +430,7 @@ private:
             ::close(ready[1]);
             char byte = 0;
             const bool started = child > 0 && ::read(ready[0], &byte, 1) == 1;
+            const auto begun = std::chrono::steady_clock::now();
             ::close(ready[0]);
             if (started && request[1] >= 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(request[1]));
@@ -438,36 +442,37 @@ private:
             ChildEnd end = ChildEnd::Failed;
             if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) end = ChildEnd::Killed;
             if (WIFEXITED(status) && WEXITSTATUS(status) == 0) end = ChildEnd::Finished;
-            const char answer = static_cast<char>(end);
-            if (!WriteAll(answers, &answer, 1)) ::_exit(0);
+            const long long answer[2] = {
+                static_cast<long long>(end),
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun).count()};
+            if (!WriteAll(answers, answer, sizeof answer)) ::_exit(0);
         }
     }
 
     pid_t maker_ = -1;
     int requests_ = -1, answers_ = -1;
 #else
-    ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay) {
-        const fs::path task = data / "child.json", readyFile = data / "child.ready", finished = data / "child.finished";
+    ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay,
+                 std::chrono::microseconds* took = nullptr) {
+        const fs::path readyFile = data / "child.ready", finished = data / "child.finished";
         std::error_code ec;
         fs::remove(readyFile, ec);
         fs::remove(finished, ec);
-        test::WriteFile(task, nlohmann::json{{"data", PathUtf8(data)}, {"killAt", killAt}}.dump());
         bool killed = false;
         {
-            test::ScopedEnv env("LAUNCHER_INSTALL_CHILD", PathUtf8(task));
-            test::Spawned child(test::TestProgram("launcher_tests"),
-                                {"--gtest_filter=InstallChild.DISABLED_InstallsUntilKilled",
-                                 "--gtest_also_run_disabled_tests", "--gtest_brief=1"});
+            test::Spawned child(test::TestProgram("install_child"), {PathUtf8(data), std::to_string(killAt)});
             if (!child.started()) return ChildEnd::Failed;
+            while (child.Running() && !fs::exists(readyFile, ec)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto begun = std::chrono::steady_clock::now();
             if (delay.count() >= 0) {
-                while (child.Running() && !fs::exists(readyFile, ec)) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
                 std::this_thread::sleep_for(delay);
                 // The object's end terminates a child that still runs.
                 killed = child.Running();
             } else {
                 killed = child.Wait() == 9;
+            }
+            if (took) {
+                *took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun);
             }
         }
         if (fs::exists(finished, ec)) return ChildEnd::Finished;
@@ -522,10 +527,8 @@ TEST(InstallKills, EveryStepAndRandomMomentsLeaveOneWholeBuild) {
         test::TempDir tmp;
         KillWorld world(tmp / "data", c.randomLibraries, c.earlier);
         // A whole install, timed, gives the span the random kills fall into.
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(children.Run(world.data, -1, std::chrono::microseconds(-1)), ChildEnd::Finished);
-        const auto span =
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+        std::chrono::microseconds span{};
+        ASSERT_EQ(children.Run(world.data, -1, std::chrono::microseconds(-1), &span), ChildEnd::Finished);
         std::mt19937 random(20240611u + (c.earlier ? 1u : 0u));
         std::uniform_int_distribution<long long> moment(0, span.count());
         for (int i = 0; i < c.randomKills; ++i) {
@@ -537,19 +540,6 @@ TEST(InstallKills, EveryStepAndRandomMomentsLeaveOneWholeBuild) {
             if (::testing::Test::HasFailure()) return;
         }
     }
-}
-
-// The far end of the test above under Windows, run as its child: installs as the file named by
-// LAUNCHER_INSTALL_CHILD says and ends itself like a crash at the step named there.
-TEST(InstallChild, DISABLED_InstallsUntilKilled) {
-    const char* taskFile = std::getenv("LAUNCHER_INSTALL_CHILD");
-    if (taskFile == nullptr) GTEST_SKIP() << "InstallKills.EveryStepAndRandomMomentsLeaveOneWholeBuild runs it";
-    const nlohmann::json task = nlohmann::json::parse(test::ReadFile(Utf8Path(taskFile)), nullptr, false);
-    ASSERT_TRUE(task.is_object());
-    const fs::path data = Utf8Path(task.value("data", ""));
-    const bool ok = InstallUntilStep(data, task.value("killAt", -1L), [&] { test::WriteFile(data / "child.ready", ""); });
-    ASSERT_TRUE(ok);
-    test::WriteFile(data / "child.finished", "");
 }
 
 }  // namespace
