@@ -625,25 +625,38 @@ TEST_F(RealGit, ADevelopmentLauncherFollowsItsBranch) {
     EXPECT_EQ(test::ReadFile(source / "README"), "fourth");
 }
 
-// What a kill during the first clone can leave, or a damaged disk: each is made anew, and the build
-// folder beside it goes too.
+// What a kill during the first clone can leave, or a damaged disk: the checkout is made anew, and the
+// build folder in it goes too; a submodule left so is made anew alone.
 TEST_F(RealGit, AHalfMadeCheckoutIsClonedAnew) {
     struct Case {
         const char* name;
+        bool submodule;
         std::function<void(const fs::path& git)> spoil;
+        // A submodule that the step cannot get past is removed, and the step runs once more.
+        bool submoduleRemoved = false;
     } cases[] = {
         // git init done, the remote not yet written: every fetch of "origin" fails.
-        {"no remote yet", [](const fs::path& git) { test::WriteFile(git / "config", "[core]\n\tbare = false\n"); }},
-        {"no HEAD", [](const fs::path& git) { fs::remove(git / "HEAD"); }},
-        {"HEAD on a branch that was never written",
+        {"no remote yet", false, [](const fs::path& git) { test::WriteFile(git / "config", "[core]\n\tbare = false\n"); }},
+        {"no HEAD", false, [](const fs::path& git) { fs::remove(git / "HEAD"); }},
+        {"HEAD on a branch that was never written", false,
          [](const fs::path& git) { test::WriteFile(git / "HEAD", "ref: refs/heads/never\n"); }},
-        {"the commit's objects gone",
+        {"the commit's objects gone", false,
          [](const fs::path& git) {
              fs::remove_all(git / "objects");
              fs::create_directories(git / "objects");
          }},
-        {".git a file that leads nowhere",
+        {".git a file that leads nowhere", false,
          [](const fs::path& git) { fs::remove_all(git); test::WriteFile(git, "gitdir: /nowhere\n"); }},
+        {"the library's HEAD gone", true, [](const fs::path& git) { fs::remove(git / "modules" / "lib" / "HEAD"); },
+         true},
+        {"the library's objects gone", true,
+         [](const fs::path& git) {
+             fs::remove_all(git / "modules" / "lib" / "objects");
+             fs::create_directories(git / "modules" / "lib" / "objects");
+         }},
+        {"the library's .git file gone", true, [](const fs::path& git) { fs::remove(git.parent_path() / "lib" / ".git"); }},
+        {"the library's files half there", true,
+         [](const fs::path& git) { fs::remove(git.parent_path() / "lib" / "lib.h"); }},
     };
     ASSERT_TRUE(Fetch()) << err;
     const fs::path whole = tmp / "whole";
@@ -657,8 +670,9 @@ TEST_F(RealGit, AHalfMadeCheckoutIsClonedAnew) {
         ASSERT_TRUE(Fetch()) << err;
         EXPECT_EQ(Head(), tagged);
         EXPECT_EQ(test::ReadFile(source / "lib" / "lib.h"), "#define LIB 1\n");
-        EXPECT_TRUE(Logged("source: the checkout is not whole (a clone cut short?): it is made anew"));
-        EXPECT_FALSE(fs::exists(source / "out"));
+        EXPECT_EQ(Logged("source: the checkout is not whole (a clone cut short?): it is made anew"), !c.submodule);
+        EXPECT_EQ(fs::exists(source / "out"), c.submodule);
+        EXPECT_EQ(Logged("submodule lib has no commit: it is fetched anew"), c.submoduleRemoved);
     }
 }
 
