@@ -3,12 +3,14 @@
 #include <nlohmann/json.hpp>
 
 #include "build/builder.h"
+#include "build/source_build.h"
 #include "build/toolchain.h"
 #include "build/tools.h"
 #include "platform/ascii.h"
 #include "platform/file_copy.h"
 #include "platform/file_in_use.h"
 #include "platform/file_ops.h"
+#include "platform/json_fields.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -98,20 +100,53 @@ void Finish(const std::vector<Placing>& placings) {
     }
 }
 
-json JournalOf(const std::vector<Placing>& placings, bool done, const std::string& commit) {
-    json files = json::array();
-    for (const Placing& p : placings) files.push_back({{"name", p.name}, {"replaces", p.replaces}});
-    return {{"done", done}, {"commit", commit}, {"files", files}};
+InstallJournal JournalOf(const std::vector<Placing>& placings, bool done, const std::string& commit) {
+    InstallJournal journal;
+    journal.done = done;
+    journal.commit = commit;
+    for (const Placing& p : placings) journal.files.push_back({p.name, p.replaces});
+    return journal;
 }
 
 // Written under a temporary name and renamed over the old record, so a kill leaves the old or the new one.
-bool WriteJournal(const fs::path& file, const json& journal, std::string& err) {
-    const std::string text = journal.dump(1);
+bool WriteJournal(const fs::path& file, const InstallJournal& journal, std::string& err) {
+    const std::string text = WriteInstallJournal(journal);
     StagedFile staged;
     return staged.Open(file, err) && staged.Write(text.data(), text.size(), err) && staged.Commit(0, err);
 }
 
 }  // namespace
+
+std::string WriteInstallJournal(const InstallJournal& journal) {
+    json files = json::array();
+    for (const InstallJournal::File& file : journal.files) files.push_back({{"name", file.name}, {"replaces", file.replaces}});
+    // A name that is not UTF-8 (Linux names are bytes) is written with stand-ins rather than throw.
+    return json{{"done", journal.done}, {"commit", journal.commit}, {"files", files}}.dump(
+        1, ' ', false, json::error_handler_t::replace);
+}
+
+bool ReadInstallJournal(const std::string& text, InstallJournal& journal) {
+    journal = InstallJournal{};
+    std::string tooLarge;
+    if (!JsonWithinBounds(text, "the install's record", tooLarge)) return false;
+    const json record = json::parse(text, nullptr, false);
+    if (!record.is_object()) return false;
+    JsonFields fields(record, "the install's record");
+    journal.done = fields.Flag("done");
+    journal.commit = fields.Text("commit", "");
+    const json& files = fields.List("files");
+    if (!fields.ok() || !fields.Has("files")) return false;
+    for (const json& item : files) {
+        JsonFields file(item, "a file of the install's record");
+        InstallJournal::File entry;
+        entry.name = file.Text("name", "");
+        entry.replaces = !file.Has("replaces") || file.Flag("replaces");
+        if (!item.is_object() || !file.ok()) return false;
+        // One entry of the play folder's top level, nothing that leads elsewhere.
+        if (IsPlainName(entry.name)) journal.files.push_back(std::move(entry));
+    }
+    return true;
+}
 
 bool Builder::InstallCutOff() const {
     return EntryExists(root / kJournalName);
@@ -122,28 +157,19 @@ bool Builder::FinishCutInstall(std::string& err) {
     if (!EntryExists(journalFile)) return true;
     const fs::path play = PlayDir();
     std::string text;
-    json journal;
-    if (ReadWholeFile(journalFile, text)) journal = json::parse(text, nullptr, false);
-
+    InstallJournal journal;
     std::vector<Placing> placings;
-    bool done = false;
-    std::string commit;
-    if (journal.is_object() && journal.value("files", json()).is_array()) {
-        done = journal.value("done", false);
-        commit = journal.value("commit", "");
-        for (const json& file : journal["files"]) {
-            if (!file.is_object()) continue;
-            const std::string name = file.value("name", "");
-            // One entry of the play folder's top level, nothing that leads elsewhere.
-            if (!IsPlainName(name)) continue;
-            Placing p = PlacingFor(play, name);
-            p.replaces = file.value("replaces", true);
+    if (ReadWholeFile(journalFile, text) && ReadInstallJournal(text, journal)) {
+        for (const InstallJournal::File& file : journal.files) {
+            Placing p = PlacingFor(play, file.name);
+            p.replaces = file.replaces;
             placings.push_back(std::move(p));
         }
     } else {
         // Only a damaged disk gives a record that cannot be read: what the install left beside each file
         // is put back, which undoes all but the files it brought in where none stood.
         Log("install: the record of an install that was cut off cannot be read: its files are put back");
+        journal = InstallJournal{};
         std::error_code ec;
         for (fs::directory_iterator it(play, ec), end; !ec && it != end; it.increment(ec)) {
             const std::string name = PathUtf8(it->path().filename());
@@ -156,6 +182,8 @@ bool Builder::FinishCutInstall(std::string& err) {
             }
         }
     }
+    const bool done = journal.done;
+    const std::string& commit = journal.commit;
 
     if (done) {
         Finish(placings);

@@ -1,7 +1,7 @@
 #pragma once
 
 // The pieces of the build from source that stand on their own: how the output lines of git and of the
-// build are read, and the fingerprint of the installed tools.
+// build are read, the fingerprint of the installed tools, and the record of an install under way.
 
 #include <cstdint>
 #include <string>
@@ -51,6 +51,23 @@ std::string GitFailedSentence(const std::vector<std::string>& args, const std::s
 // A status line of the build ("[12/345] Building CXX object x.obj"): "12 of 345 steps" and the fraction
 // done. False for any other line, and when the total is not above 0.
 bool ReadBuildProgress(const std::string& line, std::string& detail, double& fraction);
+
+// The record an install keeps beside the play folder while it runs: each file it brings in (a plain
+// name in the play folder's top level) and whether one stood there before, and whether all of them are
+// in place ("done").
+struct InstallJournal {
+    struct File {
+        std::string name;
+        bool replaces = true;
+    };
+    bool done = false;
+    std::string commit;
+    std::vector<File> files;
+};
+
+std::string WriteInstallJournal(const InstallJournal& journal);
+// False for a text that is not such a record (a damaged disk); names that are not plain are left out.
+bool ReadInstallJournal(const std::string& text, InstallJournal& journal);
 
 // One line "id stamp\n" per tool that is not optional, in the toolchain's order.
 std::string ToolsFingerprint(const Toolchain& toolchain);

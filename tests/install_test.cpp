@@ -215,6 +215,35 @@ TEST_F(InstallTest, AFolderWhereTheProgramGoesIsLeftAndNamed) {
     EXPECT_EQ(Snapshot(play), before);
 }
 
+// The record of a cut-off install, damaged or naming what is not the play folder's: the files moved aside
+// still go back, the copies go, and nothing outside the play folder is touched.
+TEST_F(InstallTest, ADamagedRecordStillPutsTheOldBuildBack) {
+    const std::string program = Program("Starblaze");
+    struct Case {
+        const char* name;
+        std::string record;
+    } cases[] = {
+        {"not a record", "{ \"done\": fal"},
+        {"fields of other kinds", R"({"done": "no", "files": [{"name": 7}]})"},
+        {"a name that leads out", R"({"done": false, "files": [{"name": "../outside"}, {"name": ")" + program +
+                                      R"(", "replaces": true}]})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(RemoveTree(tmp / "data", err)) << err;
+        test::WriteFile(play / (program + ".launcher-old"), "the game");
+        test::WriteFile(play / (program + ".launcher-new"), "half the new game");
+        test::WriteFile(tmp / "data" / "outside", "not the play folder's");
+        test::WriteFile(tmp / "data" / "play.launcher-install", c.record);
+        EXPECT_FALSE(builder.IsInstalled());
+        ASSERT_TRUE(builder.FinishCutInstall(err)) << err;
+        EXPECT_EQ(test::FilesBelow(play), std::vector<std::string>{program});
+        EXPECT_EQ(test::ReadFile(play / program), "the game");
+        EXPECT_EQ(test::ReadFile(tmp / "data" / "outside"), "not the play folder's");
+        EXPECT_TRUE(builder.IsInstalled());
+    }
+}
+
 // ---- Killed in the middle of an install ------------------------------------------------------------
 
 // An earlier build in the play folder and a newer one in the build folder, a few hundred files each: some
