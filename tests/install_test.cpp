@@ -10,9 +10,10 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/file_size_limit.h"
 #endif
 
 #include "build/builder.h"
@@ -163,16 +164,13 @@ TEST_F(InstallTest, AFullDiskLeavesTheOldBuildAsItWas) {
         const bool installed = builder.IsInstalled();
         logged.clear();
 
-        // Writes past 1.5 MiB fail with EFBIG instead of raising SIGXFSZ, for as long as the case runs.
-        rlimit saved{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = 3 << 19;
-        auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        const bool ok = builder.InstallBuild(err);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, oldHandler);
+        // Writes past 1.5 MiB fail, for as long as the install runs.
+        bool ok = false;
+        {
+            test::FileSizeLimit full(3 << 19);
+            ASSERT_TRUE(full.ok());
+            ok = builder.InstallBuild(err);
+        }
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(err.rfind("Cannot copy ", 0), 0u) << err;

@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -27,6 +26,7 @@
 #include "platform/paths.h"
 #include "support/git_repo.h"
 #ifndef _WIN32
+#include "support/file_size_limit.h"
 #include "support/git_server.h"
 #endif
 #include "support/http_server.h"
@@ -866,15 +866,12 @@ TEST_F(RealGit, AFullDiskDuringTheCloneSaysSo) {
         repo->Write("big.bin", c.bytes);
         repo->Commit(c.name);
         repo->Tag("v2.0.11");
-        rlimit saved{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = 1 << 20;
-        auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        const bool ok = Fetch();
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, oldHandler);
+        bool ok = false;
+        {
+            test::FileSizeLimit full(1 << 20);
+            ASSERT_TRUE(full.ok());
+            ok = Fetch();
+        }
         EXPECT_FALSE(ok);
         EXPECT_EQ(err, "git clone failed: the disk is full (File too large)");
         EXPECT_FALSE(fs::exists(source));

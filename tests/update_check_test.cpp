@@ -45,6 +45,15 @@ struct DevelopmentUpdateCheck : ::testing::Test {
         return builder->GameUpdateAvailable(&available, err);
     }
 
+    // The repository is the stand-in's, on "commit-1", and so is the installed git.
+    void UseStandIn() {
+        test::WriteFile(remote / "refs" / "main", "commit-1");
+        game.repo = PathUtf8(remote);
+        Remake();
+        git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
+        test::InstallStandIn("git_stand_in", git);
+    }
+
     // The build of what the checkout holds goes into the play folder, as the last stage of a build does.
     void Install() {
         const fs::path build = source / "out" / "build" / "release";
@@ -56,6 +65,8 @@ struct DevelopmentUpdateCheck : ::testing::Test {
     test::TempDir tmp;
     fs::path root = tmp / "data";
     fs::path source = root / "source";
+    fs::path remote = tmp / "remote";
+    fs::path git;
     test::TestPlatform platform;
     GameDefinition game;
     std::unique_ptr<Builder> builder;
@@ -65,12 +76,7 @@ struct DevelopmentUpdateCheck : ::testing::Test {
 };
 
 TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
-    const fs::path remote = tmp / "remote";
-    test::WriteFile(remote / "refs" / "main", "commit-1");
-    game.repo = PathUtf8(remote);
-    Remake();
-    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
-    test::InstallStandIn("git_stand_in", git);
+    UseStandIn();
 
     // No checkout and no build of it: the branch is there to build.
     ASSERT_TRUE(Check()) << err;
@@ -104,12 +110,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
 // The game in the play folder is what counts: an Update whose source stage moved the checkout on and
 // whose build then failed or was stopped is offered again.
 TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
-    const fs::path remote = tmp / "remote";
-    test::WriteFile(remote / "refs" / "main", "commit-1");
-    game.repo = PathUtf8(remote);
-    Remake();
-    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
-    test::InstallStandIn("git_stand_in", git);
+    UseStandIn();
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     Install();
     test::StandInCalls(git, true);
@@ -146,12 +147,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
 // The checkout was removed by hand: the server's branch is compared with the installed build, and a build
 // whose commit is unknown is offered again; never "no update" for want of a checkout.
 TEST_F(DevelopmentUpdateCheck, WithoutTheCheckoutTheServerIsAsked) {
-    const fs::path remote = tmp / "remote";
-    test::WriteFile(remote / "refs" / "main", "commit-1");
-    game.repo = PathUtf8(remote);
-    Remake();
-    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
-    test::InstallStandIn("git_stand_in", git);
+    UseStandIn();
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     Install();
     ASSERT_TRUE(RemoveTree(source, err)) << err;
