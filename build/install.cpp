@@ -192,7 +192,7 @@ bool Builder::FinishCutInstall(std::string& err) {
     } else {
         std::string why;
         if (!Undo(placings, why)) {
-            err = why + " (the game may still be running)";
+            err = why;
             Log("install: an install that was cut off cannot be undone yet: " + why);
             return false;
         }

@@ -133,7 +133,10 @@ void GitFailure::Feed(const std::string& line) {
 }
 
 std::string GitFailure::Reason() const {
-    return !fatal_.empty() ? fatal_ : !error_.empty() ? error_ : last_;
+    std::string reason = !fatal_.empty() ? fatal_ : !error_.empty() ? error_ : last_;
+    // A server's lines come padded with blanks to clear the progress shown before them.
+    while (!reason.empty() && (reason.back() == ' ' || reason.back() == '\t')) reason.pop_back();
+    return reason;
 }
 
 std::string GitFailedSentence(const std::vector<std::string>& args, const std::string& reason, int code) {

@@ -365,9 +365,9 @@ TEST(GitFailure, TheFirstFatalLineElseTheLastErrorElseTheLastLine) {
          "", false},
         {{"error: first", "error: RPC failed; HTTP 500", "Receiving objects:  45% (1/2)"}, "RPC failed; HTTP 500", "",
          false},
-        {{"Cloning into 'source'...", "Receiving objects:  45% (1/2)", "Connection reset by peer",
+        {{"Cloning into 'source'...", "Receiving objects:  45% (1/2)", "remote: Connection reset by peer        ",
           "Resolving deltas: 100% (5/5), done"},
-         "Connection reset by peer", "", false},
+         "remote: Connection reset by peer", "", false},
         {{}, "", "", false},
         // git names a full disk on some lines, and on others only says that a write failed.
         {{"fatal: write error: No space left on device", "fatal: fetch-pack: invalid index-pack output"},
