@@ -64,6 +64,22 @@ bool RunCatching(App* app, Job& job, std::string& err) {
 void RunTask(App* app, Job job, std::string doneText) {
     std::string err;
     bool ok = RunCatching(app, job, err);
+    // The sizes walk whole folder trees: they are taken before the lock, which every frame needs, and
+    // stored with the job's outcome. Sizes are a convenience: a failure to read them must not keep
+    // `busy` set for ever.
+    uint64_t buildFiles = 0;
+    uint64_t leftovers = 0;
+    bool buildFilesWhole = true;
+    bool leftoversWhole = true;
+    bool measured = false;
+    if (app->builder) {
+        try {
+            buildFiles = app->builder->BuildFilesSize(&buildFilesWhole);
+            leftovers = app->builder->LeftoverBuildFilesSize(&leftoversWhole);
+            measured = true;
+        } catch (...) {
+        }
+    }
     std::lock_guard<std::mutex> lock(app->mutex);
     if (ok) {
         app->done = std::move(doneText);
@@ -71,13 +87,12 @@ void RunTask(App* app, Job job, std::string doneText) {
         app->error = err == "cancelled" ? std::string(kStoppedText) : err;
     }
     app->status = Status{};
-    if (app->builder) {
-        // Sizes are a convenience: a failure to read them must not keep `busy` set for ever.
-        try {
-            app->buildFilesSize = app->builder->BuildFilesSize(&app->buildFilesSizeWhole);
-            app->leftoverSize = app->builder->LeftoverBuildFilesSize(&app->leftoverSizeWhole);
-        } catch (...) {
-        }
+    if (measured) {
+        app->buildFilesSize = buildFiles;
+        app->leftoverSize = leftovers;
+        app->buildFilesSizeWhole = buildFilesWhole;
+        app->leftoverSizeWhole = leftoversWhole;
+        app->sizesPending = false;
     }
     app->busy = false;
 }

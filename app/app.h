@@ -66,6 +66,9 @@ struct App {
     // False when some of it could not be read: the size above is then less than the truth.
     bool buildFilesSizeWhole = true;
     bool leftoverSizeWhole = true;
+    // Set at start-up until the worker has measured the two sizes for the first time: until then the
+    // Manage page shows none.
+    bool sizesPending = false;
     int section = 0;
     std::filesystem::path musicFolder;
     std::atomic<bool> musicMessage{false};

@@ -1,6 +1,8 @@
 #include "app/launcher.h"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <system_error>
 
 #include "app/app.h"
@@ -48,10 +50,10 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
     const bool takeOver = app.selected.ok && foundElsewhere;
     if (takeOver) app.builder->Log("game: " + PathUtf8(chosen) + " as another install of this launcher chose it");
 
-    // No worker runs yet, so no lock.
+    // No worker runs yet, so no lock. The sizes walk whole folder trees, which can take a long time: the
+    // worker takes them at the end of the start-up job, as after every job, while the window is drawn.
     app.musicFolder = app.builder->LoadMusicFolder();
-    app.buildFilesSize = app.builder->BuildFilesSize(&app.buildFilesSizeWhole);
-    app.leftoverSize = app.builder->LeftoverBuildFilesSize(&app.leftoverSizeWhole);
+    app.sizesPending = true;
 
     StartStartupJob(app, takeOver);
     return true;
@@ -94,6 +96,21 @@ bool RelaunchIfAsked(App& app, const std::filesystem::path& exePath) {
 void StopWorker(App& app) {
     if (app.builder) app.builder->stop = true;
     if (app.worker.joinable()) app.worker.join();
+}
+
+bool StopWorkerWithin(App& app, int mostMs) {
+    if (app.builder) app.builder->stop = true;
+    // `busy` is cleared as the worker's last step, so once it is clear the join returns at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mostMs);
+    while (app.busy && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (app.busy) {
+        if (app.builder) app.builder->Log("the running job did not stop in time; the launcher ends without it");
+        return false;
+    }
+    if (app.worker.joinable()) app.worker.join();
+    return true;
 }
 
 }  // namespace launcher

@@ -46,4 +46,10 @@ bool RelaunchIfAsked(App& app, const std::filesystem::path& exePath);
 // The first shut-down steps: asks the running job to stop and waits for the worker.
 void StopWorker(App& app);
 
+// The same for closing the window, with the wait bounded: every wait of a job sees the stop within about a
+// second, but should one not, the user is not kept waiting for it. False when the worker still runs after
+// `most`; the App must then stay as it is, and the process ends without destroying it.
+inline constexpr int kCloseWaitMs = 2000;
+bool StopWorkerWithin(App& app, int mostMs);
+
 }  // namespace launcher

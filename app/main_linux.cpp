@@ -145,7 +145,10 @@ int main() {
         if (RelaunchIfAsked(*app, SelfExePath())) break;
     }
 
-    StopWorker(*app);
+    // The window goes at once, whatever the job is still doing; a job that does not end in time does
+    // not keep the process (what it leaves on disk is carried on or undone by the next run).
+    glfwHideWindow(window);
+    if (!StopWorkerWithin(*app, kCloseWaitMs)) std::_Exit(0);
     ImGui_ImplOpenGL3_Shutdown();
     ImGui_ImplGlfw_Shutdown();
     ImGui::DestroyContext();

@@ -251,7 +251,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         if (!draw) MsgWaitForMultipleObjects(0, nullptr, FALSE, kIdleWaitMs, QS_ALLINPUT);
     }
 
-    StopWorker(*app);
+    // A job that does not end in time does not keep the process, whose window is gone already (what it
+    // leaves on disk is carried on or undone by the next run).
+    if (!StopWorkerWithin(*app, kCloseWaitMs)) ExitProcess(0);
     if (d3d.guiReady) ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
     ImGui::DestroyContext();

@@ -70,19 +70,22 @@ void SpaceAndRepairs(App& app, bool busy, bool installed) {
     uint64_t leftovers = 0;
     bool buildFilesWhole = true;
     bool leftoversWhole = true;
+    bool pending = false;
     {
         std::lock_guard<std::mutex> lock(app.mutex);
         buildFiles = app.buildFilesSize;
         leftovers = app.leftoverSize;
         buildFilesWhole = app.buildFilesSizeWhole;
         leftoversWhole = app.leftoverSizeWhole;
+        pending = app.sizesPending;
     }
     Builder* builder = app.builder.get();
 
     // The sizes change when a job ends; "###" keeps each button's identity apart from its label.
     // Something that could not be measured may still be there to remove.
-    ImGui::BeginDisabled(busy || !installed || (buildFiles == 0 && buildFilesWhole));
-    const std::string buildFilesText = SizeText(buildFiles, buildFilesWhole);
+    // Until the worker has measured them at start-up, the sizes are not known yet.
+    ImGui::BeginDisabled(busy || !installed || pending || (buildFiles == 0 && buildFilesWhole));
+    const std::string buildFilesText = pending ? "measuring..." : SizeText(buildFiles, buildFilesWhole);
     if (ImGui::Button(("Remove the build files (" + buildFilesText + ")###build-files").c_str())) {
         StartManageJob(app, [builder](std::string& err) { return builder->RemoveBuildFiles(err); },
                        "Build files removed. An update builds everything again.");
@@ -93,7 +96,7 @@ void SpaceAndRepairs(App& app, bool busy, bool installed) {
 
     if (!IsPackageMode(app.game)) return;
 
-    if (leftovers != 0 || !leftoversWhole) {
+    if (!pending && (leftovers != 0 || !leftoversWhole)) {
         ImGui::BeginDisabled(busy || !installed);
         if (ImGui::Button(
                 ("Remove the old build tools (" + SizeText(leftovers, leftoversWhole) + ")###old-tools").c_str())) {

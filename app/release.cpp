@@ -69,14 +69,15 @@ std::string StringOrEmpty(const nlohmann::json& json, const std::string& key) {
     return it->get<std::string>();
 }
 
-bool FetchLatestRelease(Http& http, const GameDefinition& game, Release& release, std::string& err) {
+bool FetchLatestRelease(Http& http, const GameDefinition& game, Release& release, std::string& err,
+                        const std::atomic<bool>* stop) {
     const std::string url = LatestReleaseApiUrl(game.repo);
     if (url.empty()) {
         err = "the game's repository is not on GitHub";
         return false;
     }
     std::string text;
-    if (!FetchText(http, url, text, err)) return false;
+    if (!FetchText(http, url, text, err, stop)) return false;
     const nlohmann::json answer = nlohmann::json::parse(text, nullptr, false);
     if (!answer.is_object() || !answer.contains("tag_name")) {
         err = "no published release";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ int CompareVersionTags(const std::string& a, const std::string& b);
 std::string LatestReleaseApiUrl(const std::string& repository);
 // The member's text when `json` is an object holding `key` as a string; otherwise an empty text.
 std::string StringOrEmpty(const nlohmann::json& json, const std::string& key);
-bool FetchLatestRelease(Http& http, const GameDefinition& game, Release& release, std::string& err);
+// A set `stop` ends the fetch with "cancelled".
+bool FetchLatestRelease(Http& http, const GameDefinition& game, Release& release, std::string& err,
+                        const std::atomic<bool>* stop);
 
 }  // namespace launcher

@@ -29,8 +29,8 @@ bool Builder::DownloadPackage(const std::string& name, std::string& err, std::st
     if (!IsVersionTag(tag)) {
         Release latest;
         std::string why;
-        if (!FetchLatestRelease(*http, game, latest, why)) {
-            err = "Could not find the game's package: " + why;
+        if (!FetchLatestRelease(*http, game, latest, why, &stop)) {
+            err = why == "cancelled" ? why : "Could not find the game's package: " + why;
             return false;
         }
         tag = latest.tag_name;
@@ -39,8 +39,8 @@ bool Builder::DownloadPackage(const std::string& name, std::string& err, std::st
 
     std::string text;
     std::string why;
-    if (!FetchText(*http, base + name + ".json", text, why)) {
-        err = "Could not find the game's package for " + tag + ": " + why;
+    if (!FetchText(*http, base + name + ".json", text, why, &stop)) {
+        err = why == "cancelled" ? why : "Could not find the game's package for " + tag + ": " + why;
         return false;
     }
     nlohmann::json description = nlohmann::json::parse(text, nullptr, false);

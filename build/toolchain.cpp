@@ -126,7 +126,8 @@ bool ReadToolchain(const std::string& text, std::vector<Tool>& tools, std::strin
     return true;
 }
 
-bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err) {
+bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err,
+                       const std::atomic<bool>* stop) {
     if (!JsonWithinBounds(text, "toolchain.json", err)) return false;
     json doc = Parse(text);
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("msvc") || !doc.contains("sdk")) {
@@ -158,8 +159,8 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
 
     std::string buffer;
     std::string fetchErr;
-    if (!FetchText(http, channelUrl, buffer, fetchErr)) {
-        err = "Visual Studio channel: " + fetchErr;
+    if (!FetchText(http, channelUrl, buffer, fetchErr, stop)) {
+        err = fetchErr == "cancelled" ? fetchErr : "Visual Studio channel: " + fetchErr;
         return false;
     }
     std::string manifestUrl;
@@ -202,8 +203,8 @@ bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain
         return false;
     }
 
-    if (!FetchText(http, manifestUrl, buffer, fetchErr)) {
-        err = "Visual Studio manifest: " + fetchErr;
+    if (!FetchText(http, manifestUrl, buffer, fetchErr, stop)) {
+        err = fetchErr == "cancelled" ? fetchErr : "Visual Studio manifest: " + fetchErr;
         return false;
     }
     if (!JsonWithinBounds(buffer, "the Visual Studio manifest", err)) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,7 +43,8 @@ bool ReadToolchain(const std::string& text, std::vector<Tool>& tools, std::strin
 
 // Looks the description's "msvc" and "sdk" entries up in the Visual Studio release channel and its
 // package manifest and appends the "msvc" and "winsdk" tools; changes `toolchain` only on success.
-bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err);
+bool ResolveMsvcAndSdk(Http& http, const std::string& text, Toolchain& toolchain, std::string& err,
+                       const std::atomic<bool>* stop);
 
 // The cabinet files an MSI names (32 lower-case hex digits and ".cab"), found in its raw bytes; sorted,
 // each once.

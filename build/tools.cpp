@@ -8,6 +8,7 @@
 #include "build/entry_map.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 #include "platform/tar_xz.h"
 #include "platform/transfer.h"
 #include "platform/zip.h"
@@ -19,24 +20,16 @@ namespace fs = std::filesystem;
 namespace {
 
 // Writes `bytes` whole or not at all: through a temporary file that replaces `file` at the end, so that
-// an interrupted write never leaves a cut copy behind. False when it could not be written.
+// an interrupted write never leaves a cut copy behind. The temporary file is made new, never written
+// through a link standing at its name. False when it could not be written.
 bool WriteWholeFile(const fs::path& file, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
     temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
     std::string err;
-    if (MoveReplacing(temporary, file, err)) return true;
-    fs::remove(temporary, ec);
+    if (WritePlainFile(temporary, bytes, err) && MoveReplacing(temporary, file, err)) return true;
+    RemovePlainFile(temporary, err);
     return false;
 }
 
@@ -51,14 +44,31 @@ bool RemoveOrSay(const fs::path& path, std::string& err) {
 // Before a tool is installed again: its stamp goes first, so that a tool folder which cannot be emptied
 // never counts as installed, then the folder. The "tools" and "downloads" folders and the tool's own
 // download folder are only ever the launcher's own: a link standing at any of them goes as itself,
-// since the folder would otherwise be emptied, unpacked or downloaded into through it. The download
+// since the folder would otherwise be emptied, unpacked or downloaded into through it. The stamp and
+// the tool's folder are removed relative to the "tools" folder as it was opened, never by their paths:
+// one swapped for a link meanwhile is not emptied through it, and the clear then fails. The download
 // folder itself stays, with the complete and partial downloads of an earlier attempt.
 bool ClearForInstall(const fs::path& stampFile, const fs::path& dir, const fs::path& downloads, std::string& err) {
-    for (const fs::path& folder : {dir.parent_path(), downloads.parent_path(), downloads}) {
+    const HeldFolder tools(dir.parent_path());
+    const bool linked = tools.found() == HeldFolder::Found::Link || tools.found() == HeldFolder::Found::Mounted;
+    if (linked && !RemoveOrSay(tools.path(), err)) return false;
+    for (const fs::path& folder : {downloads.parent_path(), downloads}) {
         if (IsLink(folder) && !RemoveOrSay(folder, err)) return false;
     }
-    if (!IsLink(dir) && !RemoveOrSay(stampFile, err)) return false;
-    return RemoveOrSay(dir, err);
+    if (linked) return true;  // nothing of the launcher's was in it
+    const auto said = [&err](bool ok, const fs::path& path, const std::string& why) {
+        if (!ok) err = "Could not remove " + PathUtf8(path) + ": " + why;
+        return ok;
+    };
+    std::string why;
+    {
+        // A tool folder that is a link holds no stamp of the launcher's: it goes as itself. The folder is
+        // let go of before it goes: Windows keeps a folder that a handle still holds.
+        const HeldFolder tool(tools, dir.filename());
+        const bool held = tool.found() == HeldFolder::Found::Folder;
+        if (held && !said(tool.RemoveTree(stampFile.filename(), why), stampFile, why)) return false;
+    }
+    return said(tools.RemoveTree(dir.filename(), why), dir, why);
 }
 
 }  // namespace
@@ -90,7 +100,12 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
     if (!http) {
         fetchErr = "no connection to the internet";
     } else {
-        fetched = FetchText(*http, game.toolchain, text, fetchErr);
+        fetched = FetchText(*http, game.toolchain, text, fetchErr, &stop);
+    }
+    // A stop is no reason to fall back on another list.
+    if (!fetched && fetchErr == "cancelled") {
+        err = fetchErr;
+        return false;
     }
     if (!fetched) {
         if (ReadWholeFile(saved, text)) {
@@ -112,7 +127,7 @@ bool Builder::LookUpTools(Toolchain& toolchain, std::string& err, bool withMsvcA
             err = "Visual Studio channel: no connection to the internet";
             return false;
         }
-        if (!ResolveMsvcAndSdk(*http, text, toolchain, err)) return false;
+        if (!ResolveMsvcAndSdk(*http, text, toolchain, err, &stop)) return false;
     }
     // Only a description that reads as far as the caller asked replaces the saved one: a broken answer
     // must not take the place of the copy that works offline. A copy that cannot be written is no reason

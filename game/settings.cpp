@@ -1,7 +1,6 @@
 #include "game/settings.h"
 
 #include <chrono>
-#include <fstream>
 #include <iterator>
 #include <thread>
 
@@ -11,6 +10,7 @@
 #include "build/tools.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 
 namespace launcher {
 
@@ -61,15 +61,12 @@ bool WriteSettings(const fs::path& file, const nlohmann::json& doc, const Settin
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
     temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << DumpSettings(doc);
-        out.close();
-        if (!out) {
-            fs::remove(temporary, ec);
-            err = "cannot write " + PathUtf8(temporary);
-            return false;
-        }
+    // Made new, never written through a link standing at its name.
+    std::string why;
+    if (!WritePlainFile(temporary, DumpSettings(doc), why)) {
+        RemovePlainFile(temporary, why);
+        err = "cannot write " + PathUtf8(temporary);
+        return false;
     }
     std::string moveError;
     for (size_t attempt = 0;; ++attempt) {
@@ -79,7 +76,7 @@ bool WriteSettings(const fs::path& file, const nlohmann::json& doc, const Settin
         if (attempt == std::size(kRetryPausesMs)) break;
         PauseBeforeRetry(attempt);
     }
-    fs::remove(temporary, ec);
+    RemovePlainFile(temporary, why);
     err = "cannot replace it: " + moveError;
     return false;
 }

@@ -13,6 +13,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,15 +32,15 @@ namespace launcher {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using nlohmann::ordered_json;
 
 namespace {
 
 constexpr char kCacheName[] = "launcher-music.json";
 constexpr char kDbName[] = "ST.DB";
 constexpr char kStagingName[] = ".staging";
-// In the work folder: which source each staged song was converted from, in the cache's form with the
-// staged name as "file". A run that ends abnormally leaves it, and the next one puts back by it what the
-// cache on disk still describes.
+// In the work folder: which source each staged song was converted from, and how far the run got (see
+// Journal). A run that ends abnormally leaves it, and the next start finishes or undoes the run by it.
 constexpr char kJournalName[] = "launcher-staged.json";
 // Enough to keep any desktop busy; each conversion is one process.
 constexpr unsigned kMaxJobs = 16;
@@ -155,6 +156,18 @@ bool WriteBytes(const fs::path& file, const std::string& bytes, bool textMode, s
     return false;
 }
 
+// Writes `bytes` under a temporary name beside `file` and renames it over `file`, so that a run killed
+// while writing leaves the file as it was.
+bool WriteReplacing(const fs::path& file, const std::string& bytes, std::string& reason) {
+    fs::path temporary = file;
+    temporary += ".new";
+    if (!WriteBytes(temporary, bytes, false, reason)) return false;
+    if (MoveReplacing(temporary, file, reason)) return true;
+    std::error_code ec;
+    fs::remove(temporary, ec);
+    return false;
+}
+
 // Whether a journal's "file" is a name the import gives a staged song: decimal digits and ".WMA".
 bool IsStagedName(const std::string& name) {
     if (name.size() < 5 || name.size() > 24 || name.compare(name.size() - 4, 4, ".WMA") != 0) return false;
@@ -165,34 +178,197 @@ json JournalEntry(uint64_t size, int64_t time, const fs::path& staged) {
     return json{{"size", size}, {"time", time}, {"file", PathUtf8(staged.filename())}};
 }
 
-// Puts back the songs that a run which ended abnormally left in the work folder: each goes where the
-// cache on disk says its source's conversion lies, when that entry describes the very conversion (the
-// same size and time). Before a run replaces the cache that is where the old import had it; after, the
-// place the new one gave it. Returns how many were put back.
-size_t PutBackStaged(const fs::path& music, const fs::path& staging, const json& cache) {
+// The work folder's journal: which source each staged song was converted from, in the cache's form with
+// the staged name as "file", and whether the run got past the point where the old songs give way
+// ("placing"): from there on it can only be finished, before that only undone.
+struct Journal {
+    json songs = json::object();
+    bool placing = false;
+};
+
+json JournalJson(const Journal& journal) {
+    return json{{"placing", journal.placing}, {"songs", journal.songs}};
+}
+
+// False when there is no journal or it cannot be read. A journal of one object of songs alone (an older
+// launcher's) is one that never got to placing.
+bool ReadJournal(const fs::path& file, Journal& journal) {
     std::string text;
-    if (!ReadWholeFile(staging / kJournalName, text)) return 0;
-    const json journal = json::parse(text, nullptr, false);
-    if (!journal.is_object()) return 0;
-    size_t back = 0;
+    if (!ReadWholeFile(file, text)) return false;
+    json parsed = json::parse(text, nullptr, false);
+    if (!parsed.is_object()) return false;
+    const auto songs = parsed.find("songs");
+    if (songs == parsed.end()) {
+        journal.songs = std::move(parsed);
+        journal.placing = false;
+        return true;
+    }
+    const auto placing = parsed.find("placing");
+    if (!songs->is_object() || placing == parsed.end() || !placing->is_boolean()) return false;
+    journal.songs = *songs;
+    journal.placing = placing->get<bool>();
+    return true;
+}
+
+json ReadCache(const fs::path& file) {
+    std::string text;
+    if (!ReadWholeFile(file, text)) return json::object();
+    json cache = json::parse(text, nullptr, false);
+    return cache.is_object() ? cache : json::object();
+}
+
+// A staged song of the journal that still waits in the work folder, and the place the cache names for the
+// very conversion (the same size and time). Only names of the import's own forms are taken, each place
+// once, so nothing outside the soundtrack folder can be touched by a damaged file.
+struct WaitingSong {
+    std::string key;
+    fs::path staged;
+    fs::path place;
+    std::string file;  // the place, as the cache names it
+};
+
+std::vector<WaitingSong> WaitingSongs(const fs::path& music, const fs::path& staging, const json& songs,
+                                      const json& cache) {
+    std::vector<WaitingSong> out;
     std::set<std::string> taken;
-    for (const auto& item : journal.items()) {
+    for (const auto& item : songs.items()) {
         CacheEntry moved;
         CacheEntry entry;
-        if (!FindCacheEntry(journal, item.key(), moved) || !IsStagedName(moved.file)) continue;
+        if (!FindCacheEntry(songs, item.key(), moved) || !IsStagedName(moved.file)) continue;
+        const fs::path staged = staging / moved.file;
+        std::error_code ec;
+        if (IsLink(staged) || !fs::is_regular_file(staged, ec)) continue;
         if (!FindCacheEntry(cache, item.key(), entry) || entry.size != moved.size || entry.time != moved.time ||
             !IsSongFileName(entry.file) || !taken.insert(entry.file).second) {
             continue;
         }
-        const fs::path from = staging / moved.file;
-        const fs::path to = music / Utf8Path(entry.file);
-        std::error_code ec;
-        if (IsLink(from) || !fs::is_regular_file(from, ec) || IsLink(to.parent_path())) continue;
-        fs::create_directories(to.parent_path(), ec);
+        out.push_back(WaitingSong{item.key(), staged, music / Utf8Path(entry.file), entry.file});
+    }
+    return out;
+}
+
+// Moves a song into its place, whose folder is made when missing; a file already there is replaced.
+bool PlaceSong(const fs::path& staged, const fs::path& place, std::string& err) {
+    // A song folder that is a link (one that could not be removed) would lead the song elsewhere.
+    if (IsLink(place.parent_path())) {
+        err = "the folder is a link that could not be removed";
+        return false;
+    }
+    std::error_code ec;
+    fs::create_directories(place.parent_path(), ec);
+    return MoveReplacing(staged, place, err);
+}
+
+// Undoes a run that did not get to placing: its kept songs go back where the cache on disk, still the old
+// one, names them. A place that is taken keeps what it holds: that song was never moved away. Gives how
+// many were put back; `failed` counts those that could not be.
+size_t PutBackKept(const fs::path& music, const fs::path& staging, const json& songs, size_t& failed) {
+    size_t back = 0;
+    failed = 0;
+    for (const WaitingSong& song : WaitingSongs(music, staging, songs, ReadCache(music / kCacheName))) {
+        if (EntryExists(song.place)) continue;
         std::string ignored;
-        if (MoveReplacing(from, to, ignored)) ++back;
+        if (PlaceSong(song.staged, song.place, ignored)) {
+            ++back;
+        } else {
+            ++failed;
+        }
     }
     return back;
+}
+
+// The steps of a run past the point where the old songs give way: the old song folders go, the new cache,
+// the songs and the new database take their places, and the work folder goes. What the work folder still
+// holds tells which steps are done, so a run cut short anywhere here is finished the same way from its
+// journal. False when the cache or the database could not be put in place; the work folder then stays for
+// the next try. `placed` counts the songs moved.
+bool FinishPlacing(Builder& builder, const fs::path& music, const fs::path& staging, const json& songs,
+                   size_t& placed, std::string& err) {
+    placed = 0;
+    const fs::path cacheFile = music / kCacheName;
+    const fs::path dbFile = music / kDbName;
+    const fs::path newCache = staging / kCacheName;
+    const fs::path newDb = staging / kDbName;
+    std::string reason;
+    // While the new cache waits, no song is placed yet, so every song folder is one of the old import's.
+    // Loose files in the soundtrack folder are not the import's.
+    if (EntryExists(newCache)) {
+        std::vector<fs::path> oldFolders;
+        std::error_code ec;
+        for (fs::directory_iterator it(music, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code typeError;
+            if (it->path().filename() != kStagingName && it->is_directory(typeError)) oldFolders.push_back(it->path());
+        }
+        for (const fs::path& old : oldFolders) {
+            std::string removeErr;
+            if (!RemoveTree(old, removeErr)) {
+                builder.Log("music: could not remove " + PathUtf8(old) + ": " + removeErr);
+            }
+        }
+        // The new cache goes first: the old one would name places that the new songs are about to take,
+        // and the launcher never leaves a database of its own without a cache beside it.
+        if (!MoveReplacing(newCache, cacheFile, reason)) {
+            err = "Could not write " + PathUtf8(cacheFile) + ": " + reason;
+            return false;
+        }
+    }
+    json cache = ReadCache(cacheFile);
+    bool cacheChanged = false;
+    for (const WaitingSong& song : WaitingSongs(music, staging, songs, cache)) {
+        std::string placeErr;
+        if (PlaceSong(song.staged, song.place, placeErr)) {
+            ++placed;
+            continue;
+        }
+        builder.Log("music: could not place " + PathUtf8(song.place) + ": " + placeErr);
+        // Whatever lies there is not this song: the next import converts it again.
+        cache.erase(song.key);
+        cacheChanged = true;
+    }
+    // Not under the new cache's name in the work folder, which says that no song is placed yet.
+    if (cacheChanged) {
+        const fs::path corrected = staging / (std::string(kCacheName) + ".placed");
+        if (!WriteBytes(corrected, DumpMusicCache(cache), true, reason) ||
+            !MoveReplacing(corrected, cacheFile, reason)) {
+            builder.Log("music: could not write " + PathUtf8(cacheFile) + ": " + reason);
+        }
+    }
+    if (EntryExists(newDb) && !MoveReplacing(newDb, dbFile, reason)) {
+        err = "Could not write " + PathUtf8(dbFile) + ": " + reason;
+        builder.Log("music: the new " + std::string(kDbName) + " waits in " + PathUtf8(staging) +
+                    "; the next start of the launcher puts it in place");
+        return false;
+    }
+    if (std::string removeErr; !RemoveTree(staging, removeErr)) {
+        builder.Log("music: could not remove " + PathUtf8(staging) + ": " + removeErr);
+    }
+    return true;
+}
+
+// Whether the work folder holds a song file.
+bool HoldsSongs(const fs::path& staging) {
+    std::error_code ec;
+    for (fs::directory_iterator it(staging, ec), end; !ec && it != end; it.increment(ec)) {
+        if (IsStagedName(PathUtf8(it->path().filename()))) return true;
+    }
+    return false;
+}
+
+// Whether every song the cache on disk names lies in its place: then nothing of the last import waits
+// elsewhere. An unreadable cache names nothing for certain, so it counts as not whole.
+bool CacheSongsInPlace(const fs::path& music) {
+    std::string text;
+    if (!ReadWholeFile(music / kCacheName, text)) return !Exists(music / kDbName);
+    const json cache = json::parse(text, nullptr, false);
+    if (!cache.is_object()) return false;
+    for (const auto& item : cache.items()) {
+        CacheEntry entry;
+        if (FindCacheEntry(cache, item.key(), entry) && IsSongFileName(entry.file) &&
+            !EntryExists(music / Utf8Path(entry.file))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // One song that ffprobe and ffmpeg work on.
@@ -200,6 +376,7 @@ struct Conversion {
     fs::path source;
     fs::path staged;
     ProbeResult probe;
+    int probeCode = -1;
     int exitCode = -1;
     std::string lastLine;  // ffmpeg's
     bool produced = false;
@@ -230,20 +407,22 @@ void Convert(Platform& platform, const MusicPrograms& programs, const fs::path& 
              const std::atomic<bool>* stop, Conversion& c) {
     const std::string source = PathUtf8(c.source);
     RunLines probeLines;
-    // Ogg and Opus keep their tags on the audio stream; a format tag, printed after the stream's, wins.
-    // Streams other than audio are left out, so the caption of a cover picture never becomes a title.
-    const int probeCode = platform.Run(
+    std::vector<std::string> answer;
+    // Ogg and Opus keep their tags on the audio stream; the format's win where both are there. Streams
+    // other than audio are left out, so the caption of a cover picture never becomes a title. JSON holds
+    // each value whole, whatever lines a tag's text has.
+    c.probeCode = platform.Run(
         {programs.ffprobe, "-v", "error", "-select_streams", "a", "-show_entries",
-         "format=duration:format_tags=title,artist:stream_tags=title,artist", "-of", "default=noprint_wrappers=1",
-         source},
+         "format=duration:format_tags=title,artist:stream_tags=title,artist", "-of", "json", source},
         workDir, {},
         [&](const std::string& line) {
             probeLines.See(line);
-            ReadProbeLine(line, c.probe);
+            answer.push_back(line);
         },
         stop);
-    c.notStarted = NotStarted(programs.ffprobe, probeCode, probeLines, stop);
-    if (!c.notStarted.empty()) return;
+    c.probe = ReadProbeAnswer(answer);
+    c.notStarted = NotStarted(programs.ffprobe, c.probeCode, probeLines, stop);
+    if (!c.notStarted.empty() || IsLoaderFailure(c.probeCode)) return;
     RunLines convertLines;
     c.exitCode = platform.Run({programs.ffmpeg, "-nostdin", "-y", "-v", "error", "-i", source, "-vn", "-map_metadata",
                                "-1", "-ac", "2", "-ar", "44100", "-c:a", "wmav2", "-b:a", "160k", PathUtf8(c.staged)},
@@ -257,6 +436,53 @@ void Convert(Platform& platform, const MusicPrograms& programs, const fs::path& 
     std::error_code ec;
     c.produced = fs::exists(c.staged, ec) && !ec;
 }
+
+// What a loader status says, for a program that printed nothing about it.
+std::string LoaderFailureText(int code) {
+    switch (static_cast<uint32_t>(code)) {
+        case 126: return "it cannot be executed (exit code 126)";
+        case 127: return "a library or program it needs is missing (exit code 127)";
+        case 0xC0000135u: return "a DLL it needs is missing (0xC0000135)";
+        case 0xC000007Bu: return "a DLL it needs is not made for this system (0xC000007B)";
+        case 0xC0000139u: return "a DLL it needs lacks a function it uses (0xC0000139)";
+        case 0xC0000142u: return "a DLL it needs could not start (0xC0000142)";
+        default: return "it ended with exit code " + std::to_string(code);
+    }
+}
+
+// Tells a program that starts but cannot run, from its results in song order: a loader's exit code, or
+// the very same failure (exit code and last line) for the first songs of the run. A song's own fault
+// names the song, so its line is not another song's.
+class RunCheck {
+public:
+    explicit RunCheck(std::string program) : program_(std::move(program)) {}
+
+    // The sentence that ends the import, or "".
+    std::string See(bool failed, int code, const std::string& lastLine) {
+        if (failed && IsLoaderFailure(code)) return Sentence(code, lastLine);
+        if (!open_) return "";
+        if (!failed || lastLine.empty() || (same_ > 0 && (code != code_ || lastLine != line_))) {
+            open_ = false;
+            return "";
+        }
+        code_ = code;
+        line_ = lastLine;
+        return ++same_ >= kSameFailures ? Sentence(code, lastLine) : "";
+    }
+
+private:
+    static constexpr size_t kSameFailures = 3;
+
+    std::string Sentence(int code, const std::string& lastLine) const {
+        return "Could not run " + program_ + ": " + (lastLine.empty() ? LoaderFailureText(code) : lastLine);
+    }
+
+    std::string program_;
+    bool open_ = true;  // no song of the run has told otherwise yet
+    size_t same_ = 0;
+    int code_ = 0;
+    std::string line_;
+};
 
 // Converts the list on a few threads, in list order, while the import takes the results in the same
 // order. With no threads each conversion runs when it is waited for, on the waiting thread.
@@ -337,18 +563,72 @@ struct KeptFileMove {
 
 }  // namespace
 
-void ReadProbeLine(const std::string& line, ProbeResult& probe) {
-    if (StartsWith(line, "duration=")) {
-        double seconds = 0;
-        const std::from_chars_result read = std::from_chars(line.data() + 9, line.data() + line.size(), seconds);
-        probe.seconds = read.ec == std::errc() ? seconds : 0;  // "N/A" and the like
-        return;
+namespace {
+
+// The members "title" and "artist" of a tags object, keys in any case; a later one replaces the value.
+void ReadTags(const ordered_json& holder, ProbeResult& probe) {
+    const auto tags = holder.find("tags");
+    if (tags == holder.end() || !tags->is_object()) return;
+    for (const auto& [key, value] : tags->items()) {
+        if (!value.is_string()) continue;
+        const std::string name = LowerAscii(key);
+        if (name == "title") probe.title = value.get<std::string>();
+        if (name == "artist") probe.artist = value.get<std::string>();
     }
-    const std::string key = LowerAscii(line.substr(0, 11));
-    if (StartsWith(key, "tag:title=")) {
-        probe.title = line.substr(10);
-    } else if (StartsWith(key, "tag:artist=")) {
-        probe.artist = line.substr(11);
+}
+
+}  // namespace
+
+ProbeResult ReadProbeAnswer(const std::vector<std::string>& lines) {
+    ProbeResult probe;
+    // ffprobe's JSON writer gives the object's braces lines of their own; its errors come as lines around it.
+    size_t begin = lines.size();
+    size_t end = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (begin == lines.size() && lines[i] == "{") begin = i;
+        if (begin != lines.size() && lines[i] == "}") end = i;
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if ((i < begin || i > end || end == lines.size()) && !lines[i].empty()) probe.message = lines[i];
+    }
+    if (end == lines.size()) return probe;
+    std::string text;
+    for (size_t i = begin; i <= end; ++i) text += lines[i] + "\n";
+    // A tag that is no UTF-8 must not cost the song its length.
+    const ordered_json answer = ordered_json::parse(ValidUtf8(text), nullptr, false);
+    if (!answer.is_object()) return probe;
+    if (const auto streams = answer.find("streams"); streams != answer.end() && streams->is_array()) {
+        for (const ordered_json& stream : *streams) {
+            if (stream.is_object()) ReadTags(stream, probe);
+        }
+    }
+    const auto format = answer.find("format");
+    if (format == answer.end() || !format->is_object()) return probe;
+    ReadTags(*format, probe);
+    if (const auto duration = format->find("duration"); duration != format->end()) {
+        if (duration->is_number()) {
+            probe.seconds = duration->get<double>();
+        } else if (duration->is_string()) {
+            const std::string value = duration->get<std::string>();
+            double seconds = 0;
+            const std::from_chars_result read = std::from_chars(value.data(), value.data() + value.size(), seconds);
+            probe.seconds = read.ec == std::errc() ? seconds : 0;  // "N/A" and the like
+        }
+    }
+    return probe;
+}
+
+bool IsLoaderFailure(int exitCode) {
+    switch (static_cast<uint32_t>(exitCode)) {
+        case 126:
+        case 127:
+        case 0xC0000135u:  // STATUS_DLL_NOT_FOUND
+        case 0xC000007Bu:  // STATUS_INVALID_IMAGE_FORMAT
+        case 0xC0000139u:  // STATUS_ENTRYPOINT_NOT_FOUND
+        case 0xC0000142u:  // STATUS_DLL_INIT_FAILED
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -461,12 +741,55 @@ unsigned DefaultMusicJobs() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs);
 }
 
+bool RecoverMusicImport(Builder& builder, std::string& err) {
+    const fs::path music = Full(builder.MusicDbFolder());
+    const fs::path staging = music / kStagingName;
+    if (!EntryExists(staging)) return true;
+    const fs::path journalFile = staging / kJournalName;
+    Journal journal;
+    if (ReadJournal(journalFile, journal)) {
+        if (journal.placing) {
+            size_t placed = 0;
+            const bool done = FinishPlacing(builder, music, staging, journal.songs, placed, err);
+            if (done) {
+                builder.Log("music: the import cut short last time is finished: " + std::to_string(placed) +
+                            " songs placed");
+            }
+            return done;
+        }
+        size_t failed = 0;
+        if (const size_t back = PutBackKept(music, staging, journal.songs, failed); back > 0) {
+            builder.Log("music: " + std::to_string(back) + " songs put back that an unfinished import had moved");
+        }
+        if (failed > 0) {
+            err = "Could not put back " + std::to_string(failed) + " songs that an unfinished import moved into " +
+                  PathUtf8(staging) + "; the next start of the launcher tries again";
+            return false;
+        }
+    } else if (HoldsSongs(staging) && !CacheSongsInPlace(music)) {
+        // Songs that the last import took out of their places may wait here, and nothing tells which.
+        err = "The last import was cut short and left songs in " + PathUtf8(staging) + " without " + kJournalName +
+              ", which says where they belong. Move that folder out of " + PathUtf8(music) +
+              " (its songs will be converted again), then import again.";
+        return false;
+    }
+    std::string removeErr;
+    if (!RemoveTree(staging, removeErr)) {
+        err = "Could not clear " + PathUtf8(staging) + ": " + removeErr;
+        return false;
+    }
+    return true;
+}
+
 bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned jobs, const fs::path& folderGiven,
                      std::string& summary, std::string& err) {
     const std::string folderText = PathUtf8(folderGiven);
     // The children run in the music folder: relative paths would point elsewhere there.
     const fs::path folder = Full(folderGiven);
     const fs::path music = Full(builder.MusicDbFolder());
+
+    // An import cut short first: until it is finished or undone, the soundtracks are neither old nor new.
+    if (!RecoverMusicImport(builder, err)) return false;
 
     // Every sub-folder of the soundtrack folder is the import's and goes at the end.
     if (IsWithin(folder, music)) {
@@ -482,7 +805,12 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
 
     // A launcher kept in the music folder has its converted songs there too: they are not the user's.
     std::vector<std::string> warnings;
-    std::vector<Soundtrack> soundtracks = ScanMusicFolder(folder, warnings, {Full(builder.root), music});
+    std::vector<Soundtrack> soundtracks =
+        ScanMusicFolder(folder, warnings, {Full(builder.root), music}, &builder.stop);
+    if (builder.stop) {
+        err = "cancelled";
+        return false;
+    }
     for (const std::string& warning : warnings) builder.Log("music: " + warning);
     size_t n = 0;
     for (const Soundtrack& soundtrack : soundtracks) n += soundtrack.songs.size();
@@ -491,18 +819,10 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         return false;
     }
 
-    json oldCache = json::object();
-    if (std::string text; ReadWholeFile(music / kCacheName, text)) {
-        oldCache = json::parse(text, nullptr, false);
-        if (!oldCache.is_object()) oldCache = json::object();
-    }
+    const json oldCache = ReadCache(music / kCacheName);
 
-    // A run that ended abnormally may have left songs of the last import in the work folder.
-    const fs::path staging = music / kStagingName;
-    if (const size_t back = PutBackStaged(music, staging, oldCache); back > 0) {
-        builder.Log("music: " + std::to_string(back) + " songs put back that an unfinished import had moved");
-    }
     // Without a work folder every conversion would fail, and the run would then empty the soundtracks.
+    const fs::path staging = music / kStagingName;
     std::error_code ec;
     if (std::string removeErr; !RemoveTree(staging, removeErr)) {
         err = "Could not clear " + PathUtf8(staging) + ": " + removeErr;
@@ -514,16 +834,16 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         return false;
     }
     const fs::path journalFile = staging / kJournalName;
-    auto writeJournal = [&](const json& journal, std::string& why) {
+    auto writeJournal = [&](const Journal& journal, std::string& why) {
         std::string reason;
-        if (WriteBytes(journalFile, journal.dump(), false, reason)) return true;
+        if (WriteReplacing(journalFile, JournalJson(journal).dump(), reason)) return true;
         why = "Could not write " + PathUtf8(journalFile) + ": " + reason;
         return false;
     };
 
     std::vector<KeptFileMove> keptMoves;
     // Puts every kept song back; the old song folders may be gone by then. A song that cannot be put back
-    // stays in the work folder, from where the next run puts it back.
+    // stays in the work folder, from where the next start puts it back.
     auto undo = [&](const std::string& why) {
         bool allBack = true;
         for (const KeptFileMove& move : keptMoves) {
@@ -536,7 +856,7 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         if (allBack) {
             RemoveTree(staging, ignored);
         } else {
-            builder.Log("music: some songs of the last import could not be put back yet; the next import does it");
+            builder.Log("music: some songs of the last import could not be put back yet; the next start does it");
         }
         err = why;
         return false;
@@ -548,7 +868,7 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     std::vector<SongRun> runs;
     runs.reserve(n);
     std::vector<fs::path> reusable(n);  // where a song's conversion lies, when it may be reused
-    json journal = json::object();
+    Journal journal;
     for (size_t s = 0; s < soundtracks.size(); ++s) {
         for (size_t i = 0; i < soundtracks[s].songs.size(); ++i) {
             if (builder.stop) return undo("cancelled");
@@ -570,15 +890,15 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
                     song.title = entry.name.value_or(song.title);
                     song.ms = entry.ms;
                     reusable[runs.size()] = placed;
-                    journal[run.key] = JournalEntry(run.size, run.time, run.staged);
+                    journal.songs[run.key] = JournalEntry(run.size, run.time, run.staged);
                 }
             }
             runs.push_back(std::move(run));
         }
     }
-    // Noted before anything moves, so that whatever comes, every kept song finds its way back.
+    // Noted before anything moves, so that whatever comes, every kept song finds its way back. A song whose
+    // move fails stays noted: its place is then taken, which keeps it from being put back over.
     if (std::string why; !writeJournal(journal, why)) return undo(why);
-    bool moveFailed = false;
     for (size_t k = 0; k < runs.size(); ++k) {
         if (reusable[k].empty()) continue;
         if (builder.stop) return undo("cancelled");
@@ -586,13 +906,8 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
         if (MoveReplacing(reusable[k], runs[k].staged, moveErr)) {
             keptMoves.push_back(KeptFileMove{runs[k].staged, reusable[k]});
             runs[k].kept = true;
-        } else {
-            journal.erase(runs[k].key);
-            moveFailed = true;
         }
     }
-    // A song that stayed is converted into its staged name, which must then not be taken for the kept one.
-    if (std::string why; moveFailed && !writeJournal(journal, why)) return undo(why);
 
     std::vector<Conversion> conversions;
     for (SongRun& run : runs) {
@@ -619,6 +934,8 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     size_t kept = 0;
     size_t converted = 0;
     size_t failed = 0;
+    RunCheck probeCheck(programs.ffprobe);
+    RunCheck convertCheck(programs.ffmpeg);
     for (size_t i = 0; i < runs.size(); ++i) {
         const SongRun& run = runs[i];
         Song& song = soundtracks[run.soundtrack].songs[run.index];
@@ -633,10 +950,15 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
             const Conversion& c = conversions[run.conversion];
             // Without its programs no song converts: the import ends with the last one's songs in place.
             if (!c.notStarted.empty()) return stopped(c.notStarted);
+            const bool ok = c.exitCode == 0 && c.produced;
+            if (!ok && builder.stop) return stopped("cancelled");
+            if (std::string why = probeCheck.See(c.probeCode != 0, c.probeCode, c.probe.message); !why.empty()) {
+                return stopped(why);
+            }
+            if (std::string why = convertCheck.See(!ok, c.exitCode, c.lastLine); !why.empty()) return stopped(why);
             song.ms = DurationMs(c.probe.seconds);
             song.title = SongTitle(c.probe, song.title);
-            if (c.exitCode != 0 || !c.produced) {
-                if (builder.stop) return stopped("cancelled");
+            if (!ok) {
                 builder.Log("music: " + PathUtf8(song.source) + " could not be converted" +
                             (c.lastLine.empty() ? "" : ": " + c.lastLine));
                 ++failed;
@@ -658,83 +980,32 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
                                      [](const Soundtrack& soundtrack) { return soundtrack.songs.empty(); }),
                       soundtracks.end());
 
-    std::vector<std::string> names;
-    names.reserve(staged.size());
+    size_t placedCount = 0;
     for (size_t s = 0; s < soundtracks.size(); ++s) {
         for (size_t i = 0; i < soundtracks[s].songs.size(); ++i) {
-            names.push_back(SongFileName(static_cast<uint32_t>(s + 1), static_cast<uint32_t>(i)));
-            cache[staged[names.size() - 1]->key]["file"] = names.back();
+            cache[staged[placedCount++]->key]["file"] =
+                SongFileName(static_cast<uint32_t>(s + 1), static_cast<uint32_t>(i));
         }
     }
-
-    // From here on every staged song, converted ones too, is in the journal: once the new cache is in
-    // place, a run that ends abnormally leaves them where it names them.
-    journal = json::object();
-    for (const SongRun* run : staged) journal[run->key] = JournalEntry(run->size, run->time, run->staged);
-    if (std::string why; !writeJournal(journal, why)) return undo(why);
 
     // The database and the cache are written in full before the old songs go, so that a full disk ends
     // the run with nothing lost.
     const fs::path dbFile = music / kDbName;
     const fs::path cacheFile = music / kCacheName;
-    const fs::path newDb = staging / kDbName;
-    const fs::path newCache = staging / kCacheName;
     std::string reason;
-    if (!WriteBytes(newDb, BuildSoundtrackDb(soundtracks), false, reason)) {
+    if (!WriteBytes(staging / kDbName, BuildSoundtrackDb(soundtracks), false, reason)) {
         return undo("Could not write " + PathUtf8(dbFile) + ": " + reason);
     }
-    if (!WriteBytes(newCache, DumpMusicCache(cache), true, reason)) {
+    if (!WriteBytes(staging / kCacheName, DumpMusicCache(cache), true, reason)) {
         return undo("Could not write " + PathUtf8(cacheFile) + ": " + reason);
     }
-
-    // The old song folders give way; loose files in the soundtrack folder are not the import's.
-    std::vector<fs::path> oldFolders;
-    for (fs::directory_iterator it(music, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        if (it->path().filename() != kStagingName && it->is_directory(typeError)) oldFolders.push_back(it->path());
-    }
-    for (const fs::path& old : oldFolders) {
-        std::string removeErr;
-        if (!RemoveTree(old, removeErr)) builder.Log("music: could not remove " + PathUtf8(old) + ": " + removeErr);
-    }
-
-    // The new cache goes first: the old one would name places that the new songs are about to take, and
-    // the launcher never leaves a database of its own without a cache beside it.
-    if (!MoveReplacing(newCache, cacheFile, reason)) {
-        return undo("Could not write " + PathUtf8(cacheFile) + ": " + reason);
-    }
-    bool cacheChanged = false;
-    for (size_t j = 0; j < staged.size(); ++j) {
-        const fs::path target = music / Utf8Path(names[j]);
-        std::string moveErr;
-        bool placed = false;
-        // An old song folder that is a link and could not be removed would lead the song elsewhere.
-        if (IsLink(target.parent_path())) {
-            moveErr = "the folder is a link that could not be removed";
-        } else {
-            fs::create_directories(target.parent_path(), ec);
-            placed = MoveReplacing(staged[j]->staged, target, moveErr);
-        }
-        if (!placed) {
-            builder.Log("music: could not place " + PathUtf8(target) + ": " + moveErr);
-            // Whatever lies there is not this song: the next import converts it again.
-            cache.erase(staged[j]->key);
-            cacheChanged = true;
-        }
-    }
-    if (cacheChanged && (!WriteBytes(newCache, DumpMusicCache(cache), true, reason) ||
-                         !MoveReplacing(newCache, cacheFile, reason))) {
-        builder.Log("music: could not write " + PathUtf8(cacheFile) + ": " + reason);
-    }
-    if (!MoveReplacing(newDb, dbFile, reason)) {
-        std::string ignored;
-        RemoveTree(staging, ignored);
-        err = "Could not write " + PathUtf8(dbFile) + ": " + reason;
-        return false;
-    }
-    if (std::string ignored; !RemoveTree(staging, ignored)) {
-        builder.Log("music: could not remove " + PathUtf8(staging) + ": " + ignored);
-    }
+    // The point of no return: from here on the journal names every staged song, converted ones too, and a
+    // run cut short is finished from it.
+    journal.songs = json::object();
+    for (const SongRun* run : staged) journal.songs[run->key] = JournalEntry(run->size, run->time, run->staged);
+    journal.placing = true;
+    if (std::string why; !writeJournal(journal, why)) return undo(why);
+    if (size_t placed = 0; !FinishPlacing(builder, music, staging, journal.songs, placed, err)) return false;
     builder.SetSetting("music", folderText);
 
     summary = std::to_string(staged.size()) + " songs in " + std::to_string(soundtracks.size()) + " soundtracks";

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <utility>
 
 #include "platform/ascii.h"
 #include "platform/file_id.h"
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -14,9 +16,6 @@ namespace launcher {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Far deeper than any music collection; it ends a walk through links whose folders cannot be identified.
-constexpr int kMaxDepth = 64;
 
 std::string FileNameUtf8(const fs::path& path) {
     return PathUtf8(path.filename());
@@ -64,25 +63,31 @@ Listing ListFolder(const fs::path& folder) {
     return out;
 }
 
-// A folder of the launcher's own that the walk must not enter: its identity, and its resolved path for
-// where identities cannot be read.
-struct LeftOut {
-    std::optional<FileId> id;
-    std::string path;
-};
-
-// The folder's full path, links resolved where the system can, ASCII case folded (Windows ignores case).
-std::string FolderKey(const fs::path& folder) {
+// The non-empty components of where `folder` really lies, links resolved, ASCII case folded (Windows
+// ignores case). A folder that does not exist yet is placed below its nearest ancestor that does.
+std::vector<std::string> ResolvedParts(const fs::path& folder) {
     std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(folder, ec);
-    if (ec) {
-        resolved = fs::absolute(folder, ec);
-        if (ec) resolved = folder;
-        resolved = resolved.lexically_normal();
+    fs::path full = fs::absolute(folder, ec);
+    if (ec) full = folder;
+    full = full.lexically_normal();
+    fs::path rest;
+    fs::path resolved;
+    for (fs::path at = full; !ResolvePath(at, resolved);) {
+        const fs::path up = at.parent_path();
+        if (up == at || up.empty()) {
+            resolved = full;
+            rest.clear();
+            break;
+        }
+        rest = rest.empty() ? at.filename() : at.filename() / rest;
+        at = up;
     }
-    std::string text = LowerAscii(PathUtf8(resolved));
-    while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
-    return text;
+    std::vector<std::string> parts;
+    for (const fs::path& part : resolved / rest) {
+        std::string text = LowerAscii(PathUtf8(part));
+        if (!text.empty() && text != ".") parts.push_back(std::move(text));
+    }
+    return parts;
 }
 
 std::optional<FileId> Identify(const fs::path& folder) {
@@ -91,45 +96,94 @@ std::optional<FileId> Identify(const fs::path& folder) {
     return id;
 }
 
-// The folders the walk is inside. A link that leads back to one of them is not entered, so the walk ends;
-// nor is a folder of the launcher's own.
-class WalkStack {
-public:
-    WalkStack() = default;
-    WalkStack(const std::vector<fs::path>& leaveOut, std::vector<std::string>& warnings) : warnings_(&warnings) {
-        for (const fs::path& folder : leaveOut) leaveOut_.push_back(LeftOut{Identify(folder), FolderKey(folder)});
+struct IdLess {
+    bool operator()(const FileId& a, const FileId& b) const {
+        return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
     }
-
-    // False when `folder` is already being walked, is left out (or the walk is too deep); else it is now on
-    // the stack.
-    bool Enter(const fs::path& folder) {
-        if (entered_.size() >= static_cast<size_t>(kMaxDepth)) return false;
-        const std::optional<FileId> id = Identify(folder);
-        for (const LeftOut& out : leaveOut_) {
-            if (id && out.id ? *id == *out.id : FolderKey(folder) == out.path) {
-                warnings_->push_back("\"" + PathUtf8(folder) + "\" left out: it holds the launcher's own files");
-                return false;
-            }
-        }
-        if (id && std::find(entered_.begin(), entered_.end(), id) != entered_.end()) return false;
-        entered_.push_back(id);
-        return true;
-    }
-    void Leave() { entered_.pop_back(); }
-
-private:
-    std::vector<std::optional<FileId>> entered_;  // empty where the folder could not be identified
-    std::vector<LeftOut> leaveOut_;
-    std::vector<std::string>* warnings_ = nullptr;
 };
 
-void Collect(const fs::path& folder, std::vector<fs::path>& files, WalkStack& stack) {
+// A folder of the launcher's own: its identity, and where it really lies.
+struct LeftOut {
+    std::optional<FileId> id;
+    std::vector<std::string> parts;
+};
+
+// What the walk has seen. Every folder is walked once: folders that links share, however many links lead
+// to them, and links back up the walk, which would make it endless. Folders that cannot be identified are
+// walked each time they are met, down to the depth limit.
+class Walk {
+public:
+    Walk(const std::vector<fs::path>& leaveOut, std::vector<std::string>* warnings, const std::atomic<bool>* stop)
+        : warnings_(warnings), stop_(stop) {
+        for (const fs::path& folder : leaveOut) leaveOut_.push_back(LeftOut{Identify(folder), ResolvedParts(folder)});
+    }
+
+    bool Stopped() const { return stop_ != nullptr && stop_->load(); }
+
+    // A sub-folder of the music folder is walked as its own soundtrack, never as part of another.
+    void Reserve(const fs::path& folder) {
+        if (const std::optional<FileId> id = Identify(folder)) reserved_.insert(*id);
+    }
+
+    // Whether `folder`, at `level` below the music folder, is to be walked; it then counts as walked.
+    // `reached` says how: the music folder itself, a soundtrack's own folder, or a folder inside one.
+    enum class Reached { kTop, kSoundtrack, kInside };
+    bool Enter(const fs::path& folder, int level, Reached reached) {
+        if (Stopped()) return false;
+        const std::optional<FileId> id = Identify(folder);
+        if (id && walked_.count(*id) != 0) return false;
+        if (id && reached == Reached::kInside && reserved_.count(*id) != 0) return false;
+        if (IsLeftOut(folder, id, reached == Reached::kTop)) {
+            Warn("\"" + PathUtf8(folder) + "\" left out: it holds the launcher's own files");
+            if (id) walked_.insert(*id);
+            return false;
+        }
+        if (level >= kMaxScanDepth) {
+            Warn("\"" + PathUtf8(folder) + "\" left out: the scan goes " + std::to_string(kMaxScanDepth) +
+                 " folders deep");
+            return false;
+        }
+        if (id) walked_.insert(*id);
+        return true;
+    }
+
+private:
+    // A folder that is one of the launcher's own, or lies inside one. Only a link (and the music folder,
+    // wherever it is) can lead somewhere else than below the folder it was listed in, which is not inside
+    // one of them, or it would not have been walked; so the others are told by their identity alone, where
+    // they have one.
+    bool IsLeftOut(const fs::path& folder, const std::optional<FileId>& id, bool top) const {
+        if (leaveOut_.empty()) return false;
+        for (const LeftOut& out : leaveOut_) {
+            if (id && out.id && *id == *out.id) return true;
+        }
+        if (!top && id && !IsLink(folder)) return false;
+        const std::vector<std::string> parts = ResolvedParts(folder);
+        for (const LeftOut& out : leaveOut_) {
+            if (!out.parts.empty() && parts.size() >= out.parts.size() &&
+                std::equal(out.parts.begin(), out.parts.end(), parts.begin())) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void Warn(const std::string& text) {
+        if (warnings_ != nullptr) warnings_->push_back(text);
+    }
+
+    std::vector<LeftOut> leaveOut_;
+    std::set<FileId, IdLess> walked_;
+    std::set<FileId, IdLess> reserved_;
+    std::vector<std::string>* warnings_ = nullptr;
+    const std::atomic<bool>* stop_ = nullptr;
+};
+
+void Collect(const fs::path& folder, int level, std::vector<fs::path>& files, Walk& walk) {
     Listing listing = ListFolder(folder);
     files.insert(files.end(), listing.files.begin(), listing.files.end());
     for (const fs::path& sub : listing.folders) {
-        if (!stack.Enter(sub)) continue;
-        Collect(sub, files, stack);
-        stack.Leave();
+        if (walk.Enter(sub, level + 1, Walk::Reached::kInside)) Collect(sub, level + 1, files, walk);
     }
 }
 
@@ -176,23 +230,22 @@ void AddSoundtrack(std::vector<Soundtrack>& soundtracks, std::vector<std::string
 }
 
 void CollectAudioFiles(const fs::path& folder, std::vector<fs::path>& files) {
-    WalkStack stack;
-    if (!stack.Enter(folder)) return;
-    Collect(folder, files, stack);
+    Walk walk({}, nullptr, nullptr);
+    if (walk.Enter(folder, 0, Walk::Reached::kTop)) Collect(folder, 0, files, walk);
 }
 
 std::vector<Soundtrack> ScanMusicFolder(const fs::path& folder, std::vector<std::string>& warnings,
-                                        const std::vector<fs::path>& leaveOut) {
+                                        const std::vector<fs::path>& leaveOut, const std::atomic<bool>* stop) {
     std::vector<Soundtrack> soundtracks;
-    WalkStack stack(leaveOut, warnings);
-    if (!stack.Enter(folder)) return soundtracks;
+    Walk walk(leaveOut, &warnings, stop);
+    if (!walk.Enter(folder, 0, Walk::Reached::kTop)) return soundtracks;
     Listing listing = ListFolder(folder);
     AddSoundtrack(soundtracks, warnings, FileNameUtf8(folder), listing.files);
+    for (const fs::path& sub : listing.folders) walk.Reserve(sub);
     for (const fs::path& sub : listing.folders) {
-        if (!stack.Enter(sub)) continue;
+        if (!walk.Enter(sub, 1, Walk::Reached::kSoundtrack)) continue;
         std::vector<fs::path> files;
-        Collect(sub, files, stack);
-        stack.Leave();
+        Collect(sub, 1, files, walk);
         AddSoundtrack(soundtracks, warnings, FileNameUtf8(sub), files);
     }
     return soundtracks;

@@ -14,12 +14,13 @@ namespace {
 
 constexpr long kBufferSize = 64 * 1024;
 constexpr long kMaxRedirects = 10;
+constexpr int kStepMs = 100;
 
 // Everything one Get shares with curl's callbacks.
 struct Transfer {
     const ChunkSink* sink = nullptr;
     const std::atomic<bool>* stop = nullptr;
-    bool stopped = false;      // the progress callback saw the stop flag
+    bool stopped = false;      // the stop flag was seen
     uint64_t from = 0;
     uint64_t* total = nullptr;
     CURL* curl = nullptr;
@@ -30,6 +31,8 @@ struct Transfer {
     bool headersDone = false;  // the final answer's headers are in
     AnswerHead head;           // of the answer being read
     const std::string* url = nullptr;
+    HttpExchange* exchange = nullptr;
+    bool wholeOn200 = false;   // If-Range was sent
     std::string planError;     // why the final answer was refused
 
     bool checked = false;      // status and length examined, the body may flow
@@ -45,6 +48,8 @@ struct Transfer {
     std::chrono::steady_clock::time_point lastActivity;
     curl_off_t lastCount = 0;
     bool timedOut = false;
+    SpeedWatch* speed = nullptr;
+    bool tooSlow = false;
 };
 
 bool StartsWithNoCase(const char* data, size_t size, const char* prefix) {
@@ -92,6 +97,12 @@ size_t OnHeader(char* data, size_t, size_t size, void* user) {
     } else if (StartsWithNoCase(data, size, "content-range:")) {
         t->head.hasRange = true;
         t->head.range = HeaderValue(data, size, sizeof "content-range:" - 1);
+    } else if (StartsWithNoCase(data, size, "content-encoding:")) {
+        t->head.encoding = HeaderValue(data, size, sizeof "content-encoding:" - 1);
+    } else if (StartsWithNoCase(data, size, "etag:")) {
+        t->head.etag = HeaderValue(data, size, sizeof "etag:" - 1);
+    } else if (StartsWithNoCase(data, size, "last-modified:")) {
+        t->head.lastModified = HeaderValue(data, size, sizeof "last-modified:" - 1);
     } else if ((size == 2 && data[0] == '\r' && data[1] == '\n') || (size == 1 && data[0] == '\n')) {
         const bool followed = t->status / 100 == 3 && t->hasLocation;
         t->headersDone = t->status >= 200 && !followed;
@@ -108,7 +119,7 @@ void Check(Transfer& t) {
     t.status = status;
     t.head.status = status;
     AnswerPlan plan;
-    if (!PlanAnswer(t.head, t.from, *t.url, plan, t.planError)) {
+    if (!PlanAnswer(t.head, t.from, t.wholeOn200, *t.url, plan, t.planError)) {
         t.badAnswer = true;
         return;
     }
@@ -116,6 +127,10 @@ void Check(Transfer& t) {
     t.length = plan.length;
     if (t.total) *t.total = plan.total;
     t.skip = plan.skip;
+    if (t.exchange) {
+        t.exchange->start = plan.start;
+        t.exchange->validator = plan.validator;
+    }
 }
 
 size_t OnBody(char* data, size_t, size_t size, void* user) {
@@ -137,25 +152,57 @@ size_t OnBody(char* data, size_t, size_t size, void* user) {
     return size;
 }
 
-// Called about once a second while nothing arrives, and often while data flows; so a stop is seen within
-// about a second even from a server that has gone silent.
-int OnProgress(void* user, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
-    auto* t = static_cast<Transfer*>(user);
-    if (t->stop && t->stop->load()) {
-        t->stopped = true;
-        return 1;
+// Looked at after every step of the transfer, and every kStepMs while nothing arrives; true when
+// the transfer is to end: stopped, silent past the receive limit, or below the low-speed limit.
+bool MustEnd(Transfer& t) {
+    if (t.stop && t.stop->load()) {
+        t.stopped = true;
+        return true;
     }
+    curl_off_t now = 0;
+    curl_easy_getinfo(t.curl, CURLINFO_SIZE_DOWNLOAD_T, &now);
     const auto clock = std::chrono::steady_clock::now();
-    if (now != t->lastCount) {
-        t->lastCount = now;
-        t->lastActivity = clock;
-        return 0;
+    if (now != t.lastCount) {
+        t.lastCount = now;
+        t.lastActivity = clock;
+    } else if (clock - t.lastActivity > t.receiveLimit) {
+        t.timedOut = true;
+        return true;
     }
-    if (clock - t->lastActivity > t->receiveLimit) {
-        t->timedOut = true;
-        return 1;
+    if (t.speed->TooSlow(clock, t.received)) {
+        t.tooSlow = true;
+        return true;
     }
-    return 0;
+    return false;
+}
+
+// Runs the transfer in short steps, so that a stop is seen within a fraction of a second, also while a
+// server sends nothing (curl's own progress calls come only about once a second then).
+CURLcode Perform(Transfer& t) {
+    CURLM* multi = curl_multi_init();
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    curl_multi_add_handle(multi, t.curl);
+    CURLcode code = CURLE_OK;
+    for (int running = 1;;) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            code = CURLE_RECV_ERROR;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            CURLMsg* message = curl_multi_info_read(multi, &left);
+            code = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_RECV_ERROR;
+            break;
+        }
+        if (MustEnd(t)) {
+            code = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kStepMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, t.curl);
+    curl_multi_cleanup(multi);
+    return code;
 }
 
 // "what (code: text)": the system's error when curl saw one, else curl's own code and words.
@@ -196,7 +243,7 @@ public:
     }
 
     bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
-             const std::atomic<bool>* stop) override {
+             const std::atomic<bool>* stop, HttpExchange* exchange) override {
         if (!SplitsAsUrl(url)) {
             err = "bad address " + url;
             return false;
@@ -213,12 +260,22 @@ public:
         t.total = total;
         t.curl = curl;
         t.url = &url;
+        t.exchange = exchange;
+        const std::string ifRange = exchange ? exchange->ifRange : std::string();
+        t.wholeOn200 = from > 0 && !ifRange.empty();
 
         curl_slist* headers = nullptr;
-        if (from > 0) headers = curl_slist_append(headers, ("Range: bytes=" + std::to_string(from) + "-").c_str());
+        const std::string lines = RequestHeaders(from, ifRange);
+        for (size_t pos = 0; pos < lines.size();) {
+            const size_t end = lines.find("\r\n", pos);
+            headers = curl_slist_append(headers, lines.substr(pos, end - pos).c_str());
+            pos = end + 2;
+        }
 
         t.receiveLimit = std::chrono::milliseconds(timeouts_.receiveMs);
         t.lastActivity = std::chrono::steady_clock::now();
+        SpeedWatch speed(timeouts_, t.lastActivity);
+        t.speed = &speed;
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrel launcher/1.0");
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -227,9 +284,6 @@ public:
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connectMs));
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBufferSize);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
@@ -237,11 +291,14 @@ public:
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
 
-        CURLcode code = curl_easy_perform(curl);
+        CURLcode code = Perform(t);
         if (code == CURLE_ABORTED_BY_CALLBACK && t.timedOut) code = CURLE_OPERATION_TIMEDOUT;
         bool ok = false;
         if (code == CURLE_ABORTED_BY_CALLBACK && t.stopped) {
             err = "stopped";
+        } else if (code == CURLE_ABORTED_BY_CALLBACK && t.tooSlow) {
+            err = speed.Sentence();
+            if (exchange) exchange->tooSlow = true;
         } else if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (t.badAnswer || t.refused))) {
             Check(t);  // an answer without a body never reached OnBody
             if (t.badAnswer) {

@@ -1,7 +1,9 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "platform/file_copy.h"
 #include "platform/file_ops.h"
@@ -14,23 +16,204 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Names tried for one staged file before giving up: each taken name is passed over.
+// Names tried for one replacing file before giving up: each taken name is passed over.
 constexpr int kNameAttempts = 100;
 std::atomic<unsigned> nameCounter{0};
 
-fs::path TemporaryBeside(const fs::path& target) {
-    return target.parent_path() / (".unpack-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                   std::to_string(nameCounter.fetch_add(1)) + ".tmp");
+std::wstring TemporaryName() {
+    static const std::wstring start = L".unpack-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    return start + std::to_wstring(nameCounter.fetch_add(1)) + L".tmp";
 }
 
-bool Taken(DWORD code) {
-    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+// The system's words for `code`, without the code.
+std::string Reason(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string out = n > 0 && buffer ? ToUtf8(std::wstring(buffer, n)) : "";
+    if (buffer) LocalFree(buffer);
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
+    }
+    return out.empty() ? "error " + std::to_string(code) : out;
 }
 
-// The system's text for `code`, which later calls may have overwritten as the thread's last error.
-std::string ErrorText(const std::string& what, DWORD code) {
-    SetLastError(code);
-    return SystemErrorText(what);
+// ntdll's calls for opening and renaming relative to a folder handle, which kernel32 does not offer.
+using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS);
+
+struct NtCalls {
+    NtCreateFileCall createFile = nullptr;
+    NtSetInformationFileCall setInformation = nullptr;
+    NtSetInformationFileCall queryInformation = nullptr;
+    RtlNtStatusToDosErrorCall toDosError = nullptr;
+};
+
+template <class Call>
+Call NtdllCall(const char* name) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll ? reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(ntdll, name))) : nullptr;
+}
+
+const NtCalls& Nt() {
+    static const NtCalls calls = [] {
+        NtCalls c;
+        c.createFile = NtdllCall<NtCreateFileCall>("NtCreateFile");
+        c.setInformation = NtdllCall<NtSetInformationFileCall>("NtSetInformationFile");
+        c.queryInformation = NtdllCall<NtSetInformationFileCall>("NtQueryInformationFile");
+        c.toDosError = NtdllCall<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError");
+        return c;
+    }();
+    return calls;
+}
+
+constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+constexpr ULONG kFileOpen = 0x00000001;
+constexpr ULONG kFileCreate = 0x00000002;
+constexpr ULONG kFileOpenIf = 0x00000003;
+constexpr ULONG kFileDirectoryFile = 0x00000001;
+constexpr ULONG kFileSynchronousIoNonalert = 0x00000020;
+constexpr ULONG kFileNonDirectoryFile = 0x00000040;
+constexpr ULONG kFileOpenForBackupIntent = 0x00004000;
+constexpr ULONG kFileOpenReparsePoint = 0x00200000;
+constexpr auto kRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+constexpr auto kInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+
+DWORD DosError(NTSTATUS status) {
+    const NtCalls& nt = Nt();
+    return nt.toDosError ? nt.toDosError(status) : ERROR_GEN_FAILURE;
+}
+
+HANDLE HandleOf(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// Opens or creates `name` in the folder `parent` as itself (a link is not followed).
+NTSTATUS OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                      ULONG options, HANDLE& out) {
+    const NtCalls& nt = Nt();
+    out = INVALID_HANDLE_VALUE;
+    if (nt.createFile == nullptr) return kStatusNotImplemented;
+    UNICODE_STRING counted;
+    counted.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    counted.MaximumLength = counted.Length;
+    counted.Buffer = const_cast<wchar_t*>(name.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, 0, parent, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status =
+        nt.createFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                      disposition, options | kFileOpenReparsePoint | kFileSynchronousIoNonalert, nullptr, 0);
+    if (NT_SUCCESS(status)) out = handle;
+    return status;
+}
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+// Whether the open handle is on a link itself (a name-surrogate reparse point).
+bool IsLinkHandle(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           IsLinkReparsePoint(tag.FileAttributes, tag.ReparseTag);
+}
+
+// The file's number on its volume.
+bool IdOf(HANDLE handle, uint64_t& id) {
+    const NtCalls& nt = Nt();
+    LARGE_INTEGER index{};
+    IO_STATUS_BLOCK io{};
+    if (nt.queryInformation && NT_SUCCESS(nt.queryInformation(handle, &io, &index, sizeof index,
+                                                               kInternalInformation))) {
+        id = static_cast<uint64_t>(index.QuadPart);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// The path the system gives for an open handle, as the user would write it.
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return L"";
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(n + 1);
+    }
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+    return path;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// A handle opened on `name` of the folder whose path is `parentPath` leads where its name says: Wine
+// opens what a host link leads to even when asked for the link itself, and shows the handle as no link.
+bool WhereItsNameSays(HANDLE handle, const std::wstring& parentPath, const std::wstring& name) {
+    const std::wstring path = FinalPath(handle);
+    // Where the system gives no paths, the handle's own link check is all there is.
+    if (parentPath.empty() || path.empty()) return true;
+    const size_t slash = path.find_last_of(L'\\');
+    return slash != std::wstring::npos && SameText(path.substr(0, slash), parentPath) &&
+           SameText(path.substr(slash + 1), name);
+}
+
+// The full path in the "\\?\" form, for folders deeper than MAX_PATH.
+std::wstring LongForm(const fs::path& path) {
+    const std::wstring& text = path.native();
+    if (text.rfind(L"\\\\?\\", 0) == 0) return text;
+    DWORD n = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return text;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(text.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return text;
+    full.resize(n);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// Removes a link standing at `name` of `folder` as itself; false when none could be removed so.
+bool RemoveLinkAt(HANDLE folder, const std::wstring& name) {
+    HANDLE link = INVALID_HANDLE_VALUE;
+    if (!NT_SUCCESS(OpenRelative(folder, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, kFileOpen,
+                                 kFileOpenForBackupIntent, link))) {
+        return false;
+    }
+    // Only a handle on the link itself is deleted; under Wine it is on what the link leads to.
+    FILE_DISPOSITION_INFO remove{TRUE};
+    const bool removed =
+        IsLinkHandle(link) && SetFileInformationByHandle(link, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(link);
+    return removed;
+}
+
+// Renames the open file to `name` in `folder`, replacing what stands there.
+NTSTATUS RenameInto(HANDLE file, HANDLE folder, const std::wstring& name) {
+    const NtCalls& nt = Nt();
+    if (nt.setInformation == nullptr) return kStatusNotImplemented;
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    IO_STATUS_BLOCK io{};
+    return nt.setInformation(file, &io, rename, static_cast<ULONG>(buffer.size()), kRenameInformation);
 }
 
 }  // namespace
@@ -41,45 +224,150 @@ bool CopyReplacing(const fs::path& from, const fs::path& to, std::string& err) {
     return false;
 }
 
-bool StagedFile::Create(const fs::path& target, const fs::path* source, std::string& err) {
-    Discard();
-    DWORD code = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temporary_ = TemporaryBeside(target);
-        if (source) {
-            // Fails rather than replace anything that stands at the new name.
-            if (CopyFileW(source->c_str(), temporary_.c_str(), TRUE)) {
-                target_ = target;
-                return true;
+bool UnpackTree::OpenRoot(std::string& err) {
+    std::error_code ec;
+    fs::create_directories(root_, ec);  // a failure shows when the folder cannot be opened
+    HANDLE handle = CreateFileW(LongForm(root_).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        err = Reason(GetLastError());
+        return false;
+    }
+    root_handle_ = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool UnpackTree::OpenLevel(intptr_t parent, Level& level, bool make, std::string& err) {
+    const std::wstring name = ToWide(level.name);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = OpenRelative(HandleOf(parent), name, kFolderAccess, kShareAll, make ? kFileOpenIf : kFileOpen,
+                                         kFileDirectoryFile | kFileOpenForBackupIntent, handle);
+    if (!NT_SUCCESS(status)) {
+        // A link to a file there looks like a file: NOT_A_DIRECTORY either way.
+        HANDLE there = INVALID_HANDLE_VALUE;
+        const bool link = NT_SUCCESS(OpenRelative(HandleOf(parent), name, FILE_READ_ATTRIBUTES, kShareAll, kFileOpen,
+                                                  kFileOpenForBackupIntent, there)) &&
+                          IsLinkHandle(there);
+        if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+        err = link ? "a link stands in its way" : Reason(DosError(status));
+        return false;
+    }
+    uint64_t id = 0;
+    const bool plain = !IsLinkHandle(handle) && WhereItsNameSays(handle, FinalPath(HandleOf(parent)), name);
+    if (!plain || !IdOf(handle, id)) {
+        const DWORD code = GetLastError();
+        CloseHandle(handle);
+        err = plain ? Reason(code) : "a link stands in its way";
+        return false;
+    }
+    level.handle = reinterpret_cast<intptr_t>(handle);
+    level.id = id;
+    return true;
+}
+
+bool UnpackTree::StillInPlace(intptr_t parent, const Level& level) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!NT_SUCCESS(OpenRelative(HandleOf(parent), ToWide(level.name), FILE_READ_ATTRIBUTES, kShareAll, kFileOpen,
+                                 kFileDirectoryFile | kFileOpenForBackupIntent, handle))) {
+        return false;
+    }
+    uint64_t id = 0;
+    const bool same = !IsLinkHandle(handle) && IdOf(handle, id) && id == level.id;
+    CloseHandle(handle);
+    return same;
+}
+
+void UnpackTree::CloseHandleOf(intptr_t handle) {
+    if (handle != kNone) CloseHandle(HandleOf(handle));
+}
+
+bool UnpackTree::OpenSource(const std::string& source, intptr_t& handle, std::string& err) {
+    HANDLE folder = HandleOf(root_handle_);
+    HANDLE owned = INVALID_HANDLE_VALUE;  // a folder of the way opened here
+    size_t start = 0;
+    bool ok = false;
+    for (;;) {
+        const size_t end = source.find_first_of("/\\", start);
+        const std::wstring part =
+            ToWide(source.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            HANDLE file = INVALID_HANDLE_VALUE;
+            const NTSTATUS status = OpenRelative(folder, part, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                 kFileOpen, kFileNonDirectoryFile, file);
+            if (!NT_SUCCESS(status)) {
+                err = Reason(DosError(status));
+            } else if (IsLinkHandle(file)) {
+                CloseHandle(file);
+                err = "a link stands in its way";
+            } else {
+                handle = reinterpret_cast<intptr_t>(file);
+                ok = true;
             }
-        } else {
-            HANDLE file = CreateFileW(temporary_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                target_ = target;
-                handle_ = reinterpret_cast<intptr_t>(file);
-                return true;
+            break;
+        }
+        if (!part.empty() && part != L".") {
+            HANDLE next = INVALID_HANDLE_VALUE;
+            const NTSTATUS status = OpenRelative(folder, part, kFolderAccess, kShareAll, kFileOpen,
+                                                 kFileDirectoryFile | kFileOpenForBackupIntent, next);
+            if (!NT_SUCCESS(status)) {
+                err = Reason(DosError(status));
+                break;
+            }
+            if (IsLinkHandle(next)) {
+                CloseHandle(next);
+                err = "a link stands in its way";
+                break;
+            }
+            if (owned != INVALID_HANDLE_VALUE) CloseHandle(owned);
+            owned = folder = next;
+        }
+        start = end + 1;
+    }
+    if (owned != INVALID_HANDLE_VALUE) CloseHandle(owned);
+    return ok;
+}
+
+bool UnpackTree::MakeFile(intptr_t folder, const std::string& leaf, intptr_t source, std::string& err) {
+    const std::wstring name = ToWide(leaf);
+    constexpr ACCESS_MASK kAccess = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
+    temporary_.clear();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    // Made new, never opened where something stands: then the file goes in under a name of its own and
+    // replaces it.
+    NTSTATUS status =
+        OpenRelative(HandleOf(folder), name, kAccess, FILE_SHARE_READ, kFileCreate, kFileNonDirectoryFile, file);
+    for (int attempt = 0; status == kStatusNameCollision && attempt < kNameAttempts; ++attempt) {
+        const std::wstring temporary = TemporaryName();
+        status = OpenRelative(HandleOf(folder), temporary, kAccess, FILE_SHARE_READ, kFileCreate,
+                              kFileNonDirectoryFile, file);
+        if (NT_SUCCESS(status)) temporary_ = ToUtf8(temporary);
+    }
+    if (!NT_SUCCESS(status)) {
+        err = Reason(DosError(status));
+        return false;
+    }
+    file_ = reinterpret_cast<intptr_t>(file);
+    if (source != kNone) {
+        static thread_local std::vector<char> buffer(256 * 1024);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(HandleOf(source), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                err = Reason(GetLastError());
+                RemoveUnfinished();
+                return false;
+            }
+            if (got == 0) break;
+            if (!Write(buffer.data(), got, err)) {
+                RemoveUnfinished();
+                return false;
             }
         }
-        code = GetLastError();
-        if (!Taken(code)) break;
     }
-    err = ErrorText((source ? "cannot copy " + PathUtf8(*source) + " to " : "cannot create ") + PathUtf8(temporary_),
-                    code);
-    temporary_.clear();
-    return false;
+    return true;
 }
 
-bool StagedFile::Open(const fs::path& target, std::string& err) {
-    return Create(target, nullptr, err);
-}
-
-bool StagedFile::OpenCopy(const fs::path& source, const fs::path& target, std::string& err) {
-    return Create(target, &source, err);
-}
-
-bool StagedFile::Write(const void* data, size_t n, std::string& err) {
-    if (handle_ == -1) {
+bool UnpackTree::Write(const void* data, size_t n, std::string& err) {
+    if (!Busy()) {
         err = "no file is open";
         return false;
     }
@@ -87,8 +375,8 @@ bool StagedFile::Write(const void* data, size_t n, std::string& err) {
     while (n > 0) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(n, DWORD{1} << 30));
         DWORD written = 0;
-        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, chunk, &written, nullptr) || written == 0) {
-            err = SystemErrorText("cannot write " + PathUtf8(temporary_));
+        if (!WriteFile(HandleOf(file_), bytes, chunk, &written, nullptr) || written == 0) {
+            err = Reason(GetLastError());
             return false;
         }
         bytes += written;
@@ -97,42 +385,39 @@ bool StagedFile::Write(const void* data, size_t n, std::string& err) {
     return true;
 }
 
-void StagedFile::Close() {
-    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    handle_ = -1;
-}
-
-bool StagedFile::Commit(uint32_t, std::string& err) {
-    if (!Staged()) {
-        err = "no file is staged";
+bool UnpackTree::PutInPlace(uint32_t, std::string& err) {
+    HANDLE file = HandleOf(file_);
+    DWORD code = ERROR_SUCCESS;
+    if (!temporary_.empty()) {
+        const std::wstring name = ToWide(leaf_);
+        NTSTATUS status = RenameInto(file, HandleOf(Folder()), name);
+        // A file never replaces a folder: a link to one (a junction) standing there goes as itself
+        // first, never what it leads to.
+        if (!NT_SUCCESS(status) && RemoveLinkAt(HandleOf(Folder()), name)) status = RenameInto(file, HandleOf(Folder()), name);
+        if (!NT_SUCCESS(status)) code = DosError(status);
+    }
+    if (code != ERROR_SUCCESS) {
+        RemoveUnfinished();
+        err = Reason(code);
+        temporary_.clear();
         return false;
     }
-    bool ok = true;
-    DWORD code = ERROR_SUCCESS;
-    if (handle_ != -1 && !CloseHandle(reinterpret_cast<HANDLE>(handle_))) {
-        ok = false;
-        code = GetLastError();
-    }
-    handle_ = -1;
-    if (ok && !MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        code = GetLastError();
-        // A file is never moved over a folder: a link to one (a junction) standing at the target is
-        // removed itself first, never what it leads to.
-        std::string ignored;
-        ok = IsLink(target_) && RemoveTree(target_, ignored) &&
-             MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
-    if (!ok) {
-        err = ErrorText("cannot put " + PathUtf8(target_) + " in place", code);
-        DeleteFileW(temporary_.c_str());
-    }
+    file_ = kNone;
     temporary_.clear();
-    return ok;
+    if (!CloseHandle(file)) {
+        err = Reason(GetLastError());
+        return false;
+    }
+    return true;
 }
 
-void StagedFile::Discard() {
-    Close();
-    if (Staged()) DeleteFileW(temporary_.c_str());
+void UnpackTree::RemoveUnfinished() {
+    // Through its own handle: no name is looked up again.
+    HANDLE file = HandleOf(file_);
+    FILE_DISPOSITION_INFO remove{TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(file);
+    file_ = kNone;
     temporary_.clear();
 }
 

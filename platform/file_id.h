@@ -23,4 +23,8 @@ inline bool IsKnownFileIndex(uint64_t index) {
 // volume gives the file no number of its own.
 bool IdentifyFile(const std::filesystem::path& path, FileId& id);
 
+// The full path of what `path` names, every link and junction on the way resolved: where the folder
+// really lies, whichever way it was reached. False when it cannot be opened.
+bool ResolvePath(const std::filesystem::path& path, std::filesystem::path& resolved);
+
 }  // namespace launcher

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace launcher {
 
@@ -12,8 +14,8 @@ bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::pat
 
 // The user's game folder is linked into the data folder, and the standard library of the Windows build
 // neither sees junctions nor stops at them. Every "is this a link" question and every walk of a tree
-// goes through the helpers below, which never follow a link. A path that ends in separators or in "."
-// names what stands at the path without them: "link/" and "link/." are the link itself.
+// goes through the helpers below, which never follow a link. A path that ends in separators names
+// what stands at the path without them: "link/" is the link itself.
 
 // True for a symbolic link, a junction or a mount point; the link itself is looked at.
 bool IsLink(const std::filesystem::path& path);
@@ -29,13 +31,58 @@ bool EntryExists(const std::filesystem::path& path);
 // otherwise, and taken back from those that stay. A path that does not exist counts as removed. An entry
 // that cannot be removed does not stop the others; on failure `err` holds the system's message for the
 // first error and `failedAt`, when given, the entry it happened on, and whatever could be removed is gone.
+// A path with a "." or ".." part (or on Windows a bare drive, "Z:") names a folder other than the one
+// written, the current one or one further up: it is refused as it stands, before anything is opened.
 bool RemoveTree(const std::filesystem::path& path, std::string& err, std::filesystem::path* failedAt = nullptr);
 
 // Sets `bytes` to the size of the regular files below `folder` (or of `folder` itself when it is a
 // file). Links, junctions and mounted folders are neither counted nor entered; a path that does not
 // exist holds 0 bytes. False when some folder or entry could not be read: then `bytes` holds only what
-// could be counted and `err` the system's message for the first error.
+// could be counted and `err` the system's message for the first error. Paths are refused as by RemoveTree.
 bool TreeSize(const std::filesystem::path& folder, uint64_t& bytes, std::string& err);
+
+// A folder opened once without following a link, for working on its entries relative to what was
+// opened: whatever is put at its path meanwhile (a link to a folder of the user's, say) is never listed,
+// entered or removed through. Once the folder no longer stands at its path, removing or measuring its
+// entries fails with "The folder changed while it was being worked on" instead of going on where it went.
+// The folders on the way to it are the caller's and are followed, as by RemoveTree. Windows removes no
+// folder that is held: let go of it before removing it.
+class HeldFolder {
+public:
+    enum class Found {
+        Nothing,  // nothing there
+        Folder,   // a folder, held
+        Link,     // a link, a junction or a mount point of Windows
+        Mounted,  // a folder that another file system is mounted on
+        Other     // a file, or something that could not be opened or read
+    };
+
+    explicit HeldFolder(const std::filesystem::path& path);
+    // The entry `name` (one plain name) of a held folder, opened relative to it.
+    HeldFolder(const HeldFolder& parent, const std::filesystem::path& name);
+    ~HeldFolder();
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    // What stood at the path when it was opened; only a folder is held.
+    Found found() const { return found_; }
+    const std::filesystem::path& path() const { return path_; }
+
+    // The names of its entries, in the order the listing gives them. False with the system's message
+    // when not all could be listed.
+    bool List(std::vector<std::filesystem::path>& names, std::string& err) const;
+    // RemoveTree and TreeSize for the entry `name` (one plain name) of this folder. `failedAt` is a path
+    // below this folder's.
+    bool RemoveTree(const std::filesystem::path& name, std::string& err,
+                    std::filesystem::path* failedAt = nullptr) const;
+    bool TreeSize(const std::filesystem::path& name, uint64_t& bytes, std::string& err) const;
+
+private:
+    struct State;
+    std::filesystem::path path_;
+    Found found_ = Found::Nothing;
+    std::unique_ptr<State> state_;
+};
 
 // Windows: whether an entry with these attributes and this reparse tag is a link. Only name surrogates
 // (symbolic links, junctions, mount points) are; OneDrive and other cloud files, deduplicated files and

@@ -64,6 +64,26 @@ fs::path Shown(const std::wstring& path) {
     return fs::path(path);
 }
 
+// A path that names another folder than the one written: a part of nothing but dots and spaces (".",
+// "..", and "..." or ". " too, which Windows cuts down to nothing, leaving the folder they stand in), or a
+// bare drive ("Z:", the current folder of that drive). GetFullPathNameW turns each into the full path of
+// that other folder, so the path is judged as it is written.
+bool Refused(const std::wstring& text) {
+    size_t start = 0;
+    const wchar_t first = text.empty() ? L'\0' : text[0];
+    const bool letter = (first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z');
+    if (letter && text.size() >= 2 && text[1] == L':') {
+        if (text.size() == 2) return true;
+        start = 2;
+    }
+    for (;;) {
+        const size_t end = std::min(text.find_first_of(L"\\/", start), text.size());
+        if (end > start && text.find_first_not_of(L". ", start) >= end) return true;
+        if (end == text.size()) return false;
+        start = end + 1;
+    }
+}
+
 // Splits the top's long form into its folder and its name, after trailing separators and "." parts
 // (which a "\\?\" path keeps as they are). False for a path that names no entry of a folder.
 bool SplitTop(const fs::path& path, std::wstring& parent, std::wstring& name) {
@@ -583,12 +603,26 @@ DWORD OpenAnchor(const std::wstring& parent, WinDir& anchor) {
     return 0;
 }
 
+// One plain name of an entry: no separator, nothing that names another folder.
+bool PlainName(const std::wstring& name) {
+    return !name.empty() && name.find_first_of(L"\\/:") == std::wstring::npos && !Refused(name);
+}
+
+// The path of `names` below `folder`.
+std::wstring Joined(std::wstring folder, const std::vector<std::wstring>& names) {
+    for (const std::wstring& part : names) {
+        if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+        folder += part;
+    }
+    return folder;
+}
+
 // The whole walk for both RemoveTree and TreeSize. On failure `code` is set and `at` is where.
 bool Walk(const fs::path& path, bool remove, uint64_t& bytes, DWORD& code, fs::path& at) {
     bytes = 0;
     std::wstring parent;
     std::wstring name;
-    if (!SplitTop(path, parent, name)) {
+    if (Refused(path.native()) || !SplitTop(path, parent, name)) {
         code = ERROR_INVALID_NAME;
         at = path;
         return false;
@@ -603,18 +637,62 @@ bool Walk(const fs::path& path, bool remove, uint64_t& bytes, DWORD& code, fs::p
         at = Shown(parent);
         return false;
     }
-    WinOps ops(remove);
-    tree_walk::TreeWalk<WinOps> walk(ops, remove);
-    walk.Run(anchor, name);
-    bytes = walk.bytes();
-    if (walk.whole()) return true;
-    code = walk.error();
-    std::wstring where = parent;
-    for (const std::wstring& part : walk.errorAt()) {
-        if (where.back() != L'\\') where += L'\\';
-        where += part;
+    std::vector<std::wstring> below;
+    if (tree_walk::WalkFrom<WinOps>(anchor, name, remove, bytes, code, below)) return true;
+    at = Shown(Joined(parent, below));
+    return false;
+}
+
+// Opens the folder `name` of `parent` into `dir` without following anything, and says what stands there.
+// `parent` must be a handle that no listing or look-up has used yet.
+HeldFolder::Found Hold(WinDir& parent, const std::wstring& name, WinDir& dir) {
+    WinOps ops(false);
+    WinEntry entry;
+    const DWORD code = ops.LookUp(parent, name, entry);
+    if (code == WinOps::kGone) return HeldFolder::Found::Nothing;
+    if (code != 0) return HeldFolder::Found::Other;
+    if (entry.kind == Kind::Link) return HeldFolder::Found::Link;
+    if (entry.kind != Kind::Folder) return HeldFolder::Found::Other;
+    // A folder that turns out to be a link or another folder once opened is no folder to hold.
+    return ops.Open(parent, entry, dir) == 0 ? HeldFolder::Found::Folder : HeldFolder::Found::Other;
+}
+
+// The held folder `held`, entry `heldName` of `parent`, opened again into `out`: a fresh handle on the
+// very same folder, or kChanged.
+DWORD OpenHeldAgain(WinDir& parent, const std::wstring& heldName, const WinDir& held, WinDir& out) {
+    out = WinDir{};
+    out.index = held.index;
+    WinOps ops(false);
+    const DWORD code = ops.Reopen(parent, heldName, out);
+    return code == WinOps::kGone ? WinOps::kChanged : code;
+}
+
+// RemoveTree and TreeSize of the entry `name` of a held folder, relative to a fresh handle on it.
+bool WalkHeld(WinDir& parent, const std::wstring& heldName, const WinDir& held, const fs::path& heldPath,
+              const fs::path& name, bool remove, uint64_t& bytes, std::string& err, fs::path* failedAt) {
+    bytes = 0;
+    WinDir anchor;
+    DWORD code = PlainName(name.native()) ? OpenHeldAgain(parent, heldName, held, anchor) : ERROR_INVALID_NAME;
+    if (code != 0) {
+        err = SystemMessage(code);
+        if (failedAt) *failedAt = heldPath;
+        return false;
     }
-    at = Shown(where);
+    std::vector<std::wstring> below;
+    if (tree_walk::WalkFrom<WinOps>(anchor, name.native(), remove, bytes, code, below)) return true;
+    err = SystemMessage(code);
+    if (failedAt) {
+        *failedAt = heldPath;
+        for (const std::wstring& part : below) *failedAt /= part;
+    }
+    return false;
+}
+
+// What is not held has no entries: nothing there holds nothing, anything else is no folder.
+bool NotHeld(HeldFolder::Found found, const fs::path& path, std::string& err, fs::path* failedAt) {
+    if (found == HeldFolder::Found::Nothing) return true;
+    err = SystemMessage(ERROR_DIRECTORY);
+    if (failedAt) *failedAt = path;
     return false;
 }
 
@@ -671,6 +749,77 @@ bool TreeSize(const fs::path& folder, uint64_t& bytes, std::string& err) {
     if (Walk(folder, false, bytes, code, at)) return true;
     err = SystemMessage(code);
     return false;
+}
+
+struct HeldFolder::State {
+    WinDir parent;      // the folder it stands in
+    std::wstring name;  // its name there
+    WinDir dir;         // the folder itself
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        if (parent.handle != INVALID_HANDLE_VALUE) CloseHandle(parent.handle);
+        if (dir.handle != INVALID_HANDLE_VALUE) CloseHandle(dir.handle);
+    }
+};
+
+HeldFolder::HeldFolder(const fs::path& path) : path_(path) {
+    std::wstring parent;
+    std::wstring name;
+    if (path.empty() || Refused(path.native()) || !SplitTop(path, parent, name)) {
+        found_ = Found::Other;
+        return;
+    }
+    auto state = std::make_unique<State>();
+    const DWORD code = OpenAnchor(parent, state->parent);
+    if (code != 0) {
+        found_ = code == WinOps::kGone ? Found::Nothing : Found::Other;
+        return;
+    }
+    state->name = name;
+    found_ = Hold(state->parent, name, state->dir);
+    if (found_ == Found::Folder) state_ = std::move(state);
+}
+
+HeldFolder::HeldFolder(const HeldFolder& parent, const fs::path& name) : path_(parent.path_ / name) {
+    if (!parent.state_ || !PlainName(name.native())) {
+        found_ = parent.found_ == Found::Nothing ? Found::Nothing : Found::Other;
+        return;
+    }
+    // The parent's own handle may have been listed, and a handle answers only its first look-up.
+    auto state = std::make_unique<State>();
+    if (OpenHeldAgain(parent.state_->parent, parent.state_->name, parent.state_->dir, state->parent) != 0) {
+        found_ = Found::Other;
+        return;
+    }
+    state->name = name.native();
+    found_ = Hold(state->parent, state->name, state->dir);
+    if (found_ == Found::Folder) state_ = std::move(state);
+}
+
+HeldFolder::~HeldFolder() = default;
+
+bool HeldFolder::List(std::vector<fs::path>& names, std::string& err) const {
+    names.clear();
+    if (!state_) return NotHeld(found_, path_, err, nullptr);
+    WinOps ops(false);
+    const DWORD code = ops.List(state_->dir, [&names](WinEntry&& entry) { names.emplace_back(entry.name); });
+    if (code == 0) return true;
+    err = SystemMessage(code);
+    return false;
+}
+
+bool HeldFolder::RemoveTree(const fs::path& name, std::string& err, fs::path* failedAt) const {
+    uint64_t bytes = 0;
+    if (!state_) return NotHeld(found_, path_, err, failedAt);
+    return WalkHeld(state_->parent, state_->name, state_->dir, path_, name, true, bytes, err, failedAt);
+}
+
+bool HeldFolder::TreeSize(const fs::path& name, uint64_t& bytes, std::string& err) const {
+    bytes = 0;
+    if (!state_) return NotHeld(found_, path_, err, nullptr);
+    return WalkHeld(state_->parent, state_->name, state_->dir, path_, name, false, bytes, err, nullptr);
 }
 
 bool MoveReplacing(const fs::path& from, const fs::path& to, std::string& err) {

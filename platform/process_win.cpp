@@ -106,6 +106,29 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// A child inherits the process's error mode as CreateProcess finds it (the thread's own mode is not passed
+// on, and CREATE_DEFAULT_ERROR_MODE would give it the default, dialogs and all). So while a child is made
+// the mode asks for no system dialogs: a program whose DLLs are missing then ends with its status instead
+// of holding the import on a "DLL not found" box that nobody may see, and a crash ends without a report
+// box. The launcher's own mode is put back at once; the lock keeps two starts from putting back each
+// other's.
+class ChildErrorMode {
+public:
+    ChildErrorMode()
+        : lock_(Mutex()), saved_(SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX)) {}
+    ~ChildErrorMode() { SetErrorMode(saved_); }
+    ChildErrorMode(const ChildErrorMode&) = delete;
+    ChildErrorMode& operator=(const ChildErrorMode&) = delete;
+
+private:
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    std::lock_guard<std::mutex> lock_;
+    UINT saved_;
+};
+
 bool IsInheritable(HANDLE h) {
     DWORD flags = 0;
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetHandleInformation(h, &flags) &&
@@ -217,9 +240,12 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
     DWORD startError = 0;
     for (int delayMs : {50, 100, 250, 500, 0}) {
         std::wstring writable = commandLine;
-        started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, block.data(),
-                                 workDir.empty() ? nullptr : workDir.c_str(), &startup.StartupInfo, &process);
-        startError = GetLastError();
+        {
+            ChildErrorMode mode;
+            started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, flags, block.data(),
+                                     workDir.empty() ? nullptr : workDir.c_str(), &startup.StartupInfo, &process);
+            startError = GetLastError();
+        }
         if (started || delayMs == 0 || !MayStartOnRetry(startError)) break;
         if (stop != nullptr && stop->load()) break;
         SetLastError(startError);

@@ -40,6 +40,8 @@ constexpr uint64_t kThreadingLimit = uint64_t{224} << 20;
 // Long names, long link names and pax headers are held in memory whole; real ones are a few KiB.
 constexpr uint64_t kMetadataLimit = uint64_t{1} << 20;
 constexpr uint64_t kUnknownSize = ~uint64_t{0};
+// Rounds of making links to links at the end: a chain this long in reverse order still comes out whole.
+constexpr size_t kLinkRounds = 64;
 
 // A text field: up to its first NUL or its end.
 std::string Field(const unsigned char* header, size_t offset, size_t length) {
@@ -68,6 +70,24 @@ uint64_t EntrySize(const unsigned char* header) {
     return Octal(field, 12);
 }
 
+// The header's checksum field against the sum of its bytes, the field itself counted as blanks: the
+// unsigned sum as POSIX defines it, or the signed one that old tars wrote.
+bool ChecksumHolds(const unsigned char* header) {
+    uint64_t unsignedSum = 0;
+    int64_t signedSum = 0;
+    for (size_t i = 0; i < 512; ++i) {
+        const unsigned char byte = i >= 148 && i < 156 ? ' ' : header[i];
+        unsignedSum += byte;
+        signedSum += static_cast<signed char>(byte);
+    }
+    const uint64_t stored = Octal(header + 148, 8);
+    return stored == unsignedSum || static_cast<int64_t>(stored) == signedSum;
+}
+
+bool IsMetadata(char type) {
+    return type == 'L' || type == 'K' || type == 'x' || type == 'g';
+}
+
 bool AllZero(const unsigned char* block) {
     for (size_t i = 0; i < 512; ++i) {
         if (block[i] != 0) return false;
@@ -80,47 +100,78 @@ bool WritableName(const std::string& mapped) {
     return mapped.find('\0') == std::string::npos && IsSafeEntryPath(mapped);
 }
 
-// The folders of a file or link copy's place below the destination; false with `err` set when a link
-// stands on the way.
-bool MakeFolders(TarState& state, const fs::path& dest, std::string& err) {
-    if (!NoLinkOnTheWay(state.destination, state.mappedName, state.plainFolders)) {
-        err = "cannot write " + PathUtf8(dest) + " (a link stands in its way)";
-        return false;
-    }
-    std::error_code ec;
-    fs::create_directories(dest.parent_path(), ec);  // a failure shows when the file is not made
-    return true;
+// "cannot write " + the place of `mapped` + the reason.
+std::string CannotWrite(const TarState& state, const std::string& mapped, const std::string& why) {
+    return "cannot write " + PathUtf8(JoinEntryPath(state.destination, mapped)) + ": " + why;
 }
 
-// Starts the regular file of the current entry; false with `err` set when it cannot be written.
-bool OpenOutput(TarState& state, const std::string& name, std::string& err) {
-    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
-    if (!MakeFolders(state, dest, err)) return false;
+// Starts the regular file of the current entry, the member `member` (normalised); false with `err` set
+// when it cannot be written.
+bool OpenOutput(TarState& state, const std::string& member, std::string& err) {
+    if (state.output.Root().empty()) state.output.SetRoot(state.destination);
     std::string why;
-    if (!state.output.Open(dest, why)) {
-        err = "cannot write " + PathUtf8(dest);
+    if (!state.output.Open(state.mappedName, why)) {
+        err = CannotWrite(state, state.mappedName, why);
         return false;
     }
     state.mode = static_cast<uint32_t>(Octal(state.header + 100, 8));
     state.keepData = true;
-    state.written[NormalizeEntryPath(name)] = state.mappedName;
+    state.written[member] = state.mappedName;
     return true;
 }
 
-// A link entry becomes a copy of the file it names, when that file was written; otherwise nothing. A
-// copy that cannot be written fails the run, as the file itself would.
-bool CopyLinkTarget(TarState& state, const std::string& name, const std::string& target, std::string& err) {
-    auto source = state.written.find(target);
-    if (source == state.written.end()) return true;
-    fs::path dest = JoinEntryPath(state.destination, state.mappedName);
-    if (!MakeFolders(state, dest, err)) return false;
-    StagedFile copy;
+// Writes the member `name` at `mapped` as a copy of the written member `source`; a copy that cannot be
+// written fails the run, as the file itself would.
+bool CopyMember(TarState& state, const std::string& name, const std::string& mapped, const std::string& source,
+                std::string& err) {
+    if (state.output.Root().empty()) state.output.SetRoot(state.destination);
     std::string why;
-    if (!copy.OpenCopy(JoinEntryPath(state.destination, source->second), dest, why) || !copy.Commit(0, why)) {
-        err = "cannot write " + PathUtf8(dest);
+    if (!state.output.OpenCopy(source, mapped, why) || !state.output.Commit(0, why)) {
+        err = CannotWrite(state, mapped, why);
         return false;
     }
-    state.written[NormalizeEntryPath(name)] = state.mappedName;
+    state.written[name] = mapped;
+    return true;
+}
+
+// Makes a pending link when what it names has been written: a copy of the file, or of every file written
+// below the folder, under the link's own name (ones copied before are passed over, so a folder link
+// takes what came below its folder since). Sets `copied` when something was written.
+bool MakeLink(TarState& state, TarState::PendingLink& link, bool& copied, std::string& err) {
+    if (link.made) return true;
+    auto file = state.written.find(link.target);
+    if (file != state.written.end()) {
+        copied = true;
+        link.made = true;
+        return CopyMember(state, link.name, link.mapped, file->second, err);
+    }
+    const std::string folder = link.target.empty() ? "" : link.target + "/";
+    const std::string own = link.name + "/";
+    std::vector<std::pair<std::string, std::string>> below;  // copied first: the copies go into `written`
+    for (auto it = state.written.lower_bound(folder); it != state.written.end(); ++it) {
+        if (it->first.compare(0, folder.size(), folder) != 0) break;
+        // A link into its own folder would copy its copies without end.
+        if (it->first.compare(0, own.size(), own) == 0) continue;
+        const std::string rest = it->first.substr(folder.size());
+        if (!state.written.count(own + rest)) below.emplace_back(own + rest, it->second);
+    }
+    for (const auto& [name, source] : below) {
+        const std::string rest = name.substr(own.size());
+        copied = true;
+        if (!CopyMember(state, name, link.mapped + "/" + rest, source, err)) return false;
+    }
+    return true;
+}
+
+// The link entry `member` (normalised) becomes a copy of the file or folder it names once that has been
+// written: at once when it already has (a file), else when the archive has been read.
+bool AddLink(TarState& state, const std::string& member, const std::string& target, bool hard, std::string& err) {
+    TarState::PendingLink link{member, state.mappedName, target, hard, false};
+    if (state.written.count(target)) {
+        bool copied = false;
+        return MakeLink(state, link, copied, err);
+    }
+    state.pending.push_back(std::move(link));
     return true;
 }
 
@@ -207,6 +258,10 @@ bool HandleHeader(TarState& state, std::string& err) {
         return true;
     }
     state.zeroBlocks = 0;
+    if (!ChecksumHolds(h)) {
+        err = "the archive is damaged: a header's checksum is wrong at byte " + std::to_string(state.offset - 512);
+        return false;
+    }
     state.awaitingEntry = false;
 
     uint64_t size = EntrySize(h);
@@ -250,6 +305,8 @@ bool HandleHeader(TarState& state, std::string& err) {
     state.keepData = false;
     state.metadata = false;
 
+    const std::string member = IsMetadata(state.typeFlag) ? "" : NormalizeEntryPath(name);
+    if (!member.empty()) state.seen.insert(member);
     switch (state.typeFlag) {
         case 'L':
         case 'K':
@@ -276,17 +333,20 @@ bool HandleHeader(TarState& state, std::string& err) {
                 err = "unsafe path in the archive: " + name;
                 return false;
             }
-            if (!OpenOutput(state, name, err)) return false;
+            if (!OpenOutput(state, member, err)) return false;
             break;
         case '1':
-        case '2':
+        case '2': {
             state.mappedName = state.mapper ? state.mapper(name) : name;
-            if (!state.mappedName.empty() && WritableName(state.mappedName) &&
-                !CopyLinkTarget(state, name, state.typeFlag == '1' ? MemberNamed(link) : SymlinkTarget(name, link),
-                                err)) {
+            const bool hard = state.typeFlag == '1';
+            const std::string target = hard ? MemberNamed(link) : SymlinkTarget(name, link);
+            // One that leads out of the archive, is skipped or has an unsafe name gives nothing.
+            if (!target.empty() && !state.mappedName.empty() && WritableName(state.mappedName) &&
+                !AddLink(state, member, target, hard, err)) {
                 return false;
             }
             break;
+        }
         default:
             break;  // folders, devices, fifos and the rest: nothing is written
     }
@@ -302,7 +362,7 @@ bool HandleHeader(TarState& state, std::string& err) {
 bool WriteData(TarState& state, const unsigned char* data, size_t n, std::string& err) {
     std::string why;
     if (state.output.Write(data, n, why)) return true;
-    err = "cannot write " + PathUtf8(state.output.Target());
+    err = "cannot write " + PathUtf8(state.output.Target()) + ": " + why;
     return false;
 }
 
@@ -387,6 +447,7 @@ struct Step {
     bool refilled = false;  // the file was read for this step
     uint64_t done = 0;      // compressed bytes read so far, after that read
     int code = 0;
+    uint64_t memoryNeeded = 0;  // past the decoder's memory limit (code 4): what the stream asks for
     End end = End::kNone;
 };
 
@@ -510,8 +571,8 @@ bool TarFinishEntry(TarState& state, std::string& err) {
     bool ok = true;
     std::string why;
     // Programs stay runnable, as the archive stored them.
-    if (state.output.Staged() && !state.output.Commit(state.mode & 0111, why)) {
-        err = "cannot write " + PathUtf8(state.output.Target());
+    if (state.output.Busy() && !state.output.Commit(state.mode & 0111, why)) {
+        err = "cannot write " + PathUtf8(state.output.Target()) + ": " + why;
         ok = false;
     }
     if (state.metadata) {
@@ -536,7 +597,7 @@ bool TarFinishEntry(TarState& state, std::string& err) {
     return ok;
 }
 
-bool TarEnd(const TarState& state, std::string& err) {
+bool TarEnd(TarState& state, std::string& err) {
     if (state.inEntry) {
         err = "the archive ends inside " + EntryTold(state) + ": " + std::to_string(state.remaining) + " of its " +
               std::to_string(state.entrySize) + " bytes are missing";
@@ -556,11 +617,37 @@ bool TarEnd(const TarState& state, std::string& err) {
         err = "the archive ends after a long name or pax header, before the entry it belongs to";
         return false;
     }
+    // The links to what came after them, in order, until a round makes none: links to links in any
+    // order take one round each (bounded, for links that lead into each other).
+    bool copied = true;
+    for (size_t round = 0; copied && round <= std::min<size_t>(state.pending.size(), kLinkRounds); ++round) {
+        copied = false;
+        for (TarState::PendingLink& link : state.pending) {
+            if (!MakeLink(state, link, copied, err)) return false;
+        }
+    }
+    // tar fails on a hard link to a member it does not hold; one to a member that was skipped, or that
+    // gave no file (a folder, a link leading nowhere), gives nothing, as a symbolic link to it does.
+    for (const TarState::PendingLink& link : state.pending) {
+        if (link.hard && !state.written.count(link.target) && !state.seen.count(link.target)) {
+            err = "the archive is damaged: its hard link " + link.name + " names " + link.target +
+                  ", which it does not hold";
+            return false;
+        }
+    }
+    state.pending.clear();
+    std::string why;
+    if (!state.output.Finish(why)) {
+        err = "cannot unpack into " + PathUtf8(state.destination) + ": " + why;
+        return false;
+    }
     return true;
 }
 
 bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& err) {
     while (n > 0) {
+        // Past the two zero blocks that close an archive, tar reads nothing more.
+        if (state.zeroBlocks >= 2) return true;
         if (state.inEntry) {
             const size_t k = static_cast<size_t>(std::min<uint64_t>(n, state.remaining));
             if (state.keepData) {
@@ -572,6 +659,7 @@ bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& 
             }
             data += k;
             n -= k;
+            state.offset += k;
             state.remaining -= k;
             if (state.remaining == 0) {
                 state.inEntry = false;
@@ -582,12 +670,14 @@ bool TarFeed(TarState& state, const unsigned char* data, size_t n, std::string& 
             const size_t k = static_cast<size_t>(std::min<uint64_t>(n, state.paddingLeft));
             data += k;
             n -= k;
+            state.offset += k;
             state.paddingLeft -= k;
         } else {
             const size_t k = std::min<size_t>(n, 512 - static_cast<size_t>(state.headerFill));
             std::memcpy(state.header + state.headerFill, data, k);
             data += k;
             n -= k;
+            state.offset += k;
             state.headerFill += k;
             if (state.headerFill == 512) {
                 state.headerFill = 0;
@@ -673,6 +763,7 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 if (!goOn) step.end = Step::End::kEarly;
             } else {
                 step.end = Step::End::kDamaged;
+                if (step.code == 4) step.memoryNeeded = lzma_memusage(&stream);
             }
             const bool last = step.end != Step::End::kNone;
             queue.PushStep(step);
@@ -719,6 +810,15 @@ bool ExtractTarXz(const fs::path& archive, const fs::path& dir, const EntryMappe
                 err = "the xz file ends early: " + archiveText;
                 return false;
             case Step::End::kDamaged:
+                // Sound data that asks for more memory than this decoder may take is no damage.
+                if (step.code == 4) {
+                    constexpr uint64_t kMiB = uint64_t{1} << 20;
+                    err = "the xz data in " + archiveText +
+                          " needs more memory than the launcher allows for unpacking (" +
+                          std::to_string((std::max(step.memoryNeeded, kMemoryLimit + 1) + kMiB - 1) / kMiB) +
+                          " MiB, at most " + std::to_string(kMemoryLimit / kMiB) + " MiB)";
+                    return false;
+                }
                 err = "the xz data is damaged (" + std::to_string(step.code) + ") in " + archiveText;
                 return false;
             default:

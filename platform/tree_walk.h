@@ -33,7 +33,9 @@ enum class Kind {
 //   Code List(Dir& dir, each)                           calls each(Entry&&) for every entry
 //   Code RemoveFile(Dir& parent, const Entry&), RemoveLink(Dir& parent, const Entry&)
 //   Code RemoveFolder(Dir& parent, Dir& self, const Name&)   the emptied folder itself
-//   void KeepFolder(Dir& self)                           a folder that stays: undo what was changed
+//   void KeepFolder(Dir& self)                           undo what was changed in a folder: one that stays,
+//                                                        or one whose handle is closed (the walk changes
+//                                                        it again when it needs to)
 //   Code MoveUp(Dir& parent, Entry&, Dir& top)           when kFlattenDepth is not 0: moves a folder
 //                                                        into the top folder, renaming `entry` to match
 //   void Close(Dir&)                                     closes the handle and keeps the rest
@@ -63,8 +65,8 @@ public:
             Handle(0, std::move(entry), 1);
             Loop();
         }
-        for (Frame& frame : frames_) {
-            if (frame.open) ops_.Close(frame.dir);
+        for (size_t at = 0; at < frames_.size(); ++at) {
+            if (frames_[at].open) Close(at);
         }
         frames_.clear();
     }
@@ -224,8 +226,9 @@ private:
                 continue;
             }
             Fail(k - 1, frames_[k].name, code == Ops::kGone ? Ops::kChanged : code);
+            // The folders below stay where they are now, each with its own mode back.
             while (frames_.size() > k) {
-                if (frames_.back().open) ops_.Close(frames_.back().dir);
+                if (frames_.back().open) Close(frames_.size() - 1);
                 frames_.pop_back();
             }
             if (low_ > frames_.size()) low_ = frames_.size();
@@ -253,7 +256,10 @@ private:
         }
     }
 
+    // A closed folder keeps nothing the walk changed: whatever happens to the walk afterwards, no
+    // folder that stays is left with rights it did not have.
     void Close(size_t at) {
+        ops_.KeepFolder(frames_[at].dir);
         ops_.Close(frames_[at].dir);
         frames_[at].open = false;
     }
@@ -277,5 +283,20 @@ private:
     Code error_ = 0;
     std::vector<Name> errorAt_;
 };
+
+// Walks the entry `top` of the open folder `anchor` (which it closes) with a fresh `Ops`. False when not
+// all went: then `code` is the first error and `at` the names below the anchor where it happened.
+template <class Ops>
+bool WalkFrom(typename Ops::Dir anchor, const typename Ops::Name& top, bool remove, uint64_t& bytes,
+              typename Ops::Code& code, std::vector<typename Ops::Name>& at) {
+    Ops ops(remove);
+    TreeWalk<Ops> walk(ops, remove);
+    walk.Run(std::move(anchor), top);
+    bytes = walk.bytes();
+    if (walk.whole()) return true;
+    code = walk.error();
+    at = walk.errorAt();
+    return false;
+}
 
 }  // namespace launcher::tree_walk

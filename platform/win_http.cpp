@@ -1,11 +1,17 @@
-// Http on WinHTTP in asynchronous mode: each step of a request is waited for in short steps, so that a
-// stop is seen at once even while the server sends nothing (a synchronous call cannot be woken: Wine
-// does not end one when its request is closed).
+// Http on WinHTTP. Each request runs WinHTTP's blocking calls on a thread of its own, and the caller
+// waits for it in short steps, so a stop (or the low-speed limit) is seen within a fraction of a second
+// in every state of a transfer: Wine reads the head of a chunked answer's next chunk inside the read
+// that ends the last one and waits out a silent server there, and no call of WinHTTP's can be woken on
+// Wine. The caller then simply leaves: the request's thread ends on its own once its call returns (at
+// the latest at the receive limit), closes its handles and hands nothing on any more. Only the caller's
+// thread ever calls the sink.
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/http.h"
 #include "platform/process.h"
@@ -15,6 +21,10 @@ namespace launcher {
 namespace {
 
 constexpr DWORD kBufferSize = 64 * 1024;
+constexpr int kMaxRedirects = 10;
+constexpr std::chrono::milliseconds kStep{100};
+// The longest header value taken; a longer one comes back as a text no parser takes.
+constexpr DWORD kMostHeaderChars = 16384;
 
 // Words for the codes a transfer meets, for systems whose message tables lack them (Wine has none
 // for WinHTTP's codes).
@@ -63,155 +73,178 @@ std::string ErrorText(const std::string& what, DWORD code) {
     return out + ")";
 }
 
-// A header of the answer as text; false when the answer has none. One too long for any value of ours
-// comes back as a text no parser takes.
+// A header of the answer as text; empty and false when the answer has none.
 bool HeaderText(HINTERNET request, DWORD query, std::string& out) {
-    wchar_t buffer[128] = {};
-    DWORD size = sizeof buffer - sizeof(wchar_t);
-    if (WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size, WINHTTP_NO_HEADER_INDEX)) {
-        out = ToUtf8(std::wstring(buffer, size / sizeof(wchar_t)));
-        return true;
-    }
-    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    out.clear();
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    if (size > kMostHeaderChars * sizeof(wchar_t)) {
         out = "(too long)";
         return true;
     }
-    out.clear();
-    return false;
+    std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    buffer.resize(size / sizeof(wchar_t));
+    out = ToUtf8(buffer);
+    return true;
 }
 
-// Closes a WinHTTP handle when it goes out of scope.
-struct Handle {
-    HINTERNET h = nullptr;
-    ~Handle() {
-        if (h) WinHttpCloseHandle(h);
+// What one request's thread and its caller share. The thread owns the handles; the caller owns the
+// decision to leave. Two buffers go back and forth, so reading and writing to disk overlap.
+struct Line {
+    std::mutex mutex;
+    std::condition_variable changed;
+
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    std::wstring headers;
+
+    // Written by the thread.
+    bool headIn = false;
+    AnswerHead head;
+    std::string location;
+    bool failed = false;
+    bool failedInHead = false;
+    DWORD code = 0;
+    bool ended = false;
+    std::unique_ptr<char[]> buffers[2] = {std::make_unique<char[]>(kBufferSize),
+                                          std::make_unique<char[]>(kBufferSize)};
+    DWORD sizes[2] = {0, 0};
+    int first = 0;   // the filled buffer the caller takes next
+    int filled = 0;  // filled buffers not yet taken
+
+    // Written by the caller.
+    bool left = false;
+
+    ~Line() {
+        if (request) WinHttpCloseHandle(request);
+        if (connection) WinHttpCloseHandle(connection);
     }
 };
 
-// What one request shares with WinHTTP's status callback. The callback may come on another thread and,
-// after a stop, even once Get has returned, so the record lives on the heap until WinHTTP's last word on
-// the request (its closing) frees it; the read buffer lives there for the same reason.
-struct Pending {
-    HANDLE finished = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // the step just started has ended
-    DWORD error = 0;                                                  // its error code, 0 when it succeeded
-    DWORD bytes = 0;                                                  // what a read brought
-    std::unique_ptr<char[]> buffer{new char[kBufferSize]};
-    ~Pending() {
-        if (finished) CloseHandle(finished);
-    }
-};
+void Fail(Line& line, bool inHead) {
+    const DWORD code = GetLastError();
+    std::lock_guard<std::mutex> lock(line.mutex);
+    line.failed = true;
+    line.failedInHead = inHead;
+    line.code = code != 0 ? code : ERROR_WINHTTP_INTERNAL_ERROR;
+    line.changed.notify_all();
+}
 
-void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
-    auto* pending = reinterpret_cast<Pending*>(context);
-    if (!pending) return;
-    switch (status) {
-        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-            pending->error = 0;
-            SetEvent(pending->finished);
-            break;
-        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-            pending->error = 0;
-            pending->bytes = info && length >= sizeof(DWORD) ? *static_cast<const DWORD*>(info) : 0;
-            SetEvent(pending->finished);
-            break;
-        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-            pending->error = 0;
-            pending->bytes = length;
-            SetEvent(pending->finished);
-            break;
-        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-            const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
-            pending->error = error != 0 ? error : ERROR_WINHTTP_INTERNAL_ERROR;
-            SetEvent(pending->finished);
-            break;
+// The request's thread: sends, takes the head, then reads the body into the free buffer, each read
+// asking for no more than has come (a read asked for more waits, under Wine, until it is all there).
+void RunLine(std::shared_ptr<Line> line) {
+    HINTERNET request = line->request;
+    const DWORD headerLength = line->headers.empty() ? 0 : static_cast<DWORD>(-1);
+    if (!WinHttpSendRequest(request, line->headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : line->headers.c_str(),
+                            headerLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request, nullptr)) {
+        Fail(*line, true);
+        return;
+    }
+    AnswerHead head;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        head.status = static_cast<long>(status);
+    }
+    head.hasLength = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH, head.length);
+    head.hasRange = HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, head.range);
+    HeaderText(request, WINHTTP_QUERY_CONTENT_ENCODING, head.encoding);
+    HeaderText(request, WINHTTP_QUERY_ETAG, head.etag);
+    HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED, head.lastModified);
+    std::string location;
+    if (head.status / 100 == 3) HeaderText(request, WINHTTP_QUERY_LOCATION, location);
+    int slot = 0;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        line->head = std::move(head);
+        line->location = std::move(location);
+        line->headIn = true;
+        line->changed.notify_all();
+    }
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(line->mutex);
+            line->changed.wait(lock, [&] { return line->left || line->filled < 2; });
+            if (line->left) return;
+            slot = (line->first + line->filled) % 2;
         }
-        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-            delete pending;
-            break;
-        default:
-            break;
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            Fail(*line, false);
+            return;
+        }
+        DWORD got = 0;
+        if (available > 0 &&
+            !WinHttpReadData(request, line->buffers[slot].get(), available < kBufferSize ? available : kBufferSize,
+                             &got)) {
+            Fail(*line, false);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(line->mutex);
+        if (got == 0) {
+            line->ended = true;
+            line->changed.notify_all();
+            return;
+        }
+        line->sizes[slot] = got;
+        ++line->filled;
+        line->changed.notify_all();
     }
 }
 
-enum class Step { kDone, kFailed, kStopped };
-
-// One request handle with its Pending record; closing the handle leaves the record to the callback.
-class Request {
+// The caller's side of one request.
+class Caller {
 public:
-    Request(HINTERNET connection, const std::wstring& object, DWORD flags) {
-        h_ = WinHttpOpenRequest(connection, L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-        if (!h_) {
-            error_ = GetLastError();
-            return;
-        }
-        auto pending = std::make_unique<Pending>();
-        auto context = reinterpret_cast<DWORD_PTR>(pending.get());
-        if (!pending->finished || !WinHttpSetOption(h_, WINHTTP_OPTION_CONTEXT_VALUE, &context,
-                                                    sizeof context)) {
-            error_ = GetLastError();
-            Close();
-            return;
-        }
-        if (WinHttpSetStatusCallback(h_, OnRequestStatus,
-                                     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-                                     0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-            error_ = GetLastError();
-            Close();
-            return;
-        }
-        pending_ = pending.release();
-    }
-    ~Request() { Close(); }
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
+    Caller(std::shared_ptr<Line> line, const std::atomic<bool>* stop, SpeedWatch& speed, const uint64_t& received)
+        : line_(std::move(line)), stop_(stop), speed_(speed), received_(received) {}
+    ~Caller() { Leave(); }
 
-    bool ok() const { return pending_ != nullptr; }
-    DWORD error() const { return error_; }
-    HINTERNET get() const { return h_; }
-    DWORD_PTR context() const { return reinterpret_cast<DWORD_PTR>(pending_); }
-    char* buffer() const { return pending_->buffer.get(); }
-    DWORD bytes() const { return pending_->bytes; }
+    enum class Wait { kReady, kStopped, kTooSlow };
 
-    // Starts one step with `start` and waits for its end, looking at the stop flag every 100 ms. On
-    // kFailed, `code` holds the error.
-    template <typename Start>
-    Step Run(Start start, const std::atomic<bool>* stop, DWORD& code) {
-        ResetEvent(pending_->finished);
-        if (!start(h_)) {
-            code = GetLastError();
-            return Step::kFailed;
+    // Waits until `ready` holds (under the lock), looking at the stop flag and the speed every step.
+    template <typename Ready>
+    Wait Until(Ready ready) {
+        std::unique_lock<std::mutex> lock(line_->mutex);
+        for (;;) {
+            if (ready()) return Wait::kReady;
+            if (stop_ && stop_->load()) return Wait::kStopped;
+            if (speed_.TooSlow(SpeedWatch::Clock::now(), received_)) return Wait::kTooSlow;
+            line_->changed.wait_for(lock, kStep);
         }
-        DWORD waited;
-        while ((waited = WaitForSingleObject(pending_->finished, 100)) == WAIT_TIMEOUT) {
-            if (stop && stop->load()) return Step::kStopped;
-        }
-        code = waited == WAIT_OBJECT_0 ? pending_->error : GetLastError();
-        return code == 0 ? Step::kDone : Step::kFailed;
     }
+
+    // From here on the request's thread hands nothing on; it ends once its call returns.
+    void Leave() {
+        std::lock_guard<std::mutex> lock(line_->mutex);
+        line_->left = true;
+        line_->changed.notify_all();
+    }
+
+    Line& line() { return *line_; }
 
 private:
-    // A step still under way is cancelled; the callback frees the record once WinHTTP is done with it.
-    void Close() {
-        if (h_) WinHttpCloseHandle(h_);
-        h_ = nullptr;
-        pending_ = nullptr;
-    }
-
-    HINTERNET h_ = nullptr;
-    Pending* pending_ = nullptr;
-    DWORD error_ = 0;
+    std::shared_ptr<Line> line_;
+    const std::atomic<bool>* stop_;
+    SpeedWatch& speed_;
+    const uint64_t& received_;
 };
 
 class WinHttp final : public Http {
 public:
-    explicit WinHttp(const HttpTimeouts& t) {
+    explicit WinHttp(const HttpTimeouts& t) : timeouts_(t) {
         session_ = WinHttpOpen(L"Kestrel launcher/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+                               WINHTTP_NO_PROXY_BYPASS, 0);
         if (!session_) {
             session_ = WinHttpOpen(L"Kestrel launcher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+                                   WINHTTP_NO_PROXY_BYPASS, 0);
         }
         if (session_) {
             WinHttpSetTimeouts(session_, t.resolveMs, t.connectMs, t.sendMs, t.receiveMs);
@@ -226,12 +259,52 @@ public:
     }
 
     bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
-             const std::atomic<bool>* stop) override {
+             const std::atomic<bool>* stop, HttpExchange* exchange) override {
         if (!session_) {
             err = ErrorText("WinHTTP is unavailable", GetLastError());
             return false;
         }
-        std::wstring wide = ToWide(url);
+        const std::string ifRange = exchange ? exchange->ifRange : std::string();
+        const std::wstring headers = ToWide(RequestHeaders(from, ifRange));
+        SpeedWatch speed(timeouts_, SpeedWatch::Clock::now());
+        uint64_t received = 0;
+
+        // WinHTTP follows the other redirects itself; 308 (Wine does not know it) is followed here, with
+        // the same method and headers.
+        std::string address = url;
+        for (int hop = 0;; ++hop) {
+            std::shared_ptr<Line> line;
+            if (!Open(address, headers, line, err)) return false;
+            Caller caller(line, stop, speed, received);
+            try {
+                std::thread(RunLine, line).detach();
+            } catch (...) {
+                err = "the request failed (no thread for it)";
+                return false;
+            }
+            Line& l = caller.line();
+            const Caller::Wait head = caller.Until([&] { return l.headIn || l.failed; });
+            if (head != Caller::Wait::kReady) return Left(head, speed, exchange, err);
+            if (l.failed) {
+                // WinHttpConnect only names the server; the connection is made when the request is sent.
+                const bool unreachable =
+                    l.code == ERROR_WINHTTP_CANNOT_CONNECT || l.code == ERROR_WINHTTP_NAME_NOT_RESOLVED;
+                err = ErrorText(unreachable ? "cannot reach the server" : "the request failed", l.code);
+                return false;
+            }
+            if (l.head.status == 308 && !l.location.empty() && hop < kMaxRedirects) {
+                address = ResolveLocation(address, l.location);
+                continue;
+            }
+            return Body(caller, url, from, !ifRange.empty() && from > 0, sink, total, exchange, speed, received,
+                        err);
+        }
+    }
+
+private:
+    bool Open(const std::string& address, const std::wstring& headers, std::shared_ptr<Line>& line,
+              std::string& err) {
+        std::wstring wide = ToWide(address);
         wchar_t host[256];
         wchar_t path[4096];
         URL_COMPONENTS parts{};
@@ -242,102 +315,76 @@ public:
         parts.dwUrlPathLength = 4096;
         parts.dwExtraInfoLength = static_cast<DWORD>(-1);  // the query, as a pointer into `wide`
         if (wide.empty() || !WinHttpCrackUrl(wide.c_str(), 0, 0, &parts)) {
-            err = "bad address " + url;
+            err = "bad address " + address;
             return false;
         }
         std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
         if (parts.lpszExtraInfo) object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
-        Handle connection{WinHttpConnect(session_, host, parts.nPort, 0)};
-        if (!connection.h) {
+        line = std::make_shared<Line>();
+        line->headers = headers;
+        line->connection = WinHttpConnect(session_, host, parts.nPort, 0);
+        if (!line->connection) {
             err = ErrorText("cannot reach the server", GetLastError());
             return false;
         }
-        Request request(connection.h, object, parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
-        if (!request.ok()) {
-            err = ErrorText("the request failed", request.error());
+        line->request = WinHttpOpenRequest(line->connection, L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+        if (!line->request) {
+            err = ErrorText("the request failed", GetLastError());
             return false;
         }
+        return true;
+    }
 
-        std::wstring range;
-        if (from > 0) range = L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
-        DWORD code = 0;
-        Step step = request.Run(
-            [&](HINTERNET h) {
-                return WinHttpSendRequest(h, range.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : range.c_str(),
-                                          range.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                          request.context());
-            },
-            stop, code);
-        if (step == Step::kDone) {
-            step = request.Run([](HINTERNET h) { return WinHttpReceiveResponse(h, nullptr); }, stop, code);
-        }
-        if (step == Step::kStopped) {
+    static bool Left(Caller::Wait why, const SpeedWatch& speed, HttpExchange* exchange, std::string& err) {
+        if (why == Caller::Wait::kStopped) {
             err = "stopped";
-            return false;
+        } else {
+            err = speed.Sentence();
+            if (exchange) exchange->tooSlow = true;
         }
-        if (step == Step::kFailed) {
-            // WinHttpConnect only names the server; the connection is made here.
-            const bool unreachable = code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_NAME_NOT_RESOLVED;
-            err = ErrorText(unreachable ? "cannot reach the server" : "the request failed", code);
-            return false;
-        }
+        return false;
+    }
 
-        AnswerHead head;
-        DWORD status = 0;
-        DWORD size = sizeof status;
-        if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            head.status = static_cast<long>(status);
-        }
-        head.hasLength = HeaderText(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, head.length);
-        head.hasRange = HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE, head.range);
+    static bool Body(Caller& caller, const std::string& url, uint64_t from, bool wholeOn200, const ChunkSink& sink,
+                     uint64_t* total, HttpExchange* exchange, const SpeedWatch& speed, uint64_t& received,
+                     std::string& err) {
+        Line& line = caller.line();
         AnswerPlan plan;
-        if (!PlanAnswer(head, from, url, plan, err)) return false;
+        if (!PlanAnswer(line.head, from, wholeOn200, url, plan, err)) return false;
         if (total) *total = plan.total;
-        const uint64_t length = plan.length;
-        const bool hasLength = plan.hasLength;
-
+        if (exchange) {
+            exchange->start = plan.start;
+            exchange->validator = plan.validator;
+        }
         uint64_t skip = plan.skip;
-        uint64_t received = 0;
-        // A read asked for more than has come while some bytes already wait is done inside the call on
-        // Wine, and that call waits out a silent server, deaf to a stop. So what waits is asked for
-        // and taken first; only a read that starts on nothing waiting asks for a whole buffer (Wine then
-        // reads in the background, as Windows does for any read).
-        bool nothingWaits = false;  // the last read took all that was waiting
+        uint64_t answered = 0;
         for (;;) {
-            DWORD want = kBufferSize;
-            step = Step::kDone;
-            if (nothingWaits) {
-                nothingWaits = false;
-            } else {
-                step = request.Run([](HINTERNET h) { return WinHttpQueryDataAvailable(h, nullptr); }, stop, code);
-                if (step == Step::kDone) {
-                    const DWORD available = request.bytes();
-                    if (available == 0) break;
-                    if (available < want) want = available;
-                    nothingWaits = available <= kBufferSize;
+            const Caller::Wait wait = caller.Until([&] { return line.filled > 0 || line.ended || line.failed; });
+            if (wait != Caller::Wait::kReady) return Left(wait, speed, exchange, err);
+            // The thread touches only the buffer that is not filled, so this one is read without the lock.
+            int slot = 0;
+            DWORD got = 0;
+            {
+                std::lock_guard<std::mutex> lock(line.mutex);
+                if (line.filled == 0) {
+                    if (line.failed) {
+                        err = ErrorText(line.failedInHead ? "the request failed" : "the download stopped", line.code);
+                        return false;
+                    }
+                    break;  // ended
                 }
+                slot = line.first;
+                got = line.sizes[slot];
             }
-            if (step == Step::kDone) {
-                step = request.Run([&](HINTERNET h) { return WinHttpReadData(h, request.buffer(), want, nullptr); },
-                                   stop, code);
-            }
-            if (step == Step::kStopped) {
-                err = "stopped";
-                return false;
-            }
-            if (step == Step::kFailed) {
-                err = ErrorText("the download stopped", code);
-                return false;
-            }
-            const DWORD got = request.bytes();
-            if (got == 0) break;
             received += got;
-            const char* data = request.buffer();
+            answered += got;
+            const char* data = line.buffers[slot].get();
             uint64_t n = got;
             if (skip > 0) {
-                uint64_t drop = skip < n ? skip : n;
+                const uint64_t drop = skip < n ? skip : n;
                 skip -= drop;
                 data += drop;
                 n -= drop;
@@ -346,17 +393,21 @@ public:
                 err = "stopped";
                 return false;
             }
+            std::lock_guard<std::mutex> lock(line.mutex);
+            line.first = (line.first + 1) % 2;
+            --line.filled;
+            line.changed.notify_all();
         }
         // A connection that closes before the announced length is a broken transfer, not the end.
-        if (hasLength && received < length) {
+        if (plan.hasLength && answered < plan.length) {
             err = "the download stopped (the connection closed early)";
             return false;
         }
         return true;
     }
 
-private:
     HINTERNET session_ = nullptr;
+    HttpTimeouts timeouts_;
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/file_copy.h"
-#include "platform/file_ops.h"
 #include "platform/paths.h"
 
 namespace launcher {
@@ -48,21 +47,30 @@ uint32_t ExecuteBits(zip_t* archive, zip_uint64_t index) {
     return mode & 0111;
 }
 
-// Streams one entry through `buffer` into a new file that then replaces what stands at `dest`; false on
-// any read or write failure, and then nothing is left of the new file.
-bool WriteEntry(zip_t* archive, zip_uint64_t index, const fs::path& dest, std::vector<char>& buffer) {
+// Streams one entry through `buffer` into its file `name` of `tree`; false with the reason on any read or
+// write failure, and then nothing is left of the new file.
+bool WriteEntry(zip_t* archive, zip_uint64_t index, const std::string& name, UnpackTree& tree,
+                std::vector<char>& buffer, std::string& why) {
     Entry entry(zip_fopen_index(archive, index, 0));
-    if (!entry) return false;
-    StagedFile out;
-    std::string why;
-    if (!out.Open(dest, why)) return false;
+    if (!entry) {
+        why = zip_strerror(archive);
+        return false;
+    }
+    if (!tree.Open(name, why)) return false;
     for (;;) {
         zip_int64_t n = zip_fread(entry.get(), buffer.data(), buffer.size());
-        if (n < 0) return false;  // damaged data, or a checksum that does not match
+        if (n < 0) {  // damaged data, or a checksum that does not match
+            why = zip_file_strerror(entry.get());
+            tree.Discard();
+            return false;
+        }
         if (n == 0) break;
-        if (!out.Write(buffer.data(), static_cast<size_t>(n), why)) return false;
+        if (!tree.Write(buffer.data(), static_cast<size_t>(n), why)) {
+            tree.Discard();
+            return false;
+        }
     }
-    return out.Commit(ExecuteBits(archive, index), why);
+    return tree.Commit(ExecuteBits(archive, index), why);
 }
 
 // Windows opens a device, not a file, for these names, whatever extension follows and in any case:
@@ -115,18 +123,6 @@ fs::path JoinEntryPath(const fs::path& dir, const std::string& name) {
     return dir / Utf8Path(name).make_preferred();
 }
 
-bool NoLinkOnTheWay(const fs::path& dir, const std::string& name, PlainFolders& plain) {
-    fs::path folder = dir;
-    for (const fs::path& part : Utf8Path(name).make_preferred().parent_path()) {
-        folder /= part;
-        if (plain.count(folder)) continue;
-        if (IsLink(folder)) return false;
-        if (!EntryExists(folder)) return true;  // the rest is made new, as plain folders
-        plain.insert(folder);
-    }
-    return true;
-}
-
 bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& map, const ProgressSink& progress,
                 const std::atomic<bool>* stop, std::string& err) {
     const std::string archiveText = PathUtf8(zip);
@@ -151,7 +147,8 @@ bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& ma
     }
 
     std::vector<char> buffer(kCopyBuffer);
-    PlainFolders plain;
+    UnpackTree tree(dest);
+    std::string why;
     uint64_t done = 0;
     for (zip_uint64_t i = 0; i < n; ++i) {
         if (stop && stop->load()) {
@@ -174,19 +171,16 @@ bool ExtractZip(const fs::path& zip, const fs::path& dest, const EntryMapper& ma
             err = "unsafe path in " + archiveText + ": " + name;
             return false;
         }
-        fs::path target = JoinEntryPath(dest, mapped);
-        if (!NoLinkOnTheWay(dest, mapped, plain)) {
-            err = "cannot write " + PathUtf8(target) + " from " + archiveText + " (a link stands in its way)";
-            return false;
-        }
-        std::error_code ec;
-        fs::create_directories(target.parent_path(), ec);  // a failure shows up as "cannot write"
-        if (!WriteEntry(archive.get(), i, target, buffer)) {
-            err = "cannot write " + PathUtf8(target) + " from " + archiveText;
+        if (!WriteEntry(archive.get(), i, mapped, tree, buffer, why)) {
+            err = "cannot write " + PathUtf8(JoinEntryPath(dest, mapped)) + " from " + archiveText + ": " + why;
             return false;
         }
         if (st.valid & ZIP_STAT_SIZE) done += st.size;
         if (progress) progress(done, total);
+    }
+    if (!tree.Finish(why)) {
+        err = "cannot unpack " + archiveText + ": " + why;
+        return false;
     }
     return true;
 }

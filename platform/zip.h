@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -10,11 +9,13 @@
 namespace launcher {
 
 // Unpacks `zip` into `dest` (created as needed), entry by entry. `map` decides each entry's relative
-// path ("" skips it; empty keeps every name); names reach it with '/' separators. Each file is written
-// under a temporary name beside its place and renamed over whatever stands there; a link on the way fails
-// the run. Progress is uncompressed bytes written against the sum of all entries' sizes, after each
-// written entry. A set `stop` ends the run between entries with "cancelled". On failure `err` holds one
-// lower-case phrase; what was written stays, and no temporary file is left.
+// path ("" skips it; empty keeps every name); names reach it with '/' separators. Files are written
+// through an UnpackTree: relative to the folders of their way, opened without following links, and new
+// where nothing stands at their place, else renamed over it; a link on the way fails the run, and so
+// does a folder moved or swapped meanwhile. Progress is uncompressed bytes written against the sum of
+// all entries' sizes, after each written entry. A set `stop` ends the run between entries with
+// "cancelled". On failure `err` holds one lower-case phrase with the system's reason; what was written
+// stays, and no temporary file is left.
 bool ExtractZip(const std::filesystem::path& zip, const std::filesystem::path& dest, const EntryMapper& map,
                 const ProgressSink& progress, const std::atomic<bool>* stop, std::string& err);
 
@@ -25,13 +26,5 @@ bool IsSafeEntryPath(const std::string& name);
 
 // `dir` joined with the UTF-8 entry path `name`; only for names that passed IsSafeEntryPath.
 std::filesystem::path JoinEntryPath(const std::filesystem::path& dir, const std::string& name);
-
-// Folders below one destination already found to be plain folders, so that each is looked at once.
-using PlainFolders = std::set<std::filesystem::path>;
-
-// Whether a file for the entry path `name` (one that passed IsSafeEntryPath) can be written below `dir`
-// without going through a link or junction that stands there already: each folder on the way that exists
-// is looked at. What stands at the file's own place does not count: the file is renamed over it.
-bool NoLinkOnTheWay(const std::filesystem::path& dir, const std::string& name, PlainFolders& plain);
 
 }  // namespace launcher

@@ -2,6 +2,7 @@
 // the way the system's tools make them): a link goes as itself, and nothing behind it is touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -148,6 +149,62 @@ TEST_F(Cleanup, AToolsFolderThatIsALinkIsOneLeftoverOfItsOwn) {
         EXPECT_EQ(logged_, (std::vector<std::string>{"removed " + PathUtf8(root_ / "tools"),
                                                      "removed " + PathUtf8(root_ / "downloads")}));
         EXPECT_FALSE(EntryExists(root_ / "tools"));
+    }
+}
+
+TEST_F(Cleanup, AToolsFolderSwappedForALinkMidwayIsNeverEmptiedThrough) {
+    // Earlier versions left 40 build tools; the user's own folder has the same layout. While the job
+    // removes them, another program moves "tools" away and puts a link to the user's folder in its place.
+    // Nothing of the user's is removed, and the job says it is done only when every tool it listed went.
+    constexpr int kTools = 40;
+    struct Case {
+        const char* name;
+        int swapAfter;  // tools removed before the swap
+    };
+    const Case cases[] = {{"after the first tool", 1}, {"after the last tool", kTools}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir fresh;
+        root_ = fresh / "data";
+        const fs::path users = fresh / "users";
+        MakeBuilder(true);
+        logged_.clear();
+        for (const fs::path& folder : {root_ / "tools", users}) {
+            for (int i = 0; i < kTools; ++i) {
+                test::WriteFile(folder / ("tool" + std::to_string(i)) / "bin" / "tool.exe", "program");
+            }
+        }
+        test::WriteFile(root_ / "tools" / "ffmpeg" / "bin" / "ffmpeg", "converter");
+        const test::Tree mine = test::Snapshot(users);
+        const fs::path moved = root_ / "tools.moved";
+        int removedTools = 0;
+        onLog_ = [&](const std::string& line) {
+            if (line.rfind("removed " + PathUtf8(root_ / "tools"), 0) != 0 || ++removedTools != c.swapAfter) return;
+            fs::rename(root_ / "tools", moved);
+            ASSERT_TRUE(test::MakeLink(root_ / "tools", users));
+        };
+
+        std::string err;
+        const bool removed = builder_->RemoveLeftoverBuildFiles(err);
+        EXPECT_EQ(test::ChangesSince(mine, test::Snapshot(users)), "");
+        std::vector<std::string> left;
+        for (const fs::directory_entry& entry : fs::directory_iterator(moved)) {
+            left.push_back(PathUtf8(entry.path().filename()));
+        }
+        EXPECT_EQ(removedTools, removed ? kTools : c.swapAfter);
+        EXPECT_EQ(left.size(), static_cast<size_t>(kTools - removedTools + 1)) << "the rest and ffmpeg";
+        if (c.swapAfter == kTools) {
+            EXPECT_TRUE(removed) << err;
+            EXPECT_EQ(left, std::vector<std::string>{"ffmpeg"});
+        } else {
+            EXPECT_FALSE(removed);
+            const std::string sentence = "Could not remove " + PathUtf8(root_ / "tools" / "");
+            const std::string why = ": The folder changed while it was being worked on";
+            EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+            EXPECT_EQ(err.substr(err.size() - std::min(err.size(), why.size())), why) << err;
+        }
+        onLog_ = nullptr;
+        ASSERT_TRUE(test::RemoveWithHostTools(root_));
     }
 }
 

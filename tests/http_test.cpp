@@ -9,6 +9,7 @@
 
 #include "platform/http.h"
 #include "support/http_server.h"
+#include "support/test_support.h"
 
 namespace launcher {
 namespace {
@@ -78,6 +79,7 @@ TEST_F(HttpTest, ResumedRequestsAndTheTotalTheyReport) {
         bool ignoreRange;
         bool sendLength;
         uint64_t total;
+        int64_t partLimit = -1;
     };
     const Case cases[] = {
         // 206 with Content-Length 1000 after 500 bytes: the whole resource is 1500.
@@ -85,9 +87,11 @@ TEST_F(HttpTest, ResumedRequestsAndTheTotalTheyReport) {
         // 200 to a ranged request: the first bytes are dropped even across several reads.
         {"200 ignoring the range", 300000, 200000, true, true, 300000},
         {"200 ignoring a range inside the first read", 1500, 500, true, true, 1500},
-        // 206 without a length reports 0, as it cannot know better.
-        {"206 without a length", 1500, 500, false, false, 0},
+        // 206 without a length: its range tells the size.
+        {"206 without a length", 1500, 500, false, false, 1500},
         {"200 without a length", 1500, 0, false, false, 0},
+        // A part that ends before the resource does is taken as it is; the total still is the resource's.
+        {"206 of only a part", 1500, 500, false, true, 1500, 300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -96,11 +100,13 @@ TEST_F(HttpTest, ResumedRequestsAndTheTotalTheyReport) {
         route.body = body;
         route.ignoreRange = c.ignoreRange;
         route.sendLength = c.sendLength;
+        route.partLimit = c.partLimit;
         server.Serve("/r.bin", route);
         server.ClearRequests();
         Fetched f = Fetch("/r.bin", c.from);
         ASSERT_TRUE(f.ok) << f.err;
-        EXPECT_TRUE(f.body == body.substr(c.from)) << "got " << f.body.size() << " bytes";
+        const size_t expected = c.partLimit >= 0 ? static_cast<size_t>(c.partLimit) : std::string::npos;
+        EXPECT_TRUE(f.body == body.substr(c.from, expected)) << "got " << f.body.size() << " bytes";
         EXPECT_EQ(f.total, c.total);
         auto seen = server.Requests("/r.bin");
         ASSERT_EQ(seen.size(), 1u);
@@ -131,10 +137,12 @@ TEST_F(HttpTest, StatusOtherThan200Or206IsAnError) {
 }
 
 // A partial answer is only taken when it is the part asked for, and lengths must be numbers that fit:
-// otherwise bytes from elsewhere would be spliced into the caller's file.
+// otherwise bytes from elsewhere would be spliced into the caller's file. A part may end before the
+// resource does; the total is the resource's size all the same.
 TEST(PlanAnswer, RefusesPartsFromElsewhereAndLengthsThatDoNotFit) {
     const std::string wrongPart = "the server answered with another part of u than the one asked for";
     const std::string badLength = "the server answered with an unusable length for u";
+    const std::string encoded = "the server sent u encoded (gzip), which was not asked for";
     struct Case {
         const char* name;
         long status;
@@ -144,6 +152,8 @@ TEST(PlanAnswer, RefusesPartsFromElsewhereAndLengthsThatDoNotFit) {
         std::string err;     // empty: taken
         uint64_t total;
         uint64_t skip;
+        bool wholeOn200 = false;  // If-Range was sent
+        const char* encoding = "";
     };
     const Case cases[] = {
         {"whole answer", 200, "1000", nullptr, 0, "", 1000, 0},
@@ -151,7 +161,14 @@ TEST(PlanAnswer, RefusesPartsFromElsewhereAndLengthsThatDoNotFit) {
         {"no length", 200, nullptr, nullptr, 0, "", 0, 0},
         {"part asked for", 206, "700", "bytes 300-999/1000", 300, "", 1000, 0},
         {"part asked for, size unknown, any case", 206, " 700 ", "Bytes 300-999/*", 300, "", 1000, 0},
-        {"part without a length", 206, nullptr, "bytes 300-999/1000", 300, "", 0, 0},
+        {"part without a length", 206, nullptr, "bytes 300-999/1000", 300, "", 1000, 0},
+        {"part that ends before the resource", 206, "300", "bytes 300-599/1000", 300, "", 1000, 0},
+        {"part whose length is not its range's", 206, "700", "bytes 300-599/1000", 300, badLength, 0, 0},
+        {"size that is no number", 206, "700", "bytes 300-999/many", 300, wrongPart, 0, 0},
+        {"size inside the range", 206, "700", "bytes 300-999/999", 300, wrongPart, 0, 0},
+        {"a changed resource, sent whole after If-Range", 200, "1000", nullptr, 300, "", 1000, 0, true},
+        {"encoded though not asked for", 200, "1000", nullptr, 0, encoded, 0, 0, false, "gzip"},
+        {"encoded as it is", 200, "1000", nullptr, 0, "", 1000, 0, false, "Identity"},
         {"part from the start", 206, "1000", "bytes 0-999/1000", 0, "", 1000, 0},
         {"part from elsewhere", 206, "1000", "bytes 0-999/1000", 300, wrongPart, 0, 0},
         {"part without its range", 206, "700", nullptr, 300, wrongPart, 0, 0},
@@ -172,13 +189,15 @@ TEST(PlanAnswer, RefusesPartsFromElsewhereAndLengthsThatDoNotFit) {
         head.length = c.length ? c.length : "";
         head.hasRange = c.range != nullptr;
         head.range = c.range ? c.range : "";
+        head.encoding = c.encoding;
         AnswerPlan plan;
         std::string err = "kept";
-        EXPECT_EQ(PlanAnswer(head, c.from, "u", plan, err), c.err.empty());
+        EXPECT_EQ(PlanAnswer(head, c.from, c.wholeOn200, "u", plan, err), c.err.empty());
         EXPECT_EQ(err, c.err.empty() ? "kept" : c.err);
         if (c.err.empty()) {
             EXPECT_EQ(plan.total, c.total);
             EXPECT_EQ(plan.skip, c.skip);
+            EXPECT_EQ(plan.start, c.wholeOn200 && c.status == 200 ? 0 : c.from);
         }
     }
 }
@@ -254,25 +273,166 @@ TEST_F(HttpTest, EmptyBody) {
 TEST_F(HttpTest, RedirectIsFollowedAndKeepsTheRange) {
     const std::string body = test::TestBytes(5000, 3);
     server.ServeBody("/assets/real.bin", body);
-    test::Route moved;
-    moved.redirect = "/assets/real.bin";
-    server.Serve("/download/launcher.exe", moved);
+    for (int status : {302, 307, 308}) {
+        SCOPED_TRACE(status);
+        test::Route moved;
+        moved.redirect = "/assets/real.bin";
+        moved.redirectStatus = status;
+        server.Serve("/download/launcher.exe", moved);
 
-    Fetched whole = Fetch("/download/launcher.exe", 0);
-    ASSERT_TRUE(whole.ok) << whole.err;
-    EXPECT_EQ(whole.body, body);
+        Fetched whole = Fetch("/download/launcher.exe", 0);
+        ASSERT_TRUE(whole.ok) << whole.err;
+        EXPECT_EQ(whole.body, body);
 
-    server.ClearRequests();
-    Fetched tail = Fetch("/download/launcher.exe", 300);
-    ASSERT_TRUE(tail.ok) << tail.err;
-    EXPECT_TRUE(tail.body == body.substr(300));
-    EXPECT_EQ(tail.total, body.size());
-    auto seen = server.Requests();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].target, "/download/launcher.exe");
-    EXPECT_EQ(seen[0].range, "bytes=300-");
-    EXPECT_EQ(seen[1].target, "/assets/real.bin");
-    EXPECT_EQ(seen[1].range, "bytes=300-") << "the Range header must survive the redirect";
+        server.ClearRequests();
+        Fetched tail = Fetch("/download/launcher.exe", 300);
+        ASSERT_TRUE(tail.ok) << tail.err;
+        EXPECT_TRUE(tail.body == body.substr(300));
+        EXPECT_EQ(tail.total, body.size());
+        auto seen = server.Requests();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].target, "/download/launcher.exe");
+        EXPECT_EQ(seen[0].range, "bytes=300-");
+        EXPECT_EQ(seen[1].target, "/assets/real.bin");
+        EXPECT_EQ(seen[1].method, "GET");
+        EXPECT_EQ(seen[1].range, "bytes=300-") << "the Range header must survive the redirect";
+    }
+}
+
+TEST(ResolveLocation, EveryFormOfAddress) {
+    const std::string base = "http://h:1/a/b/c.bin?x=1";
+    const std::pair<const char*, const char*> cases[] = {
+        {"https://other/x", "https://other/x"},
+        {"//other/x", "http://other/x"},
+        {"/x/y", "http://h:1/x/y"},
+        {"d.bin", "http://h:1/a/b/d.bin"},
+        {"?y=2", "http://h:1/a/b/c.bin?y=2"},
+        {"sub/d.bin?q=a:b", "http://h:1/a/b/sub/d.bin?q=a:b"},
+    };
+    for (const auto& [location, resolved] : cases) EXPECT_EQ(ResolveLocation(base, location), resolved) << location;
+    EXPECT_EQ(ResolveLocation("http://h", "x"), "http://h/x");
+}
+
+// Chunked answers, with chunks smaller and larger than a read, come whole; a part of one too.
+TEST_F(HttpTest, ChunkedAnswersComeWhole) {
+    const std::string body = test::TestBytes(300000, 21);
+    for (int64_t chunk : {1000, 8192, 65536, 200000}) {
+        for (uint64_t from : {0u, 70000u}) {
+            SCOPED_TRACE(std::to_string(chunk) + " from " + std::to_string(from));
+            test::Route route;
+            route.body = body;
+            route.chunkSize = chunk;
+            server.Serve("/chunked", route);
+            Fetched f = Fetch("/chunked", from);
+            ASSERT_TRUE(f.ok) << f.err;
+            EXPECT_TRUE(f.body == body.substr(from)) << f.body.size();
+            EXPECT_EQ(f.total, from ? body.size() : 0u);
+        }
+    }
+}
+
+// Answers are asked for as they are; an encoded one (its bytes are not the resource's) is refused before
+// a byte is handed on.
+TEST_F(HttpTest, AnEncodedBodyIsRefused) {
+    const std::string body = test::TestBytes(3000, 4);
+    test::Route route;
+    route.body = body;
+    route.contentEncoding = "gzip";
+    server.Serve("/packed", route);
+    Fetched f = Fetch("/packed", 0);
+    EXPECT_FALSE(f.ok);
+    EXPECT_EQ(f.err, "the server sent " + server.Url("/packed") + " encoded (gzip), which was not asked for");
+    EXPECT_EQ(f.chunks, 0u);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].acceptEncoding, "identity");
+
+    route.contentEncoding = "identity";
+    server.Serve("/packed", route);
+    f = Fetch("/packed", 0);
+    ASSERT_TRUE(f.ok) << f.err;
+    EXPECT_TRUE(f.body == body);
+}
+
+// A resumed request names the bytes it has (If-Range); the answer tells which validator the resource has
+// and where the bytes handed on start.
+TEST_F(HttpTest, IfRangeAndTheValidatorOfTheAnswer) {
+    const std::string body = test::TestBytes(5000, 8);
+    const std::string date = "Wed, 21 Oct 2015 07:28:00 GMT";
+    struct Case {
+        const char* name;
+        const char* etag;
+        const char* lastModified;
+        const char* ifRange;
+        uint64_t start;
+        const char* validator;
+    } cases[] = {
+        {"the same resource", "\"v1\"", date.c_str(), "\"v1\"", 1000, "\"v1\""},
+        {"a resource that changed", "\"v2\"", date.c_str(), "\"v1\"", 0, "\"v2\""},
+        {"a weak ETag: the date names it", "W/\"v1\"", date.c_str(), date.c_str(), 1000, date.c_str()},
+        {"no validator at all", "", "", "\"v1\"", 0, ""},
+        {"no If-Range: the part", "\"v1\"", "", "", 1000, "\"v1\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::Route route;
+        route.body = body;
+        route.etag = c.etag;
+        route.lastModified = c.lastModified;
+        server.Serve("/v.bin", route);
+        server.ClearRequests();
+        HttpExchange exchange;
+        exchange.ifRange = c.ifRange;
+        std::string got;
+        std::string err;
+        uint64_t total = 0;
+        ChunkSink sink = [&](const char* data, uint64_t size) {
+            EXPECT_EQ(exchange.start, c.start) << "told before the first chunk";
+            got.append(data, static_cast<size_t>(size));
+            return true;
+        };
+        ASSERT_TRUE(http->Get(server.Url("/v.bin"), 1000, sink, &total, err, nullptr, &exchange)) << err;
+        EXPECT_TRUE(got == body.substr(c.start)) << got.size();
+        EXPECT_EQ(exchange.start, c.start);
+        EXPECT_EQ(exchange.validator, c.validator);
+        EXPECT_EQ(total, body.size());
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_EQ(server.Requests()[0].ifRange, c.ifRange);
+    }
+}
+
+// The low-speed limit ends a transfer that crawls, with a sentence that says why; a slow server above it
+// is waited for.
+TEST_F(HttpTest, LowSpeedLimit) {
+    HttpTimeouts limits;
+    limits.lowSpeedBytes = 100;
+    limits.lowSpeedMs = 1000;
+    std::unique_ptr<Http> strict = MakeHttp(limits);
+    const std::string body = test::TestBytes(600, 6);
+    test::Route route;
+    route.body = body;
+    route.dripMs = 100;  // 10 bytes a second
+    server.Serve("/crawl", route);
+    route.dripMs = 2;  // 500 bytes a second
+    server.Serve("/slow", route);
+
+    const auto start = std::chrono::steady_clock::now();
+    HttpExchange exchange;
+    std::string err;
+    std::string got;
+    ChunkSink sink = [&got](const char* data, uint64_t size) {
+        got.append(data, static_cast<size_t>(size));
+        return true;
+    };
+    EXPECT_FALSE(strict->Get(server.Url("/crawl"), 0, sink, nullptr, err, nullptr, &exchange));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(err, "the server is too slow (under 100 bytes a second for 1 second)");
+    EXPECT_TRUE(exchange.tooSlow);
+    EXPECT_TRUE(got == body.substr(0, got.size()));
+    EXPECT_GT(got.size(), 0u) << "bytes come one by one, not once a whole buffer is there";
+
+    Fetched slow = Fetch("/slow", 0, strict.get());
+    ASSERT_TRUE(slow.ok) << slow.err;
+    EXPECT_TRUE(slow.body == body);
 }
 
 TEST_F(HttpTest, RefusedConnectionCannotReachTheServer) {
@@ -351,6 +511,8 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
         const char* name;
         int stallBeforeHeadersMs;
         int64_t stallAfter;
+        int64_t chunkSize = 0;
+        int dripMs = 0;
     };
     const Case cases[] = {
         {"before the headers", 30000, -1},
@@ -358,6 +520,12 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
         {"in the middle of the body", 0, 100000},
         {"a few bytes in", 0, 100},
         {"a few bytes past a full read", 0, 65536 + 100},
+        {"chunked, at the end of a small chunk", 0, 3000, 1000},
+        {"chunked, inside a small chunk", 0, 2500, 1000},
+        {"chunked, at the end of an 8 KiB chunk", 0, 2 * 8192, 8192},
+        {"chunked, at the end of a 64 KiB chunk", 0, 65536, 65536},
+        {"chunked, inside a 64 KiB chunk", 0, 65536 + 3000, 65536},
+        {"one byte a second", 0, -1, 0, 1000},
     };
     const std::string body = test::TestBytes(300000, 13);
     for (const Case& c : cases) {
@@ -367,6 +535,8 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
         route.stallBeforeHeadersMs = c.stallBeforeHeadersMs;
         route.stallAfter = c.stallAfter;
         route.stallMs = c.stallAfter >= 0 ? 30000 : 0;
+        route.chunkSize = c.chunkSize;
+        route.dripMs = c.dripMs;
         server.Serve("/silent", route);
 
         std::atomic<bool> stop{false};
@@ -375,20 +545,16 @@ TEST_F(HttpTest, StopEndsTheWaitForASilentServer) {
             received.append(data, static_cast<size_t>(size));
             return true;
         };
-        std::thread stopper([&stop] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            stop = true;
-        });
+        test::StopLater stopper(stop, 300);
         const auto start = std::chrono::steady_clock::now();
         std::string err;
         const bool ok = http->Get(server.Url("/silent"), 0, sink, nullptr, err, &stop);
         const auto waited = std::chrono::steady_clock::now() - start;
-        stopper.join();
         EXPECT_FALSE(ok);
         EXPECT_EQ(err, "stopped");
         EXPECT_LT(waited, std::chrono::seconds(2));
         EXPECT_TRUE(received == body.substr(0, received.size()));
-        EXPECT_LE(received.size(), c.stallAfter >= 0 ? static_cast<size_t>(c.stallAfter) : 0u);
+        EXPECT_LE(received.size(), c.stallAfter >= 0 ? static_cast<size_t>(c.stallAfter) : c.dripMs > 0 ? 2u : 0u);
     }
 }
 

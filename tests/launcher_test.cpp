@@ -3,19 +3,25 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "app/app.h"
+#include "app/frame.h"
 #include "app/launcher.h"
 #include "app/release.h"
+#include "app/theme.h"
 #include "platform/paths.h"
 #include "platform/sha.h"
+#include "support/deep_tree.h"
 #include "support/git_repo.h"
+#include "support/imgui_recorder.h"
 #include "support/spawn.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
@@ -202,6 +208,109 @@ TEST(StartUp, UnreadableGameDescriptionStopsEarly) {
     EXPECT_TRUE(app.dataDir.empty());
 }
 
+// Holds every request until the test lets them go, then answers none: the start-up job waits in its
+// release check for as long as the test needs it to (a server can only stall for a set time).
+class HeldHttp : public Http {
+public:
+    bool Get(const std::string&, uint64_t, const ChunkSink&, uint64_t*, std::string& err,
+             const std::atomic<bool>*, HttpExchange*) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        letGo_.wait(lock, [this] { return free_; });
+        err = "no answer in this test";
+        return false;
+    }
+    void LetGo() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_ = true;
+        letGo_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable letGo_;
+    bool free_ = false;
+};
+
+TEST(StartUp, TheWindowIsDrawnWhileTheSizesAreMeasured) {
+    // A build tree thousands of levels deep takes a while to measure (seconds under Wine). The start-up
+    // leaves it to the worker; the window is drawn meanwhile, with the Manage page saying that the size
+    // is being measured, and shows the size once it is known.
+    // Under Wine every level costs far more, natively every file.
+    const int depth = test::RunningUnderWine() ? 150 : 300;
+    const int files = test::RunningUnderWine() ? 0 : 2000;
+    test::TempDir dir;
+    const fs::path work = dir / "StarblazeOnline" / "play" / "compiler" / "work";
+    ASSERT_TRUE(test::MakeDeepTree(work / "deep", depth));
+    for (int i = 0; i < files; ++i) test::WriteFile(work / "obj" / (std::to_string(i) + ".o"), "o");
+    test::WriteFile(work / "game.o", std::string(3 << 20, 'o'));
+
+    App app;
+    auto http = std::make_unique<HeldHttp>();
+    HeldHttp* held = http.get();
+    app.http = std::move(http);
+    struct Done {
+        App& app;
+        HeldHttp* held;
+        ~Done() {
+            held->LetGo();
+            StopWorker(app);
+        }
+    } done{app, held};
+    // The game's repository on the code host, so that the start-up job asks for the latest release.
+    nlohmann::json game = nlohmann::json::parse(BuiltinGameJson(), nullptr, false);
+    game["repo"] = CodeHostConfig().web + "starblaze-port/starblaze.git";
+    std::string err;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", game.dump(), err)) << err;
+
+    ImGuiContext* context = ImGui::CreateContext();
+    ImGui::GetIO().IniFilename = nullptr;
+    ImGui::GetIO().DisplaySize = ImVec2(900, 1600);
+    ImGui::GetIO().DeltaTime = 1.0f / 60.0f;
+    ApplyStyle(1.0f);
+    ImFont* bold = LoadFonts(fs::path(), 1.0f);
+    auto recorder = std::make_unique<test::ImGuiRecorder>(context);
+    app.section = kSectionManage;
+    const auto frame = [&] {
+        recorder->Clear();
+        ImGui::NewFrame();
+        DrawUI(app, nullptr, bold);
+        ImGui::Render();
+    };
+    const auto shows = [&](const std::string& label) { return recorder->Find(label) != nullptr; };
+
+    // The start-up job waits in its release check: nothing has been measured yet.
+    frame();
+    EXPECT_TRUE(shows("Remove the build files (measuring...)"));
+    EXPECT_FALSE(shows("Remove the build files (3 MB)"));
+
+    // Once the job's checks are done, the worker measures; the frames go on meanwhile.
+    held->LetGo();
+    const auto logged = [&app] {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        for (const std::string& line : app.log) {
+            if (line.rfind("update check: ", 0) == 0) return true;
+        }
+        return false;
+    };
+    while (!logged()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int drawnWhileMeasuring = 0;
+    while (app.busy) {
+        frame();
+        if (app.busy) {
+            ++drawnWhileMeasuring;
+            EXPECT_TRUE(shows("Remove the build files (measuring...)"));
+        }
+    }
+    frame();
+    std::printf("%d frames drawn while the sizes were measured\n", drawnWhileMeasuring);
+    // A frame that had to wait for the measuring would end only once it is over: at most one of the
+    // frames before could have been drawn meanwhile.
+    EXPECT_GE(drawnWhileMeasuring, 2);
+    EXPECT_TRUE(shows("Remove the build files (3 MB)"));
+    recorder.reset();
+    ImGui::DestroyContext(context);
+}
+
 // Two installs side by side: "mine" starts, "other" chose a game folder earlier.
 class TakeOver : public ::testing::Test {
 protected:
@@ -309,13 +418,19 @@ TEST(Relaunch, WaitsForTheJobAndReportsAFailureOnce) {
     EXPECT_EQ(error.substr(error.size() - suffix.size()), suffix);
 }
 
-TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
+// An App after its start-up, its worker idle, ready for a job of the test's.
+struct StopWorkerConcurrency : ::testing::Test {
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+        StopWorker(app);
+        app.builder->stop = false;
+    }
     test::TempDir dir;
     App app;
-    std::string err;
-    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
-    StopWorker(app);
-    app.builder->stop = false;
+};
+
+TEST_F(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     Builder* builder = app.builder.get();
     app.StartTask(
         [builder](std::string& e) {
@@ -329,6 +444,27 @@ TEST(StopWorkerConcurrency, StopsTheRunningJobAndJoins) {
     EXPECT_FALSE(app.busy);
     std::lock_guard<std::mutex> lock(app.mutex);
     EXPECT_EQ(app.error, kStoppedText);
+}
+
+// Closing the window waits for the job a bounded time: a job that does not end by then is left to the
+// end of the process.
+TEST_F(StopWorkerConcurrency, ClosingTheWindowWaitsForTheJobABoundedTime) {
+    std::atomic<bool> release{false};
+    app.StartTask(
+        [&release](std::string&) {
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return true;
+        },
+        "");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(StopWorkerWithin(app, 300));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_TRUE(app.busy) << "the job still runs and has the App";
+    release = true;
+    EXPECT_TRUE(StopWorkerWithin(app, 5000));
+    EXPECT_FALSE(app.worker.joinable());
 }
 
 // The test program's main moves the per-user folders and the code host into the test's reach; a start-up

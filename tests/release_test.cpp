@@ -133,7 +133,7 @@ TEST_F(FetchLatestReleaseTest, FillsTheReleaseFromTheMatchingAsset) {
           {"name":"KestrelLauncher.exe","browser_download_url":"https://host/launcher","size":123456,
            "digest":"sha256:)" + digest + R"("}
         ]})");
-    ASSERT_TRUE(FetchLatestRelease(*http, game, release, err)) << err;
+    ASSERT_TRUE(FetchLatestRelease(*http, game, release, err, nullptr)) << err;
     EXPECT_EQ(release.tag_name, "v2.0.11");
     EXPECT_EQ(release.name, "Spring");
     EXPECT_EQ(release.body, "notes");
@@ -176,7 +176,7 @@ TEST_F(FetchLatestReleaseTest, AssetFields) {
         Answer(R"({"tag_name":"v1.0")" + c.assets + "}");
         release = Release{};
         release.sha256 = "left over";
-        ASSERT_TRUE(FetchLatestRelease(*http, game, release, err)) << err;
+        ASSERT_TRUE(FetchLatestRelease(*http, game, release, err, nullptr)) << err;
         EXPECT_EQ(release.tag_name, "v1.0");
         EXPECT_EQ(release.download_url, c.url);
         EXPECT_EQ(release.sha256, c.sha256);
@@ -215,7 +215,7 @@ TEST_F(FetchLatestReleaseTest, Failures) {
         release = Release{};
         release.tag_name = "untouched";
         err.clear();
-        EXPECT_FALSE(FetchLatestRelease(*http, game, release, err));
+        EXPECT_FALSE(FetchLatestRelease(*http, game, release, err, nullptr));
         EXPECT_EQ(err, c.err);
         EXPECT_EQ(release.tag_name, "untouched");
     }
@@ -225,7 +225,7 @@ TEST_F(FetchLatestReleaseTest, RefusedRequestsAreTriedThreeTimes) {
     test::Route refused;
     refused.status = 403;
     server.Serve(LatestPath(), refused);
-    EXPECT_FALSE(FetchLatestRelease(*http, game, release, err));
+    EXPECT_FALSE(FetchLatestRelease(*http, game, release, err, nullptr));
     EXPECT_EQ(err, "the server answered 403 for " + server.Url(LatestPath()));
     EXPECT_EQ(server.Requests(LatestPath()).size(), 3u);
 }

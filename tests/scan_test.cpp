@@ -2,6 +2,8 @@
 // walks through links.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "platform/file_id.h"
 #include "platform/paths.h"
 #include "support/links.h"
+#include "support/test_platform.h"
 #include "support/test_support.h"
 
 namespace launcher {
@@ -199,6 +202,75 @@ TEST(MusicScan, FollowsLinksAndEndsLoops) {
                                             music / "Rock" / "Live" / "up" / "Linked" / "far.mp3"}));
 }
 
+// Links on every level to the next: two of them give 2^22 ways down a ladder of 22, and every folder is
+// walked once, quickly. A link to a sub-folder of the music folder leaves that one its own soundtrack.
+TEST(MusicScan, FoldersThatLinksShareAreWalkedOnce) {
+    test::TempDir dir;
+    const fs::path music = dir / "Music";
+    // Under Wine a host link made by a test leads through the drive's own link, so each level costs the host
+    // two of the 40 links it follows in one path: 19 levels are as deep as such a ladder goes there.
+    const int levels = test::RunningUnderWine() ? 19 : 22;
+    for (int level = 1; level <= levels; ++level) {
+        Touch(dir / "levels" / std::to_string(level) / (std::to_string(level) + ".mp3"));
+    }
+    for (int level = 1; level < levels; ++level) {
+        for (const char* name : {"a", "b"}) {
+            ASSERT_TRUE(test::MakeLink(dir / "levels" / std::to_string(level) / name,
+                                       dir / "levels" / std::to_string(level + 1)));
+        }
+    }
+    fs::create_directories(music / "Ladder");
+    for (const char* name : {"a", "b"}) ASSERT_TRUE(test::MakeLink(music / "Ladder" / name, dir / "levels" / "1"));
+    Touch(music / "Other" / "o.mp3");
+    ASSERT_TRUE(test::MakeLink(music / "Ladder" / "c", music / "Other"));
+
+    std::vector<std::string> warnings;
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<Soundtrack> soundtracks = ScanMusicFolder(music, warnings);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(20)) << "a folder walked more than once";
+    std::string ladder = "Ladder:";
+    std::string way = "Ladder";
+    for (int level = 1; level <= levels; ++level) {
+        way += "/a";
+        ladder += " " + way + "/" + std::to_string(level) + ".mp3 (" + std::to_string(level) + ")";
+    }
+    EXPECT_EQ(Describe(soundtracks, music), (std::vector<std::string>{ladder, "Other: Other/o.mp3 (o)"}));
+    EXPECT_TRUE(warnings.empty());
+}
+
+// Songs at most 64 levels deep: a deeper folder is named in a warning, like the other limits.
+TEST(MusicScan, FoldersPastTheDepthLimitAreNamed) {
+    test::TempDir dir;
+    const fs::path music = dir / "Music";
+    fs::path at = music / "Deep";
+    std::string rel = "Deep";
+    for (int level = 2; level < kMaxScanDepth; ++level) {
+        at /= "d";
+        rel += "/d";
+    }
+    Touch(at / "64.mp3");          // 64 levels deep: in a folder at level 63
+    Touch(at / "d" / "65.mp3");    // 65 levels deep
+    Touch(music / "Deep" / "1.mp3");
+    std::vector<std::string> warnings;
+    EXPECT_EQ(Describe(ScanMusicFolder(music, warnings), music),
+              (std::vector<std::string>{"Deep: Deep/1.mp3 (1) " + rel + "/64.mp3 (64)"}));
+    EXPECT_EQ(warnings, (std::vector<std::string>{"\"" + PathUtf8(at / "d") + "\" left out: the scan goes " +
+                                                  std::to_string(kMaxScanDepth) + " folders deep"}));
+}
+
+// A stop ends the walk: the import, which set it, then ends too.
+TEST(MusicScan, AStopEndsTheWalk) {
+    test::TempDir dir;
+    Touch(dir / "Music" / "a.mp3");
+    Touch(dir / "Music" / "Rock" / "r.mp3");
+    const std::atomic<bool> stop{true};
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(ScanMusicFolder(dir / "Music", warnings, {}, &stop).empty());
+    const std::atomic<bool> going{false};
+    EXPECT_EQ(ScanMusicFolder(dir / "Music", warnings, {}, &going).size(), 2u);
+}
+
 // A launcher kept in the music folder has its data folder there, with the songs it converted.
 TEST(MusicScan, TheLaunchersOwnFoldersAreLeftOut) {
     struct Case {
@@ -225,6 +297,35 @@ TEST(MusicScan, TheLaunchersOwnFoldersAreLeftOut) {
              return dir / "Music";
          },
          {"Music: own.mp3 (own)", "Rock: Rock/r.mp3 (r)"}, {"Rock", "game"}},
+        {"a link to a folder of its songs",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "data";
+             const fs::path songs = data / "play" / "hdd" / "E" / "TDATA" / "FFFE0000" / "MUSIC";
+             Touch(songs / "0001" / "00010000.WMA");
+             fs::create_directories(dir / "Music" / "Rock");
+             EXPECT_TRUE(test::MakeLink(dir / "Music" / "Rock" / "mine", songs / "0001"));
+             return dir / "Music";
+         },
+         {"Music: own.mp3 (own)", "Rock: Rock/r.mp3 (r)"}, {"Rock", "mine"}},
+        {"a link to the game's folder, which holds its songs",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "data";
+             Touch(data / "play" / "assets" / "theme.wav");
+             fs::create_directories(dir / "Music");
+             EXPECT_TRUE(test::MakeLink(dir / "Music" / "Game", data / "play"));
+             return dir / "Music";
+         },
+         {"Music: own.mp3 (own)", "Rock: Rock/r.mp3 (r)"}, {"Game"}},
+        {"a link to a folder inside the data folder, through a link to its parent",
+         [](const fs::path& dir, fs::path& data) {
+             data = dir / "real" / "data";
+             fs::create_directories(data / "tools");
+             EXPECT_TRUE(test::MakeLink(dir / "via", dir / "real"));
+             fs::create_directories(dir / "Music");
+             EXPECT_TRUE(test::MakeLink(dir / "Music" / "Tools", dir / "via" / "data" / "tools"));
+             return dir / "Music";
+         },
+         {"Music: own.mp3 (own)", "Rock: Rock/r.mp3 (r)"}, {"Tools"}},
         {"the data folder chosen as the music folder",
          [](const fs::path& dir, fs::path& data) {
              data = dir / "Music";

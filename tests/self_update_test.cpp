@@ -91,7 +91,7 @@ TEST_F(SelfUpdateTest, FailedDownloadChangesNothing) {
     Release r = Publish(newBytes);
     r.sha256 = std::string(64, '0');
     EXPECT_FALSE(UpdateLauncher(app, r, err));
-    EXPECT_EQ(err, "the download of KestrelLauncher.exe.new is damaged (checksum), trying again");
+    EXPECT_EQ(err, "the download of KestrelLauncher.exe.new is damaged (checksum); gave up after 5 failed attempts");
     EXPECT_EQ(test::ReadFile(self), oldBytes);
     EXPECT_FALSE(fs::exists(old));
     EXPECT_FALSE(app.relaunch);

@@ -11,6 +11,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "support/file_hold.h"
+#include "support/links.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
 
@@ -182,6 +183,40 @@ TEST_F(SettingsTest, FailedWriteKeepsTheOldSettings) {
     EXPECT_EQ(builder.ReadBuilt(), "v2");
     EXPECT_EQ(ReadGameKey(Settings()), Utf8Path("/discs/game.iso"));
     EXPECT_FALSE(fs::exists(blocker));
+}
+
+// The temporary name is the launcher's own: a link (or a second name of a file of the user's) standing
+// there is never written through. Natively it goes as itself; under Wine, which acts on what a host link
+// leads to, the update is refused and the settings stay as they were.
+TEST_F(SettingsTest, TheTemporaryNameIsNeverWrittenThrough) {
+    const fs::path users = dir / "users" / "notes.txt";
+    fs::path temporary = Settings();
+    temporary += ".new";
+    for (const bool hard : {false, true}) {
+        SCOPED_TRACE(hard ? "a second name" : "a link");
+        test::WriteFile(Settings(), GameJson("/discs/game.iso"));
+        test::WriteFile(users, "the user's notes");
+        if (hard) {
+            std::error_code ec;
+            fs::create_hard_link(users, temporary, ec);
+            ASSERT_FALSE(ec) << ec.message();
+        } else {
+            ASSERT_TRUE(test::MakeLink(temporary, users));
+        }
+        std::string err;
+        const bool refused = !hard && test::RunningUnderWine();
+        EXPECT_EQ(UpdateSettingsFile(Settings(), "built", "v2", err), !refused) << err;
+        EXPECT_EQ(test::ReadFile(users), "the user's notes");
+        EXPECT_EQ(builder.ReadBuilt(), refused ? "" : "v2");
+        EXPECT_EQ(ReadGameKey(Settings()), Utf8Path("/discs/game.iso"));
+        if (refused) {
+            EXPECT_EQ(err, "cannot write " + PathUtf8(temporary));
+        }
+        if (!refused) {
+            EXPECT_FALSE(EntryExists(temporary));
+        }
+        ASSERT_TRUE(test::RemoveWithHostTools(temporary));
+    }
 }
 
 // Every key the launcher keeps in its settings file: an update must never drop one.

@@ -136,6 +136,7 @@ TEST(PutUtf16Name, StoresUnitsUpToTheLimit) {
         {"a cut-off sequence keeps what it gathered", "\xE2\x99", {0x99}},
         {"a stray continuation byte stands for itself", "\xA9", {0xA9}},
         {"continuation bits are taken whatever their top bits", "\xC3\x29", {0xE9}},
+        {"line breaks of a tag stay", "A\nduration=1", {'A', '\n', 'd', 'u', 'r', 'a', 't', 'i', 'o', 'n', '=', '1'}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

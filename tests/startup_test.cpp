@@ -2,7 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <thread>
+
 #include "app/app.h"
+#include "app/launcher.h"
 #include "app/startup.h"
 #include "platform/paths.h"
 #include "support/http_server.h"
@@ -218,6 +222,53 @@ TEST_F(StartupJob, ConcurrencyRunsAsAJobWithAnEmptyDoneText) {
     EXPECT_EQ(app_.error, "");
     EXPECT_EQ(app_.done, "");
     EXPECT_TRUE(app_.updateOffered);
+}
+
+// A code host that takes the release check's request and answers nothing (or only the head) never holds
+// the start-up up: the Stop button ends the job at once, and so does closing the window (the same stop,
+// then the bounded wait for the worker, which the job ends well within).
+TEST_F(StartupJob, ConcurrencyASilentCodeHostNeverHoldsItUp) {
+    const std::string path = "/repos/port/starblaze/releases/latest";
+    test::Route noAnswer;
+    noAnswer.stallBeforeHeadersMs = 60000;
+    test::Route headOnly;
+    headOnly.body = "{\"tag_name\": \"v9\"}";
+    headOnly.stallAfter = 0;
+    headOnly.stallMs = 60000;
+    for (const test::Route* route : {&noAnswer, &headOnly}) {
+        for (const bool closeWindow : {false, true}) {
+            SCOPED_TRACE(std::string(route == &noAnswer ? "no answer" : "only the head") +
+                         (closeWindow ? ", window closed" : ", Stop pressed"));
+            server_.Serve(path, *route);
+            server_.ClearRequests();
+            {
+                std::lock_guard<std::mutex> lock(app_.mutex);
+                app_.log.clear();
+            }
+            app_.builder->stop = false;
+            StartStartupJob(app_, false);
+            const auto asked = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (server_.Requests(path).empty() && std::chrono::steady_clock::now() < asked) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ASSERT_EQ(server_.Requests(path).size(), 1u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+            const auto start = std::chrono::steady_clock::now();
+            if (closeWindow) {
+                EXPECT_TRUE(StopWorkerWithin(app_, kCloseWaitMs)) << "the job ended by itself";
+            } else {
+                app_.builder->stop = true;  // the Stop button
+                while (app_.busy && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            }
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            StopWorker(app_);
+            EXPECT_EQ(server_.Requests(path).size(), 1u) << "a stop is no failure to try again";
+            EXPECT_EQ(LinesStartingWith("update check: "), std::vector<std::string>{"update check: cancelled"});
+        }
+    }
 }
 
 }  // namespace

@@ -205,7 +205,7 @@ struct ResolveTest : ::testing::Test {
     bool Resolve() {
         server.ServeJson("/channel", channel.dump());
         server.ServeJson("/manifest.json", manifest.dump());
-        return ResolveMsvcAndSdk(*http, description.dump(), toolchain, err);
+        return ResolveMsvcAndSdk(*http, description.dump(), toolchain, err, nullptr);
     }
 };
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -253,6 +256,7 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
         // Makes the case; false (with `skip` set) when this machine cannot.
         std::function<bool(std::unique_ptr<test::PinnedFile>& pin, std::string& skip)> make;
         fs::path cannotGo;  // the path in the error, when the install stops
+        std::string sentence = "Could not remove ";  // how that error begins, before the path
     };
     const Case cases[] = {
         {"the old tool folder is a link that cannot be removed",
@@ -286,6 +290,23 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
              return test::MakeLink(root / "tools", users);
          },
          wine ? root / "tools" : fs::path()},
+        // The download's own files, kept in the download folder from an earlier attempt.
+        {"a link at the download's partial file",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string&) {
+             fs::create_directories(downloads);
+             return test::MakeLink(downloads / "cmake.zip.part", users / "cmake.zip");
+         },
+         wine ? downloads / "cmake.zip.part" : fs::path(), "Could not download cmake.zip: cannot write "},
+        {"a link at the partial file's record",
+         [&](std::unique_ptr<test::PinnedFile>&, std::string& skip) {
+             // There the download goes on without its record, and the download folder's removal after
+             // the install cannot tell a host link to a file from the file.
+             skip = "under Wine a host link to a file looks like the file to the removal of the downloads";
+             if (wine) return false;
+             fs::create_directories(downloads);
+             return test::MakeLink(downloads / "cmake.zip.part.source", users / "cmake.zip");
+         },
+         fs::path()},
     };
     const fs::path zip = Zip("cmake.zip", {{"bin/cmake.exe", "cmake program"}});
     const Tool tool = MakeTool("cmake", "zip", {Serve("cmake.zip", zip)});
@@ -311,7 +332,7 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
                 EXPECT_EQ(test::ReadFile(dir / ".launcher-stamp"), tool.stamp);
             } else {
                 EXPECT_FALSE(installed);
-                const std::string sentence = "Could not remove " + PathUtf8(c.cannotGo) + ": ";
+                const std::string sentence = c.sentence + PathUtf8(c.cannotGo) + ": ";
                 EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
                 EXPECT_GT(err.size(), sentence.size()) << "the system's text follows";
                 EXPECT_EQ(RequestsFor("cmake.zip"), 0u) << "nothing is downloaded";
@@ -322,6 +343,62 @@ TEST_F(ToolsTest, NeverInstallsThroughWhatItCouldNotRemove) {
         ASSERT_TRUE(test::RemoveWithHostTools(root));
         ASSERT_TRUE(test::RemoveWithHostTools(users));
     }
+}
+
+TEST_F(ToolsTest, AToolsFolderSwappedForALinkDuringTheClearIsNeverEmptiedThrough) {
+    // An earlier cmake is cleared before the new one is downloaded. Its stamp's place holds a folder of
+    // many files, which takes a while to remove: while it goes, another program moves "tools" away and
+    // puts a link to a folder of the user's with the same layout in its place. The user's folder stays as
+    // it was, and the clear stops instead of going on through the link. The download would fail anyway,
+    // so that nothing is unpacked anywhere.
+    const fs::path users = tmp / "users";
+    const fs::path stamp = root / "tools" / "cmake" / ".launcher-stamp";
+    for (const fs::path& tools : {root / "tools", users}) {
+        test::WriteFile(tools / "cmake" / "bin" / "cmake.exe", "older cmake");
+        test::WriteFile(tools / "cmake" / ".launcher-stamp" / "0", "an older stamp");
+    }
+    // Enough that the stamp goes on going well after the swap (Wine deletes files far more slowly).
+    const int files = test::RunningUnderWine() ? 300 : 1500;
+    for (int i = 1; i < files; ++i) test::WriteFile(stamp / std::to_string(i), "an older stamp");
+    const test::Tree before = test::Snapshot(users);
+    server.Serve("/files/cmake.zip", test::StatusRoute(404));
+    const Tool tool =
+        MakeTool("cmake", "zip", {FileRef{"cmake.zip", server.Url("/files/cmake.zip"), std::string(64, 'a'), 9}});
+
+    // The stamp's folder changes as soon as its first file goes.
+    const fs::file_time_type untouched = fs::last_write_time(stamp);
+    std::atomic<bool> done{false};
+    bool swapped = false;
+    std::thread racer([&] {
+        std::error_code ec;
+        while (!done && fs::last_write_time(stamp, ec) == untouched && !ec) std::this_thread::yield();
+        if (done) return;
+        fs::rename(root / "tools", tmp / "tools.moved", ec);
+        swapped = !ec && test::MakeLink(root / "tools", users);
+    });
+    EXPECT_FALSE(builder->InstallTool(tool, err));
+    done = true;
+    racer.join();
+    EXPECT_EQ(test::ChangesSince(before, test::Snapshot(users)), "");
+    if (test::RunningUnderWine()) {
+        // Wine's deletes and renames take turns at its server, so the swap may come anywhere in the clear
+        // or after it. Wine also deletes a file only when its last handle closes, by the path it had, and
+        // only when the same file is still there: the files of a folder moved meanwhile stay, and the
+        // clear says that its folder is not empty. Wherever the swap comes, nothing of the user's goes.
+        const bool stopped = err.rfind("Could not remove " + PathUtf8(root / "tools" / "cmake"), 0) == 0;
+        EXPECT_TRUE(stopped || err.rfind("Could not download cmake.zip: ", 0) == 0) << err;
+        std::printf("the swap %s\n", stopped ? "stopped the clear" : "came after the clear");
+    } else {
+        ASSERT_TRUE(swapped);
+        EXPECT_EQ(RequestsFor("cmake.zip"), 0u);
+        EXPECT_EQ(test::ReadFile(tmp / "tools.moved" / "cmake" / "bin" / "cmake.exe"), "older cmake");
+        const std::string sentence = "Could not remove " + PathUtf8(root / "tools" / "cmake") + ": ";
+        EXPECT_EQ(err.rfind(sentence, 0), 0u) << err;
+        EXPECT_EQ(err.substr(std::min(err.size(), sentence.size())), "The folder changed while it was being worked on");
+        // The clear went as far as the stamp, in the folder it opened.
+        EXPECT_FALSE(EntryExists(tmp / "tools.moved" / "cmake" / ".launcher-stamp"));
+    }
+    ASSERT_TRUE(test::RemoveWithHostTools(root));
 }
 
 // MSIs made by wixl with external cabinets made by gcab, unpacked by msiextract.
@@ -448,6 +525,39 @@ TEST_F(LookUpToolsTest, AFetchedDescriptionIsUsedAndSaved) {
     EXPECT_EQ(reports[0].title, "Looking up the build tools");
     EXPECT_EQ(reports[0].progress, -1);
     // The music import's lookup never asks for the Visual Studio channel.
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+// The saved copy is written under a temporary name of its own, never through a link standing there.
+TEST_F(LookUpToolsTest, TheSavedCopyIsNeverWrittenThroughALink) {
+    const std::string text = Description({ToolEntry("cmake", 1)});
+    server.ServeJson("/toolchain.json", text);
+    const fs::path users = tmp / "users.txt";
+    test::WriteFile(users, "the user's own file");
+    fs::create_directories(root);
+    ASSERT_TRUE(test::MakeLink(root / "toolchain.json.new", users));
+    ASSERT_TRUE(builder->LookUpTools(builder->toolchain, err, false)) << err;
+    EXPECT_EQ(Ids(), Files{"cmake"});
+    EXPECT_EQ(test::ReadFile(users), "the user's own file");
+    // Under Wine the link cannot be removed as itself, and a copy that cannot be written is no reason to
+    // stop.
+    if (!test::RunningUnderWine()) {
+        EXPECT_EQ(test::ReadFile(root / "toolchain.json"), text);
+    }
+    ASSERT_TRUE(test::RemoveWithHostTools(root));
+}
+
+// A stop while the list is fetched is a stop, not a reason to take the saved or the built-in list.
+TEST_F(LookUpToolsTest, AStopIsNoReasonToFallBack) {
+    test::Route silent;
+    silent.stallBeforeHeadersMs = 30000;
+    server.Serve("/toolchain.json", silent);
+    builder->builtinToolchain = BuiltinToolchainJson();
+    test::StopLater stopper(builder->stop, 300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(builder->LookUpTools(builder->toolchain, err, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(err, "cancelled");
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 

@@ -1,20 +1,25 @@
-// libFuzzer target for the JSON readers: the game description, the toolchain description, and the
-// Visual Studio channel and manifest as ResolveMsvcAndSdk fetches them. The first byte of an input
-// chooses the reader; the rest is the text it reads, the other texts being sound ones:
+// libFuzzer target for the JSON readers: the game description, the toolchain description, the
+// Visual Studio channel and manifest as ResolveMsvcAndSdk fetches them, and ffprobe's answer about a song.
+// The first byte of an input chooses the reader; the rest is the text it reads, the other texts being
+// sound ones:
 //   0  the game description            1  the toolchain description's tools
 //   2  the toolchain description's msvc and sdk entries, with a sound channel and manifest
 //   3  the channel                     4  the manifest
+//   5  ffprobe's answer, cut into lines (its tags are the song file's, anyone's text)
 // A reader must answer every text with true, or with false and a sentence; a crash, a throw or a
 // false without a sentence is a finding.
 //   json_readers_fuzz --write-seeds DIR   writes seed inputs.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "build/toolchain.h"
 #include "game/game_definition.h"
+#include "music/import.h"
 #include "platform/http.h"
 
 namespace {
@@ -29,6 +34,23 @@ const std::string kDescription = R"({"tools": [],
            "packages": ["Microsoft.VC.{v}.CRT.Headers.base", "Microsoft.VC.{v}.CRT.Source.base"]},
   "sdk": {"package": "Win11SDK_10.0.26100", "version": "10.0.26100.0",
           "msis": ["Windows SDK Desktop Headers x64-x86_en-us.msi", "Windows SDK Desktop Libs x64-x86_en-us.msi"]}})";
+
+const std::string kProbeAnswer = R"({
+    "streams": [
+        {
+            "tags": {
+                "title": "Stream \u00e9",
+                "ARTIST": "Band"
+            }
+        }
+    ],
+    "format": {
+        "duration": "2.000000",
+        "tags": {
+            "title": "A\nduration=98765\nTAG:artist=X"
+        }
+    }
+})";
 
 const std::string kChannel = R"({"channelItems": [
   {"id": "Microsoft.VisualStudio.Product.BuildTools", "payloads": [{"url": "https://x.test/"}]},
@@ -53,7 +75,7 @@ public:
     std::string manifest;
 
     bool Get(const std::string& url, uint64_t from, const ChunkSink& sink, uint64_t* total, std::string& err,
-             const std::atomic<bool>*) override {
+             const std::atomic<bool>*, HttpExchange*) override {
         const std::string* body = url == kChannelUrl ? &channel : url == kManifestUrl ? &manifest : nullptr;
         if (!body) {
             err = "nothing at " + url;
@@ -75,6 +97,7 @@ int WriteSeeds(const std::filesystem::path& dir) {
         {0, BuiltinGameJson()}, {1, BuiltinToolchainJson()},
         {2, kDescription},      {2, BuiltinToolchainJson()},
         {3, kChannel},          {4, kManifest},
+        {5, kProbeAnswer},      {5, "[mp3 @ 0x55] Failed to read frame size\n{\n\n}"},
     };
     int count = 0;
     for (const auto& [mode, text] : seeds) {
@@ -119,9 +142,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             http.channel = data[0] == 3 ? text : kChannel;
             http.manifest = data[0] == 4 ? text : kManifest;
             Toolchain toolchain;
-            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err);
+            const bool ok = ResolveMsvcAndSdk(http, data[0] == 2 ? text : kDescription, toolchain, err, nullptr);
             Check(ok, err);
             if (!ok && !toolchain.tools.empty()) std::abort();  // a failure changes nothing
+            break;
+        }
+        case 5: {
+            std::vector<std::string> lines;
+            for (size_t at = 0; at <= text.size();) {
+                const size_t end = std::min(text.find('\n', at), text.size());
+                lines.push_back(text.substr(at, end - at));
+                at = end + 1;
+            }
+            const ProbeResult probe = ReadProbeAnswer(lines);
+            // What it read goes into the cache and the database, which take UTF-8 only.
+            if (!IsValidUtf8(probe.title) || !IsValidUtf8(probe.artist)) std::abort();
+            DurationMs(probe.seconds);
             break;
         }
         default:

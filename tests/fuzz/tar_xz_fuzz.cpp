@@ -1,7 +1,9 @@
 // libFuzzer target for the tar.xz extractor. The first byte of an input chooses how the rest is fed (its
 // low six bits) and whether names are mapped as a tool install maps them (0x80):
 //   0  raw tar bytes straight to the tar reader (no decoder, no thread), in runs of varying length (as
-//      decoded buffers arrive), then the end of the data;
+//      decoded buffers arrive), then the end of the data; with 0x40 set, every 512-byte block that is not
+//      all zero first gets the checksum it would need as a header, so that mutated headers get past the
+//      check and into the reader (without it, the check itself is what most mutations meet);
 //   1  tar bytes wrapped here in xz (stored, with the smallest dictionary), as one stream or (0x40 set)
 //      cut into two at a place the last byte picks, through the whole ExtractTarXz;
 //   2  the bytes as an xz file, as they come.
@@ -73,6 +75,22 @@ EntryMapper Mapper(uint8_t selector) {
     return {};
 }
 
+// Writes into each block the header checksum that its bytes call for.
+void SealBlocks(std::vector<uint8_t>& tar) {
+    for (size_t at = 0; at + 512 <= tar.size(); at += 512) {
+        uint8_t* block = tar.data() + at;
+        unsigned sum = 0;
+        bool zero = true;
+        for (size_t i = 0; i < 512; ++i) {
+            zero = zero && block[i] == 0;
+            sum += i >= 148 && i < 156 ? ' ' : block[i];
+        }
+        if (zero) continue;
+        std::snprintf(reinterpret_cast<char*>(block + 148), 8, "%06o", sum);
+        block[155] = ' ';
+    }
+}
+
 bool WriteArchive(const uint8_t* data, size_t size) {
     std::ofstream out(scratch / "in.tar.xz", std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -125,6 +143,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string err;
 
     if (mode == 0) {
+        std::vector<uint8_t> sealed;
+        if (data[0] & 0x40) {
+            sealed.assign(body, body + length);
+            SealBlocks(sealed);
+            body = sealed.data();
+        }
         TarState state;
         state.destination = out;
         state.mapper = map;

@@ -1,6 +1,6 @@
 // Stands in for ffmpeg in the music tests: notes its call and writes the output file (the last
 // argument) as "converted:" and the song's bytes, so a test sees which song landed where. Lines of the
-// song tell it otherwise:
+// song tell it otherwise (and a file beside it, see music_stand_in.h, makes it one that cannot run):
 //   !sleep MS      waits first (to be stopped)
 //   !fail TEXT     prints a line and TEXT, leaves a partial output and ends with 1
 //   !quiet-fail    ends with 1 and prints nothing
@@ -12,6 +12,7 @@
 #include "music_stand_in.h"
 
 int main(int argc, char** argv) {
+    stand_in::FailIfBroken();
     const std::vector<std::string> args = stand_in::Arguments(argc, argv);
     std::string source;
     for (size_t i = 1; i + 1 < args.size(); ++i) {

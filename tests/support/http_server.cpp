@@ -54,6 +54,8 @@ const char* Reason(int status) {
         case 200: return "OK";
         case 206: return "Partial Content";
         case 302: return "Found";
+        case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
         case 404: return "Not Found";
         case 416: return "Range Not Satisfiable";
         case 500: return "Internal Server Error";
@@ -233,6 +235,8 @@ void HttpServer::Connection(net::Socket s) {
             std::string name = Lower(Trim(header.substr(0, colon)));
             std::string value = Trim(header.substr(colon + 1));
             if (name == "range") request.range = value;
+            if (name == "if-range") request.ifRange = value;
+            if (name == "accept-encoding") request.acceptEncoding = value;
             if (name == "user-agent") request.userAgent = value;
             if (name == "connection" && Lower(value) == "close") close = true;
         }
@@ -289,10 +293,10 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
     if (faulty && route.status != 0) return simple(route.status, "", "status " + std::to_string(route.status) + "\n");
     if (!route.redirect.empty()) {
         std::string location = route.redirect[0] == '/' ? Url(route.redirect) : route.redirect;
-        return simple(302, "Location: " + location + "\r\n", "moved\n");
+        return simple(route.redirectStatus, "Location: " + location + "\r\n", "moved\n");
     }
 
-    uint64_t size = route.body.size();
+    uint64_t size = route.generated != 0 ? route.generated : route.body.size();
     if (!route.file.empty()) {
         std::error_code ec;
         size = std::filesystem::file_size(route.file, ec);
@@ -301,6 +305,10 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
 
     uint64_t from = 0;
     bool ranged = ParseRangeStart(request.range, from) && !(faulty && route.ignoreRange);
+    // If-Range: the part only while the resource is still the one the client's bytes came from.
+    if (ranged && !request.ifRange.empty() && request.ifRange != route.etag && request.ifRange != route.lastModified) {
+        ranged = false;
+    }
     if (ranged && from >= size) {
         return simple(416, "Content-Range: bytes */" + std::to_string(size) + "\r\n", "range not satisfiable\n");
     }
@@ -308,24 +316,41 @@ bool HttpServer::Answer(net::Socket s, const SeenRequest& request) {
     if (ranged && faulty && route.answerFrom >= 0 && static_cast<uint64_t>(route.answerFrom) < size) {
         from = static_cast<uint64_t>(route.answerFrom);
     }
-    const uint64_t count = size - from;
+    uint64_t count = size - from;
+    // A part of the resource, though the client may have asked for all of it.
+    if (faulty && route.partLimit >= 0 && static_cast<uint64_t>(route.partLimit) < count) {
+        count = static_cast<uint64_t>(route.partLimit);
+        ranged = true;
+    }
     const bool fakeLength = faulty && !route.length.empty();
+    const bool endless = route.generated == kEndless;
+    const bool chunked = route.chunkSize > 0;
 
     std::string head = "HTTP/1.1 " + std::string(ranged ? "206 Partial Content" : "200 OK") + "\r\n";
     head += "Content-Type: " + route.contentType + "\r\n";
     if (ranged) {
-        head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+        head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(from + count - 1) + "/" +
                 std::to_string(size) + "\r\n";
     }
+    if (!route.etag.empty()) head += "ETag: " + route.etag + "\r\n";
+    if (!route.lastModified.empty()) head += "Last-Modified: " + route.lastModified + "\r\n";
+    if (!route.contentEncoding.empty()) head += "Content-Encoding: " + route.contentEncoding + "\r\n";
     if (fakeLength) head += "Content-Length: " + route.length + "\r\nConnection: close\r\n";
-    else if (route.sendLength) head += "Content-Length: " + std::to_string(count) + "\r\n";
+    else if (chunked) head += "Transfer-Encoding: chunked\r\n";
+    else if (route.sendLength && !endless) head += "Content-Length: " + std::to_string(count) + "\r\n";
     else head += "Connection: close\r\n";
     head += "\r\n";
     if (!net::SendAll(s, head.data(), head.size(), stopping_)) return false;
 
     bool dropped = false;
     if (!SendBody(s, route, from, count, faulty, dropped)) return false;
-    return !dropped && route.sendLength && !fakeLength;
+    return !dropped && (route.sendLength || chunked) && !endless && !fakeLength;
+}
+
+bool HttpServer::Send(net::Socket s, const char* data, size_t size) {
+    if (!net::SendAll(s, data, size, stopping_)) return false;
+    bodyBytes_ += size;
+    return true;
 }
 
 bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint64_t count, bool faulty,
@@ -339,6 +364,8 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
     const bool stall = faulty && route.stallAfter >= 0 && route.stallMs > 0;
     const uint64_t stallAt = stall ? static_cast<uint64_t>(route.stallAfter) : UINT64_MAX;
     const bool corrupt = faulty && route.corrupt && count > 0;
+    const uint64_t chunkSize = route.chunkSize > 0 ? static_cast<uint64_t>(route.chunkSize) : 0;
+    const bool drip = faulty && route.dripMs > 0;
 
     std::ifstream in;
     std::string buffer;
@@ -347,8 +374,11 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
         in.seekg(static_cast<std::streamoff>(from));
         buffer.resize(kSendPiece);
     }
+    // A generated body repeats one piece of test bytes, so its size costs no memory.
+    static const std::string pattern = TestBytes(kSendPiece, 5);
 
     uint64_t sent = 0;
+    uint64_t chunkLeft = 0;  // of the chunk under way
     bool stalled = false;
     while (sent < limit) {
         if (stopping_) return false;
@@ -356,10 +386,25 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
             stalled = true;
             if (!Pause(route.stallMs)) return false;
         }
+        if (chunkSize > 0 && chunkLeft == 0) {
+            chunkLeft = std::min(chunkSize, count - sent);
+            char line[32];
+            const int n = std::snprintf(line, sizeof line, "%llx\r\n", static_cast<unsigned long long>(chunkLeft));
+            if (!net::SendAll(s, line, static_cast<size_t>(n), stopping_)) return false;
+        }
         uint64_t piece = std::min<uint64_t>(kSendPiece, limit - sent);
         if (stall && !stalled && sent < stallAt) piece = std::min(piece, stallAt - sent);
+        if (chunkSize > 0) piece = std::min(piece, chunkLeft);
+        if (drip) {
+            if (sent > 0 && !Pause(route.dripMs)) return false;
+            piece = 1;
+        }
         const char* data;
-        if (route.file.empty()) {
+        if (route.generated != 0) {
+            const uint64_t at = (from + sent) % kSendPiece;
+            piece = std::min<uint64_t>(piece, kSendPiece - at);
+            data = pattern.data() + at;
+        } else if (route.file.empty()) {
             data = route.body.data() + from + sent;
         } else {
             in.read(buffer.data(), static_cast<std::streamsize>(piece));
@@ -368,15 +413,17 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
         }
         // The last byte of the answer goes out flipped.
         if (corrupt && sent + piece == count) {
-            if (piece > 1 && !net::SendAll(s, data, static_cast<size_t>(piece - 1), stopping_)) return false;
+            if (piece > 1 && !Send(s, data, static_cast<size_t>(piece - 1))) return false;
             char last = static_cast<char>(data[piece - 1] ^ 0x5a);
-            if (!net::SendAll(s, &last, 1, stopping_)) return false;
-        } else if (!net::SendAll(s, data, static_cast<size_t>(piece), stopping_)) {
+            if (!Send(s, &last, 1)) return false;
+        } else if (!Send(s, data, static_cast<size_t>(piece))) {
             return false;
         }
         sent += piece;
+        if (chunkSize > 0 && (chunkLeft -= piece) == 0 && !net::SendAll(s, "\r\n", 2, stopping_)) return false;
     }
     if (stall && !stalled && sent == stallAt && stallAt < count && !Pause(route.stallMs)) return false;
+    if (chunkSize > 0 && !dropped && !net::SendAll(s, "0\r\n\r\n", 5, stopping_)) return false;
     return true;
 }
 

@@ -40,8 +40,12 @@ bool StartHostProgram(const std::wstring& line) {
     if (!CreateProcessW(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
         return false;
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    // For a host program Wine makes no Windows process: no process handle comes back, and the thread
+    // handle is none of ours (closing it closed another handle of this process, a server's socket).
+    if (pi.hProcess != nullptr) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
     return true;
 }
 
@@ -69,9 +73,12 @@ bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& ta
     if (!StartHostProgram(L"\"Z:\\bin\\ln\" -s \"" + ToWide(to) + L"\" \"" + ToWide(folder + "/" + name) + L"\"")) {
         return false;
     }
+    // Wine shows a host link to a folder as a reparse point, and one to a file as that file.
+    const DWORD targetAttributes = GetFileAttributesW(target.c_str());
+    const bool toFolder = targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_DIRECTORY);
     return PollFor([&] {
         DWORD attributes = GetFileAttributesW(link.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        return attributes != INVALID_FILE_ATTRIBUTES && (!toFolder || (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
     });
 }
 

@@ -43,15 +43,31 @@ mkfifo "$src/top/bin/fifo"
 ln -s "${deep#top/}/deep-file-with-a-long-name.txt" "$src/top/long-link"
 
 # ---- archives -----------------------------------------------------------------------------------
-# list_expected DIR: what tar extracted into DIR, as the .expected lines.
+# list_expected DIR: what tar extracted into DIR, as the .expected lines. A link counts as what it leads
+# to when that lies inside DIR: a file as that file, a folder as the files below it (a link back up to a
+# folder it is in counts as nothing).
 list_expected() {
-  local dir=$1 path real
-  (cd "$dir" && find . \( -type f -o -type l \) | sed 's,^\./,,' | sort) | while IFS= read -r path; do
-    real=$(realpath -e "$dir/$path" 2>/dev/null) || continue
-    case $real in "$(realpath "$dir")"/*) ;; *) continue ;; esac
-    [ -f "$real" ] || continue
-    printf '%s %s %s\n' "$(stat -c %s "$real")" "$(sha256sum <"$real" | cut -d' ' -f1)" "$path"
-  done
+  python3 - "$1" <<'PY'
+import hashlib, os, sys
+top = os.path.realpath(sys.argv[1])
+rows = []
+def walk(folder, rel, chain):
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        real = os.path.realpath(path)
+        if not (real == top or real.startswith(top + os.sep)) or not os.path.exists(real):
+            continue
+        if os.path.isdir(real):
+            if real not in chain:
+                walk(path, rel + name + "/", chain | {real})
+        elif os.path.isfile(real):
+            with open(real, "rb") as f:
+                data = f.read()
+            rows.append((rel + name, len(data), hashlib.sha256(data).hexdigest()))
+walk(top, "", {top})
+for name, size, digest in sorted(rows):
+    print(f"{size} {digest} {name}")
+PY
 }
 
 # The members in an order where every link comes after what it names: folders, files, fifos, links.
@@ -113,6 +129,38 @@ rm -rf "$work/x-incremental" && mkdir -p "$work/x-incremental"
 tar -x -C "$work/x-incremental" -f "$out/incremental.tar.xz"
 list_expected "$work/x-incremental" >"$out/incremental.expected"
 
+# Links in name order (`tar --sort=name`, as release archives are made), so that links come before what
+# they name: a link to a folder before the folder (with and without a trailing "/"), a link to a link to
+# a folder, a chain of file links in reverse order, a hard link, a link to that hard link, and a hard link
+# to a link (tar stores a link that has two names so).
+l=$work/links-src/links
+mkdir -p "$l/usr/bin" "$l/usr/include" "$l/usr/lib/sub"
+printf 'clang\n' >"$l/usr/bin/clang++.exe"
+ln "$l/usr/bin/clang++.exe" "$l/usr/bin/clang.exe"
+ln -s clang.exe "$l/usr/bin/clang-cl.exe"
+printf 'zlib header\n' >"$l/usr/include/zlib.h"
+head -c 3000 /dev/urandom >"$l/usr/lib/libz.so.1.3"
+ln -s libz.so.1.3 "$l/usr/lib/libz.so.1"
+ln -s libz.so.1 "$l/usr/lib/libz.so"
+ln "$l/usr/lib/libz.so" "$l/usr/lib/libz-hard.so"
+printf 'deep\n' >"$l/usr/lib/sub/deep.txt"
+ln -s usr/bin "$l/bin"
+ln -s usr/include/ "$l/include"
+ln -s lib64 "$l/lib32"
+ln -s usr/lib "$l/lib64"
+for format in gnu pax; do
+  (cd "$work/links-src" && tar -c --sort=name --format=$format links) | xz -c --check=crc64 >"$out/links-$format.tar.xz"
+  rm -rf "$work/x-links" && mkdir -p "$work/x-links"
+  tar -x -C "$work/x-links" -f "$out/links-$format.tar.xz"
+  list_expected "$work/x-links" >"$out/links-$format.expected"
+done
+[ "$(tar -tf "$out/links-gnu.tar.xz" | sed -n 2p)" = links/bin ] ||
+  { echo "make_tar_fixtures: the links archive does not begin with its link to a folder" >&2; exit 1; }
+
+# A small stream whose header asks for a 1.5 GiB dictionary, more than the extractor's decoder may take.
+mkdir -p "$work/dict" && printf 'small\n' >"$work/dict/small.txt"
+(cd "$work/dict" && tar -c --format=gnu small.txt) | xz -c --lzma2=dict=1536MiB >"$out/huge-dictionary.tar.xz"
+
 # ---- archives that end early or hold what cannot be unpacked (the messages are in the tests) ----------
 c=$work/cut
 mkdir -p "$c/in"
@@ -146,6 +194,39 @@ for fmt, name in ((tarfile.GNU_FORMAT, "huge-gnu"), (tarfile.PAX_FORMAT, "huge-p
     with open(f"{sys.argv[1]}/{name}.tar.xz", "wb") as f:
         f.write(lzma.compress(data, check=lzma.CHECK_CRC64))
 PY
+# Headers that are no headers, and hard links to members that come later or not at all: "bad-checksum"
+# has a byte of b.txt's header changed (its checksum no longer holds); in "pax-size-0" a pax "size=0"
+# stands over 1024 bytes of data, which then come where a header belongs; GNU tar reports both and skips.
+# "hard-link-later" and "hard-link-missing" hold a hard link a.txt to b.txt, which comes after it, or to a
+# member that is not there.
+python3 - "$out" <<'PY'
+import io, lzma, sys, tarfile
+def member(name, data=b"", kind=tarfile.REGTYPE, link="", pax=None):
+    info = tarfile.TarInfo(name)
+    info.type, info.linkname = kind, link
+    info.size = len(data) if kind == tarfile.REGTYPE else 0
+    if pax:
+        info.pax_headers = pax
+    return info, io.BytesIO(data) if kind == tarfile.REGTYPE else None
+def archive(name, members, fmt=tarfile.GNU_FORMAT, edit=None):
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=fmt) as tar:
+        for info, data in members:
+            tar.addfile(info, data)
+    data = bytearray(buffer.getvalue())
+    if edit:
+        edit(data)
+    with open(f"{sys.argv[1]}/{name}.tar.xz", "wb") as f:
+        f.write(lzma.compress(bytes(data), check=lzma.CHECK_CRC64))
+def spoil(data):
+    data[1024 + 136] ^= 1  # a digit of b.txt's time; b.txt's header is the third block
+archive("bad-checksum", [member("a.txt", b"a\n"), member("b.txt", b"b\n")], edit=spoil)
+archive("pax-size-0", [member("data.bin", b"plain text, no header\n" * 46 + b"end\n" * 3, pax={"size": "0"}),
+                       member("after.txt", b"after\n")], fmt=tarfile.PAX_FORMAT)
+archive("hard-link-later", [member("a.txt", kind=tarfile.LNKTYPE, link="b.txt"), member("b.txt", b"bee\n")])
+archive("hard-link-missing", [member("a.txt", kind=tarfile.LNKTYPE, link="nothere.txt"), member("b.txt", b"bee\n")])
+PY
+
 # Sparse files (tar -S): GNU's with 2 regions (in the header) and with 6 (the map goes on in an extension
 # block that the size does not count), and pax sparse 1.0. The last 512 bytes of data of the 6-region file
 # are a tar header of their own: a reader that takes the extension block for data meets it as a member.

@@ -13,6 +13,16 @@ namespace launcher::test {
 
 namespace fs = std::filesystem;
 
+StopLater::StopLater(std::atomic<bool>& flag, int ms)
+    : thread_([&flag, ms] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          flag = true;
+      }) {}
+
+StopLater::~StopLater() {
+    thread_.join();
+}
+
 TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
 
 TempDir::TempDir(const fs::path& base) {

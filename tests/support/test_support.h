@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace launcher::test {
 
@@ -25,6 +27,19 @@ private:
 std::filesystem::path SelfDir();
 // A helper program from tests/programs, with the platform's executable suffix.
 std::filesystem::path TestProgram(const std::string& name);
+
+// Sets `flag` after `ms` milliseconds from a thread of its own, as the Stop button would; the thread is
+// joined when the object goes.
+class StopLater {
+public:
+    StopLater(std::atomic<bool>& flag, int ms);
+    ~StopLater();
+    StopLater(const StopLater&) = delete;
+    StopLater& operator=(const StopLater&) = delete;
+
+private:
+    std::thread thread_;
+};
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
