@@ -12,6 +12,7 @@
 #include "platform/file_ops.h"
 #include "platform/json_fields.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 
 namespace launcher {
 
@@ -110,9 +111,14 @@ InstallJournal JournalOf(const std::vector<Placing>& placings, bool done, const 
 
 // Written under a temporary name and renamed over the old record, so a kill leaves the old or the new one.
 bool WriteJournal(const fs::path& file, const InstallJournal& journal, std::string& err) {
-    const std::string text = WriteInstallJournal(journal);
-    StagedFile staged;
-    return staged.Open(file, err) && staged.Write(text.data(), text.size(), err) && staged.Commit(0, err);
+    fs::path temporary = file;
+    temporary += kFreshSuffix;
+    if (WritePlainFile(temporary, WriteInstallJournal(journal), err) && MoveReplacing(temporary, file, err)) {
+        return true;
+    }
+    std::string ignored;
+    RemovePlainFile(temporary, ignored);
+    return false;
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include "build/builder.h"
 #include "build/environment.h"
 #include "build/source_build.h"
-#include "platform/file_copy.h"
 #include "platform/file_ops.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 #include "platform/zip.h"
 
 namespace launcher {
@@ -93,13 +93,14 @@ std::string SystemWords(const std::string& sentence) {
 bool RoomToWrite(const fs::path& folder, std::string& why) {
     const fs::path probe = folder / ".launcher-room";
     const std::string block(std::size_t{1} << 16, '\0');
-    StagedFile file;
+    PlainFile file;
     std::string err;
-    bool ok = file.Open(probe, err);
+    bool ok = file.Create(probe, err);
     for (int i = 0; ok && i < 64; ++i) ok = file.Write(block.data(), block.size(), err);
-    ok = ok && file.Commit(0, err);
+    // A full disk may tell only when the file is closed.
+    ok = file.Close(err) && ok;
     std::string ignored;
-    RemoveTree(probe, ignored);
+    RemovePlainFile(probe, ignored);
     if (!ok) why = SystemWords(err);
     return ok;
 }

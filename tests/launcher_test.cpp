@@ -97,6 +97,8 @@ TEST(StartUp, AnInstallCutOffIsSettledFirst) {
 
     App app;
     ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    // The start-up job runs to its end, as no one stops it.
+    while (app.busy) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     StopWorker(app);
     std::vector<std::string> left = test::FilesBelow(data / "play"), whole = {exe, game.exe + ".dll"};
     std::sort(left.begin(), left.end());
