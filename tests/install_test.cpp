@@ -9,9 +9,13 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 #include "support/file_size_limit.h"
 #endif
@@ -346,46 +350,32 @@ struct KillWorld {
     Files old, next;
 };
 
-#ifndef _WIN32
-// The install of the child: in `data`, ended like a crash at step `killAt` (counted from 0). `ready` is
-// called right before it starts. True when it ran to its end. (tests/programs/install_child does the same
-// under Windows.)
-bool InstallUntilStep(const fs::path& data, long killAt, const std::function<void()>& ready) {
-    test::TestPlatform platform;
-    GameDefinition game;
-    game.exe = "Starblaze";
-    game.exes = {"Starblaze", "StarblazeDriving"};
-    Builder builder(game, data, nullptr, &platform);
-    builder.logSink = [](const std::string&) {};
-    long steps = 0;
-    builder.installStep = [&] {
-        if (steps++ == killAt) test::KillThisProcess();
-    };
-    if (ready) ready();
-    std::string err;
-    return builder.InstallBuild(err);
-}
-#endif
-
 // How a child install ended.
 enum class ChildEnd { Killed, Finished, Failed };
 
-// Runs installs in child processes, each killed at a step (counted from 0) or, given a delay, by another
-// process that long after it began. Linux: forks of a small copy of this process made once, at the start
-// (each fork of a test process that has run for a while copies hundreds of megabytes of page tables, and
-// these are hundreds of kills); Windows: tests/programs/install_child, which does the same.
+// Runs installs in child processes (tests/programs/install_child), each killed at a step (counted from 0)
+// or, given a delay, by another process that long after it began. POSIX: forks of one start of the program,
+// as these are hundreds of kills; Windows: a start for each.
 class KillChildren {
 public:
 #ifndef _WIN32
     KillChildren() {
         int requests[2], answers[2];
-        if (::pipe(requests) != 0 || ::pipe(answers) != 0) return;
-        maker_ = ::fork();
-        if (maker_ == 0) {
+        if (::pipe2(requests, O_CLOEXEC) != 0) return;
+        if (::pipe2(answers, O_CLOEXEC) != 0) {
+            ::close(requests[0]);
             ::close(requests[1]);
-            ::close(answers[0]);
-            Serve(requests[0], answers[1]);
+            return;
         }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, requests[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, answers[1], STDOUT_FILENO);
+        const std::string program = test::TestProgram("install_child").string();
+        std::string serve = "--serve";
+        char* argv[] = {const_cast<char*>(program.c_str()), serve.data(), nullptr};
+        if (posix_spawn(&server_, program.c_str(), &actions, nullptr, argv, environ) != 0) server_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
         ::close(requests[0]);
         ::close(answers[1]);
         requests_ = requests[1];
@@ -395,21 +385,21 @@ public:
         ::close(requests_);
         ::close(answers_);
         int status = 0;
-        if (maker_ > 0) ::waitpid(maker_, &status, 0);
+        if (server_ > 0) ::waitpid(server_, &status, 0);
     }
 
     // `took`, when given, gets the time from the install's start to the child's end.
     ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay,
                  std::chrono::microseconds* took = nullptr) {
         const std::string path = data.string();
-        const long long request[3] = {killAt, static_cast<long long>(delay.count()), static_cast<long long>(path.size())};
-        long long answer[2] = {0, 0};
-        if (maker_ <= 0 || !WriteAll(requests_, request, sizeof request) ||
+        const int64_t request[3] = {killAt, static_cast<int64_t>(delay.count()), static_cast<int64_t>(path.size())};
+        int64_t answer[2] = {0, 0};
+        if (server_ <= 0 || !WriteAll(requests_, request, sizeof request) ||
             !WriteAll(requests_, path.data(), path.size()) || !ReadAll(answers_, answer, sizeof answer)) {
             return ChildEnd::Failed;
         }
         if (took) *took = std::chrono::microseconds(answer[1]);
-        return static_cast<ChildEnd>(answer[0]);
+        return answer[0] == 0 ? ChildEnd::Killed : answer[0] == 1 ? ChildEnd::Finished : ChildEnd::Failed;
     }
 
 private:
@@ -436,47 +426,7 @@ private:
         return true;
     }
 
-    // The maker's loop: one child per request, told back as one byte. Never returns.
-    [[noreturn]] static void Serve(int requests, int answers) {
-        for (;;) {
-            long long request[3];
-            if (!ReadAll(requests, request, sizeof request)) ::_exit(0);
-            std::string path(static_cast<size_t>(request[2]), '\0');
-            if (!ReadAll(requests, path.data(), path.size())) ::_exit(0);
-            int ready[2];
-            if (::pipe(ready) != 0) ::_exit(1);
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(ready[0]);
-                const bool ok = InstallUntilStep(path, static_cast<long>(request[0]), [&] {
-                    const char byte = 1;
-                    (void)!::write(ready[1], &byte, 1);
-                });
-                ::_exit(ok ? 0 : 1);
-            }
-            ::close(ready[1]);
-            char byte = 0;
-            const bool started = child > 0 && ::read(ready[0], &byte, 1) == 1;
-            const auto begun = std::chrono::steady_clock::now();
-            ::close(ready[0]);
-            if (started && request[1] >= 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(request[1]));
-                ::kill(child, SIGKILL);
-            }
-            int status = 0;
-            while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-            }
-            ChildEnd end = ChildEnd::Failed;
-            if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) end = ChildEnd::Killed;
-            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) end = ChildEnd::Finished;
-            const long long answer[2] = {
-                static_cast<long long>(end),
-                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun).count()};
-            if (!WriteAll(answers, answer, sizeof answer)) ::_exit(0);
-        }
-    }
-
-    pid_t maker_ = -1;
+    pid_t server_ = -1;
     int requests_ = -1, answers_ = -1;
 #else
     ChildEnd Run(const fs::path& data, long killAt, std::chrono::microseconds delay,

@@ -15,9 +15,12 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 #endif
 
 #include "build/builder.h"
@@ -1084,25 +1087,32 @@ struct GitKills : ::testing::Test {
     };
 
 #ifndef _WIN32
-    // The source step in a forked child; its log lines come back with
-    // the time each was written. Killed, with everything it started, `killAfter` after it began (unless
+    // The source step in a child process (tests/programs/source_child); its log lines come back with the
+    // time each was written. Killed, with everything it started, `killAfter` after it began (unless
     // negative). Gives whether it was killed before it ended.
     bool RunChild(std::chrono::microseconds killAfter, std::vector<Line>* lines = nullptr) {
         int pipe[2];
         if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+        const std::string program = test::TestProgram("source_child").string();
+        std::vector<std::string> args = {program, PathUtf8(root), world->game.repo, world->game.version,
+                                          world->game.branch};
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
         const auto start = std::chrono::steady_clock::now();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(pipe[0]);
-            Builder builder(world->game, root, nullptr, &platform);
-            builder.logSink = [&](const std::string& line) {
-                const std::string text = line + "\n";
-                (void)!::write(pipe[1], text.data(), text.size());
-            };
-            std::string err;
-            ::_exit(builder.FetchSource(err) ? 0 : 1);
-        }
+        pid_t child = -1;
+        const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
         ::close(pipe[1]);
+        if (spawned != 0) {
+            ::close(pipe[0]);
+            ADD_FAILURE() << "source_child did not start";
+            return false;
+        }
         std::thread reader([&] {
             std::string pending;
             char buffer[4096];
@@ -1118,9 +1128,7 @@ struct GitKills : ::testing::Test {
             std::this_thread::sleep_until(start + killAfter);
             int status = 0;
             killed = ::waitpid(child, &status, WNOHANG) == 0;
-            if (killed) {
-                KillTree(child);
-            }
+            if (killed) KillTree(child);
         } else {
             int status = 0;
             while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
