@@ -17,6 +17,7 @@
 
 extern char** environ;
 
+#include "programs/pipe_io.h"
 #include "support/file_size_limit.h"
 #endif
 
@@ -403,28 +404,8 @@ public:
     }
 
 private:
-    static bool WriteAll(int fd, const void* data, size_t size) {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd, p, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-    static bool ReadAll(int fd, void* data, size_t size) {
-        char* p = static_cast<char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::read(fd, p, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
+    static bool WriteAll(int fd, const void* data, size_t size) { return pipe_io::WriteAll(fd, data, size); }
+    static bool ReadAll(int fd, void* data, size_t size) { return pipe_io::ReadAll(fd, data, size); }
 
     pid_t server_ = -1;
     int requests_ = -1, answers_ = -1;

@@ -42,8 +42,9 @@ private:
     void Serve(std::intptr_t client);
     void ServeGit(std::intptr_t client);
     void ServeHttp(std::intptr_t client);
-    // Passes git's answer on from `from`, holding the pack back as DelayPack says.
-    void PassAnswer(int from, std::intptr_t client);
+    // Passes git's answer on from `from`, after the part of it already read (`pending`), holding the pack
+    // back as DelayPack says.
+    void PassAnswer(int from, std::intptr_t client, std::string pending = {});
 
     const Speaks speaks_;
     const std::filesystem::path root_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <map>
 
+#include "programs/pipe_io.h"
 #include "support/net.h"
 
 extern char** environ;
@@ -21,6 +23,22 @@ namespace launcher::test {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Writes to a pipe whose reader may be gone (git ended early) without the SIGPIPE that would end the test:
+// the signal is held back for this thread while it writes, and taken away.
+bool WritePipe(int fd, const char* data, size_t size) {
+    sigset_t pipeSignal, old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+    const bool ok = pipe_io::WriteAll(fd, data, size);
+    if (!ok && errno == EPIPE) {
+        const timespec now{};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
 
 // One run of the system's git with its input and output on pipes; its errors go nowhere.
 struct GitChild {
@@ -72,16 +90,7 @@ struct GitChild {
         if (in >= 0) ::close(in);
         in = -1;
     }
-    bool Write(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(in, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Write(const std::string& bytes) { return WritePipe(in, bytes.data(), bytes.size()); }
 };
 
 // Up to `size` bytes from the pipe `fd`, waiting in steps; 0 at its end or once `stop` is set.
@@ -318,35 +327,13 @@ void GitServer::ServeHttp(net::Socket client) {
     const std::string start = "HTTP/1.1 " + status + "\r\n" + out + "Connection: close\r\n\r\n";
     if (!net::SendAll(client, start.data(), start.size(), stop_)) return;
     // What came with the header block goes first, then the rest as the program writes it.
-    int rejoin[2];
-    if (::pipe2(rejoin, O_CLOEXEC) != 0) return;
-    std::thread feed([&] {
-        size_t done = 0;
-        while (done < rest.size()) {
-            const ssize_t n = ::write(rejoin[1], rest.data() + done, rest.size() - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        for (long n; (n = ReadPipe(git.out, buffer, sizeof buffer, stop_)) > 0;) {
-            size_t sent = 0;
-            while (sent < static_cast<size_t>(n)) {
-                const ssize_t w = ::write(rejoin[1], buffer + sent, static_cast<size_t>(n) - sent);
-                if (w <= 0) break;
-                sent += static_cast<size_t>(w);
-            }
-        }
-        ::close(rejoin[1]);
-    });
-    PassAnswer(rejoin[0], client);
-    ::close(rejoin[0]);
-    feed.join();
+    PassAnswer(git.out, client, rest);
 }
 
-void GitServer::PassAnswer(int from, net::Socket client) {
+void GitServer::PassAnswer(int from, net::Socket client, std::string pending) {
     // git's answer is a run of packet lines ("XXXX" hex length, then the data; "0000" and the like stand
     // alone). The first packet on a side band starts the pack: before it, the progress of a server that
     // is still counting goes out on band 2.
-    std::string pending;
     bool released = !delayNext_, lines = true;
     char buffer[4096];
     auto more = [&] {
