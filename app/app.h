@@ -16,6 +16,7 @@
 #include "game/game_choice.h"
 #include "game/game_definition.h"
 #include "platform/http.h"
+#include "platform/instance_lock.h"
 #include "platform/platform.h"
 
 namespace launcher {
@@ -38,6 +39,8 @@ struct App {
     // Runs `job` on a new worker unless one is running (then the request is dropped).
     void StartTask(Job job, std::string doneText);
 
+    // The data folder's lock, first so that it goes last: held for as long as anything here may work there.
+    InstanceLock dataLock;
     GameDefinition game;
     std::unique_ptr<Http> http;
     std::unique_ptr<Platform> platform;

@@ -16,6 +16,15 @@ namespace launcher {
 bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& gameJson, std::string& err) {
     if (!LoadGameDefinition(gameJson, app.game, err)) return false;
     app.game.version = kLauncherVersion;
+    app.dataDir = exePath.parent_path() / Utf8Path(app.game.shortName);
+
+    // One launcher at a time in a data folder: a second one touches nothing there and says why it ends.
+    std::string lockErr;
+    const InstanceLock::Result lock = app.dataLock.Take(app.dataDir, lockErr);
+    if (lock == InstanceLock::Result::HeldElsewhere) {
+        err = "The launcher is already running from " + PathUtf8(app.dataDir) + ": use that window, or close it first.";
+        return false;
+    }
 
     // A self-update leaves the replaced executable beside the new one.
     std::error_code ec;
@@ -23,11 +32,15 @@ bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& 
     old += ".old";
     std::filesystem::remove(old, ec);
 
-    app.dataDir = exePath.parent_path() / Utf8Path(app.game.shortName);
     app.builder = std::make_unique<Builder>(app.game, app.dataDir, app.http.get(), app.platform.get());
+    app.builder->holdsDataFolder = lock == InstanceLock::Result::Taken;
     app.builder->builtinToolchain = BuiltinToolchainJson();
     app.builder->statusSink = MakeStatusSink(app);
     app.builder->logSink = MakeLogSink(app);
+    if (lock == InstanceLock::Result::Failed) app.builder->Log("data folder: " + lockErr);
+    // An install that a kill cut off is undone or finished before anything looks at the play folder.
+    std::string installErr;
+    app.builder->FinishCutInstall(installErr);
 
     app.consent = std::filesystem::exists(app.dataDir / "agreed.txt", ec) && !ec;
 

@@ -20,9 +20,11 @@ inline constexpr int kWindowWidth = 900;
 inline constexpr int kWindowHeight = 700;
 
 // The start-up after COM and the App: reads the game description (`gameJson`: the built-in one), sets the
-// version, removes the executable's ".old", makes the Builder for the data folder beside the executable,
-// installs the sinks, restores the consent and the chosen game, reads the sizes and starts the start-up
-// job. False with the description's error sentence, before anything else is done.
+// version, takes the lock of the data folder beside the executable, removes the executable's ".old", makes
+// the Builder for the data folder, installs the sinks, settles an install that was cut off, restores the
+// consent and the chosen game, reads the sizes and starts the start-up job. False with the description's
+// error sentence, or with the sentence that another launcher runs from the data folder, before anything
+// else is done.
 bool StartUp(App& app, const std::filesystem::path& exePath, const std::string& gameJson, std::string& err);
 
 // For the screenshot check only (scripts/screenshot): LAUNCHER_SCREENSHOT_PAGE "manage", "music" or "log"

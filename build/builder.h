@@ -77,6 +77,12 @@ public:
     bool FetchSource(std::string& err);
     bool Compile(std::string& err);
     bool InstallBuild(std::string& err);
+    // Undoes or finishes an install that a kill or a crash cut off, so the play folder holds one whole
+    // build; run at start-up before anything reads the play folder, and by each install first. True when
+    // nothing is left cut off; false, with the reason, when a file could not be put back yet.
+    bool FinishCutInstall(std::string& err);
+    // Whether an install that was cut off waits to be undone or finished.
+    bool InstallCutOff() const;
 
     // Build files and leftovers.
     std::vector<std::filesystem::path> LeftoverBuildFiles() const;
@@ -103,20 +109,37 @@ public:
     Platform* platform = nullptr;
     Toolchain toolchain;
     std::mutex logMutex;
+    // Called before each step of an install that changes the play folder or its record (the tests end
+    // the process there).
+    std::function<void()> installStep;
+    // Set while this launcher holds the data folder's lock: only then are git's lock files removed that
+    // a git ended before `staleLocksBefore` (the launcher's start, or a git of its own that it ended)
+    // left behind.
+    bool holdsDataFolder = false;
+    // How long git may say nothing before it is ended: a server that takes the connection and never
+    // answers, or falls silent, on any protocol.
+    int gitSilenceSeconds = 60;
+    std::filesystem::file_time_type staleLocksBefore = std::filesystem::file_time_type::clock::now();
 
 private:
     // The stages of the build from source, in order; the first that fails ends the run.
     bool RunSourceStages(std::string& err);
-    // git with the build environment; the exit code (-1 when it did not start).
-    int Git(const std::vector<std::string>& args, std::string* output, std::string& err);
+    // git with the build environment; the exit code (-1 when it did not start or was ended). `report`:
+    // git's progress lines move the status.
+    int Git(const std::vector<std::string>& args, std::string* output, std::string& err, bool report = true);
+    // Sets `whole` to whether the checkout's ".git" names a commit with its tree; false only for a stop.
+    bool CheckoutIsWhole(const std::filesystem::path& sourceDir, bool& whole, std::string& err);
     // The submodules of the checkout, fetched and checked out; once more after a failure.
     bool UpdateSubmodules(const std::string& source, std::string& err);
-    // Removes each submodule below `workTree` whose repository (in `gitDir`/"modules") has no commit.
-    void RemoveBrokenSubmodules(const std::filesystem::path& workTree, const std::filesystem::path& gitDir,
+    // Removes each submodule below `workTree` whose repository (in `gitDir`/"modules") has no commit;
+    // true when it removed one.
+    bool RemoveBrokenSubmodules(const std::filesystem::path& workTree, const std::filesystem::path& gitDir,
                                 int depth);
 
     // The commit the last FetchSource left the checkout at; recorded with the installed build.
     std::string sourceCommit;
+    // Whether the last git run was ended for saying nothing for gitSilenceSeconds.
+    bool gitFellSilent = false;
 };
 
 }  // namespace launcher

@@ -1,6 +1,7 @@
 #include "build/environment.h"
 
 #include <algorithm>
+#include <string>
 
 #include "build/builder.h"
 #include "platform/paths.h"
@@ -64,15 +65,25 @@ EnvMap Builder::BuildEnvironment(const Toolchain& toolchain) const {
     env["PATH"] = path;
 
     // The data folder's checkout may belong to another user (a copied or shared folder): git must take it.
-    // A server that stops sending (below 1000 bytes a second for 30 seconds) ends git's transfer instead
-    // of holding the build and the start-up check for ever.
+    // A git that says nothing for gitSilenceSeconds is ended by the launcher (Builder::Git), whatever the
+    // protocol; curl's own limit ends only a transfer that stalls outright, and later, so a slow server
+    // that still sends is never cut off.
     env["GIT_CONFIG_COUNT"] = "3";
     env["GIT_CONFIG_KEY_0"] = "safe.directory";
     env["GIT_CONFIG_VALUE_0"] = "*";
     env["GIT_CONFIG_KEY_1"] = "http.lowSpeedLimit";
-    env["GIT_CONFIG_VALUE_1"] = "1000";
+    env["GIT_CONFIG_VALUE_1"] = "1";
     env["GIT_CONFIG_KEY_2"] = "http.lowSpeedTime";
-    env["GIT_CONFIG_VALUE_2"] = "30";
+    env["GIT_CONFIG_VALUE_2"] = std::to_string(gitSilenceSeconds + gitSilenceSeconds / 2 + 1);
+    // ssh asks nothing either (an unknown host key fails the connection instead of waiting for a "yes"),
+    // and gives up on a server that does not answer or falls silent. A user's own ssh command keeps its
+    // options, which come first and so win; a program of their own (GIT_SSH) is left as it is.
+    std::string ssh = platform->GetEnv("GIT_SSH_COMMAND");
+    if (ssh.empty() && platform->GetEnv("GIT_SSH").empty()) ssh = "ssh";
+    if (!ssh.empty()) {
+        env["GIT_SSH_COMMAND"] =
+            ssh + " -o BatchMode=yes -o ConnectTimeout=30 -o ServerAliveInterval=15 -o ServerAliveCountMax=4";
+    }
     // git asks no one: a repository that wants a password (a private, renamed or deleted one answers 401)
     // fails at once instead of waiting on the terminal the launcher was started from, on a hidden
     // console, or in a credential window. An empty askpass also passes over core.askPass and SSH_ASKPASS

@@ -63,7 +63,8 @@ bool Builder::BuildAll(std::string& err) {
 
 bool Builder::IsInstalled() const {
     std::error_code ec;
-    if (!fs::exists(GameExePath(), ec)) return false;
+    // An install that was cut off leaves a mix of two builds until it is undone or finished.
+    if (InstallCutOff() || !fs::exists(GameExePath(), ec)) return false;
     if (IsPackageMode(game) && !fs::exists(PlayDir() / Utf8Path(game.exe + ".dll"), ec)) return false;
     return true;
 }

@@ -1,13 +1,21 @@
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "app/release.h"
 #include "build/builder.h"
 #include "build/environment.h"
 #include "build/source_build.h"
 #include "platform/file_ops.h"
+#include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 #include "platform/zip.h"
 
 namespace launcher {
@@ -23,10 +31,12 @@ bool IsDigit(char c) {
 }
 
 // A git that is ended in the middle of its work (the user's Stop, a crash) leaves its lock files, and
-// every later git then refuses to go on ("index.lock: File exists"). The launcher runs one git at a time,
-// so a lock that is there before git starts is a stale one. The object store holds no lock that stops
-// git, and may hold many thousands of files: it is passed over. Links are not entered.
-void RemoveStaleLocks(const fs::path& gitDir) {
+// every later git then refuses to go on ("index.lock: File exists"). Only lock files from before
+// `before` (this launcher's start, or the end of a git of its own that it ended) are taken for such
+// leftovers, and only when no running program holds them open: a git the user runs in the checkout
+// meanwhile keeps its locks. The object store holds no lock that stops git, and may hold many thousands
+// of files: it is passed over. Links are not entered.
+void RemoveStaleLocks(const fs::path& gitDir, fs::file_time_type before) {
     std::vector<fs::path> folders{gitDir};
     while (!folders.empty()) {
         const fs::path folder = std::move(folders.back());
@@ -40,7 +50,8 @@ void RemoveStaleLocks(const fs::path& gitDir) {
             if (fs::is_directory(status)) {
                 if (entry.filename() != "objects") folders.push_back(entry);
             } else if (fs::is_regular_file(status) && entry.extension() == ".lock") {
-                fs::remove(entry, typeError);
+                const fs::file_time_type written = fs::last_write_time(entry, typeError);
+                if (!typeError && written < before) RemoveUnlessHeld(entry, true);
             }
         }
     }
@@ -60,7 +71,88 @@ bool IsInsidePath(const std::string& path) {
     }
 }
 
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool Contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The system's words in a sentence of ours ("cannot write x (28: No space left on device)").
+std::string SystemWords(const std::string& sentence) {
+    const size_t open = sentence.rfind('(');
+    const size_t colon = open == std::string::npos ? open : sentence.find(": ", open);
+    const size_t close = sentence.rfind(')');
+    if (colon == std::string::npos || close == std::string::npos || close < colon) return sentence;
+    return sentence.substr(colon + 2, close - colon - 2);
+}
+
+// Whether a few megabytes can still be written into `folder`; false with the system's words when not.
+// git tells of a file it could not check out without saying why, and a full disk is the usual reason.
+bool RoomToWrite(const fs::path& folder, std::string& why) {
+    const fs::path probe = folder / ".launcher-room";
+    const std::string block(std::size_t{1} << 16, '\0');
+    PlainFile file;
+    std::string err;
+    bool ok = file.Create(probe, err);
+    for (int i = 0; ok && i < 64; ++i) ok = file.Write(block.data(), block.size(), err);
+    // A full disk may tell only when the file is closed.
+    ok = file.Close(err) && ok;
+    std::string ignored;
+    RemovePlainFile(probe, ignored);
+    if (!ok) why = SystemWords(err);
+    return ok;
+}
+
+// Whether `dir` is a folder of its own, not a link to one elsewhere.
+bool IsOwnFolder(const fs::path& dir) {
+    std::error_code ec;
+    return fs::is_directory(fs::symlink_status(dir, ec)) && !IsLink(dir);
+}
+
 }  // namespace
+
+void GitFailure::Feed(const std::string& line) {
+    for (const char* words : {"No space left on device", "Disk quota exceeded", "File too large",
+                              "There is not enough space on the disk"}) {
+        if (diskFull_.empty() && Contains(line, words)) diskFull_ = words;
+    }
+    for (const char* words : {"unable to write", "write error", "could not write", "failed to write", "short write",
+                              "Failure writing output"}) {
+        if (Contains(line, words)) writeFailed_ = true;
+    }
+    if (StartsWith(line, "fatal: ")) {
+        if (fatal_.empty()) fatal_ = line.substr(7);
+    } else if (StartsWith(line, "error: ")) {
+        error_ = line.substr(7);
+    } else {
+        std::string phase;
+        double fraction = 0;
+        if (!ReadGitProgress(line, phase, fraction)) last_ = line;
+    }
+}
+
+std::string GitFailure::Reason() const {
+    std::string reason = !fatal_.empty() ? fatal_ : !error_.empty() ? error_ : last_;
+    // A server's lines come padded with blanks to clear the progress shown before them.
+    while (!reason.empty() && (reason.back() == ' ' || reason.back() == '\t')) reason.pop_back();
+    return reason;
+}
+
+std::string GitFailedSentence(const std::vector<std::string>& args, const std::string& reason, int code) {
+    // The command's name, past "-C DIR" or "--git-dir=DIR".
+    std::string verb;
+    if (args.size() >= 3 && args[0] == "-C") {
+        verb = args[2];
+    } else if (args.size() >= 2 && StartsWith(args[0], "--git-dir=")) {
+        verb = args[1];
+    } else if (!args.empty()) {
+        verb = args[0];
+    }
+    if (reason.empty()) return "git " + verb + " failed (exit code " + std::to_string(code) + ")";
+    return "git " + verb + " failed: " + reason;
+}
 
 std::string FirstLine(const std::string& output) {
     return output.substr(0, output.find_first_of("\r\n"));
@@ -117,7 +209,7 @@ bool ReadGitProgress(const std::string& line, std::string& phase, double& fracti
     return true;
 }
 
-int Builder::Git(const std::vector<std::string>& args, std::string* output, std::string& err) {
+int Builder::Git(const std::vector<std::string>& args, std::string* output, std::string& err, bool report) {
     const fs::path installed = ToolDir("git") / "cmd" / Utf8Path("git" + platform->ExeSuffix());
     std::vector<std::string> command{InstalledOrOnPath(installed, "git")};
     command.insert(command.end(), args.begin(), args.end());
@@ -125,24 +217,73 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
     // git runs in the data folder, which a first build may not have made yet.
     std::error_code ec;
     fs::create_directories(root, ec);
+    // Another launcher on this data folder could be running git: the folder's lock says there is none.
     const fs::path gitDir = root / "source" / ".git";
-    if (fs::is_directory(fs::symlink_status(gitDir, ec)) && !IsLink(gitDir)) RemoveStaleLocks(gitDir);
+    if (holdsDataFolder && IsOwnFolder(gitDir)) RemoveStaleLocks(gitDir, staleLocksBefore);
+
+    // A git that says nothing for gitSilenceSeconds waits on a server that took the connection and never
+    // answers, or fell silent: ssh, git:// and a proxy have no bound of their own that always holds. It is
+    // ended as a stop ends it. git talks while it works: its progress lines count.
+    using Clock = std::chrono::steady_clock;
+    std::atomic<Clock::rep> lastOutput{Clock::now().time_since_epoch().count()};
+    std::atomic<bool> end{false}, silent{false};
+    std::mutex watchMutex;
+    std::condition_variable watchWake;
+    bool finished = false;
+    const auto silence = std::chrono::seconds(std::max(gitSilenceSeconds, 1));
+    std::thread watchdog([&] {
+        std::unique_lock lock(watchMutex);
+        while (!finished) {
+            if (stop) {
+                end = true;
+                return;
+            }
+            if (Clock::now() - Clock::time_point(Clock::duration(lastOutput.load())) > silence) {
+                silent = true;
+                end = true;
+                return;
+            }
+            watchWake.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    });
+
+    GitFailure failure;
     LineSink sink = [&](const std::string& line) {
+        lastOutput = Clock::now().time_since_epoch().count();
         if (output != nullptr) *output += line + "\n";
         Log("git: " + line);
+        failure.Feed(line);
         std::string phase;
         double fraction = 0;
-        if (ReadGitProgress(line, phase, fraction)) Report(kSourceTitle, phase, fraction);
+        if (report && ReadGitProgress(line, phase, fraction)) Report(kSourceTitle, phase, fraction);
     };
-    const int code = platform->Run(command, root, BuildEnvironment(toolchain), sink, &stop);
+    const int code = platform->Run(command, root, BuildEnvironment(toolchain), sink, &end);
+    {
+        std::lock_guard lock(watchMutex);
+        finished = true;
+    }
+    watchWake.notify_all();
+    watchdog.join();
+    gitFellSilent = silent;
     if (code == 0) return 0;
+    // What a git that was ended left locked is this launcher's own.
+    if (end) staleLocksBefore = fs::file_time_type::clock::now();
     // The runner ends a stopped git with -1; the user asked for it, so it is no failure.
     if (stop) {
         err = "cancelled";
-    } else {
-        err = "git " + (args.empty() ? std::string() : args[0]) + " failed (" + std::to_string(code) +
-              "), see launcher.log";
+        return code;
     }
+    if (silent) {
+        const std::string seconds = std::to_string(silence.count()) + (silence.count() == 1 ? " second" : " seconds");
+        err = GitFailedSentence(args, "no answer from the server for " + seconds, code);
+        Log("git: ended after " + seconds + " without a word");
+        return code;
+    }
+    std::string reason = failure.Reason();
+    std::string full = failure.DiskFull(), why;
+    if (full.empty() && failure.WriteFailed() && !RoomToWrite(root, why)) full = why;
+    if (!full.empty()) reason = "the disk is full (" + full + ")";
+    err = GitFailedSentence(args, reason, code);
     return code;
 }
 
@@ -156,7 +297,9 @@ bool Builder::FetchSource(std::string& err) {
     const std::string ref = released ? game.version : game.branch;
 
     std::error_code ec;
-    if (!fs::exists(sourceDir / ".git", ec)) {
+    bool whole = fs::exists(sourceDir / ".git", ec);
+    if (whole && !CheckoutIsWhole(sourceDir, whole, err)) return false;
+    if (!whole) {
         // Whatever is left there goes; a link in it is removed itself, never followed into the user's files.
         std::string removeError;
         RemoveTree(sourceDir, removeError);
@@ -185,15 +328,40 @@ bool Builder::FetchSource(std::string& err) {
     return true;
 }
 
+bool Builder::CheckoutIsWhole(const fs::path& sourceDir, bool& whole, std::string& err) {
+    // A kill during the first clone leaves a ".git" without the remote, or whose HEAD names no commit yet,
+    // and every fetch into it fails. Asked of that ".git" alone: a damaged one must not send git on to a
+    // repository in a folder above it.
+    const fs::path gitDir = sourceDir / ".git";
+    const std::string gitDirArg = "--git-dir=" + CommandPath(gitDir);
+    std::string ignored;
+    int code = IsOwnFolder(gitDir) ? 0 : 1;
+    if (code == 0) code = Git({gitDirArg, "config", "--get", "remote.origin.url"}, nullptr, ignored);
+    if (code == 0) code = Git({gitDirArg, "rev-parse", "--verify", "-q", "HEAD^{tree}"}, nullptr, ignored);
+    if (stop) {
+        err = "cancelled";
+        return false;
+    }
+    // A git that does not start says nothing about the checkout: the fetch then fails with its reason.
+    whole = code == 0 || code == -1;
+    if (!whole) Log("source: the checkout is not whole (a clone cut short?): it is made anew");
+    return true;
+}
+
 bool Builder::UpdateSubmodules(const std::string& source, std::string& err) {
     // --force checks each submodule out even where its commit is already the right one: a checkout that
     // was stopped half-way has that commit, and only half of its files.
     const std::vector<std::string> update = {"-C",          source,    "submodule", "update", "--init",
                                              "--recursive", "--force", "--progress"};
     if (Git(update, nullptr, err) == 0) return true;
-    if (stop) return false;
-    // A submodule whose first clone was cut short has no commit, and git fails on it every time.
-    RemoveBrokenSubmodules(root / "source", root / "source" / ".git", 0);
+    // A server that fell silent is not asked again: one bound, whatever git itself would have retried.
+    if (stop || gitFellSilent) return false;
+    // A submodule whose first clone was cut short has no commit, and git fails on it every time: it is
+    // made anew, once. Any other failure (a server that cannot be reached) is git's to tell, and to retry.
+    if (!RemoveBrokenSubmodules(root / "source", root / "source" / ".git", 0)) {
+        if (stop) err = "cancelled";
+        return false;
+    }
     if (stop) {
         err = "cancelled";
         return false;
@@ -201,15 +369,16 @@ bool Builder::UpdateSubmodules(const std::string& source, std::string& err) {
     return Git(update, nullptr, err) == 0;
 }
 
-void Builder::RemoveBrokenSubmodules(const fs::path& workTree, const fs::path& gitDir, int depth) {
-    if (depth > 8) return;
+bool Builder::RemoveBrokenSubmodules(const fs::path& workTree, const fs::path& gitDir, int depth) {
+    if (depth > 8) return false;
     const std::string tree = CommandPath(workTree);
     std::string keys, ignored;
     if (Git({"-C", tree, "config", "--file", ".gitmodules", "--name-only", "--get-regexp",
              "^submodule\\..*\\.path$"},
             &keys, ignored) != 0) {
-        return;
+        return false;
     }
+    bool removed = false;
     size_t start = 0;
     for (size_t cut; (cut = keys.find('\n', start)) != std::string::npos; start = cut + 1) {
         const std::string key = keys.substr(start, cut - start);
@@ -225,15 +394,17 @@ void Builder::RemoveBrokenSubmodules(const fs::path& workTree, const fs::path& g
         if (!IsInsidePath(name) || !IsInsidePath(path)) continue;
         const fs::path moduleDir = gitDir / "modules" / Utf8Path(name);
         const std::string moduleGit = "--git-dir=" + CommandPath(moduleDir);
-        if (Git({moduleGit, "rev-parse", "--verify", "-q", "HEAD"}, nullptr, ignored) == 0) {
-            RemoveBrokenSubmodules(workTree / Utf8Path(path), moduleDir, depth + 1);
+        if (Git({moduleGit, "rev-parse", "--verify", "-q", "HEAD^{tree}"}, nullptr, ignored) == 0) {
+            removed = RemoveBrokenSubmodules(workTree / Utf8Path(path), moduleDir, depth + 1) || removed;
             continue;
         }
-        if (stop) return;
+        if (stop) return removed;
         Log("submodule " + path + " has no commit: it is fetched anew");
         RemoveTree(workTree / Utf8Path(path), ignored);
         RemoveTree(moduleDir, ignored);
+        removed = true;
     }
+    return removed;
 }
 
 }  // namespace launcher

@@ -15,7 +15,7 @@ namespace launcher {
 #ifdef _WIN32
 
 // Runs a complete, already quoted command line to its end, its stdout and stderr merged through one pipe
-// and cut into lines. The child and everything it starts live in a job object, which a set stop flag
+// and cut into lines, its stdin the null device. The child and everything it starts live in a job object, which a set stop flag
 // terminates. Returns the exit code; -1 when the child did not start (with one "cannot start " line to
 // the sink), and -1 whenever `stop` is given and set at the end.
 int RunProcess(const std::wstring& commandLine, const std::filesystem::path& workDir, const EnvMap& overrides,
@@ -43,8 +43,9 @@ std::wstring MklinkCommandLine(const std::filesystem::path& link, const std::fil
 #else
 
 // Runs args[0] (looked up on the launcher's PATH when it holds no slash) to its end, its stdout and
-// stderr merged through one pipe and cut into lines. The child leads a process group of its own, which
-// a set stop flag kills, and which is killed once the child has ended. Returns the exit code (128 + the
+// stderr merged through one pipe and cut into lines, its stdin the null device. The child leads a session
+// of its own without a terminal; its process group is killed by a set stop flag, and once the child has
+// ended. Returns the exit code (128 + the
 // signal for a child ended by a signal); -1 when the child did not start (with one "cannot start " line
 // to the sink), and -1 whenever `stop` is given and set at the end.
 int RunProcess(const std::vector<std::string>& args, const std::filesystem::path& workDir, const EnvMap& overrides,

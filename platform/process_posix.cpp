@@ -66,19 +66,21 @@ struct SpawnSetup {
 int Spawn(const std::vector<std::string>& args, const std::filesystem::path& workDir, const EnvMap& overrides,
           int outFd, pid_t& pid) {
     SpawnSetup setup;
-    int rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
+    // Nothing to read: a child that would ask (git for a password, ssh for a host key) gets an end of input.
+    int rc = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
     if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDERR_FILENO);
     if (rc == 0 && !workDir.empty()) rc = posix_spawn_file_actions_addchdir_np(&setup.actions, workDir.c_str());
     if (rc != 0) return rc;
 
-    // Its own process group, so that a stop reaches everything it starts; a clean signal state.
+    // Its own session, so that a stop reaches everything it starts, and no terminal: a program that would
+    // read or set up the one the launcher was started from is never stopped for it. A clean signal state.
     sigset_t mask;
     sigemptyset(&mask);
     sigset_t defaults;
     sigemptyset(&defaults);
     for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2}) sigaddset(&defaults, sig);
-    rc = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0) rc = posix_spawnattr_setpgroup(&setup.attr, 0);
+    rc = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (rc == 0) rc = posix_spawnattr_setsigmask(&setup.attr, &mask);
     if (rc == 0) rc = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
     if (rc != 0) return rc;

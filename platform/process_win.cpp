@@ -205,14 +205,17 @@ int RunProcess(const std::wstring& commandLine, const std::filesystem::path& wor
     }
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
 
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // Nothing to read: a child that would ask (git for a password, ssh for a host key) gets an end of input.
+    Handle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                             nullptr));
+    if (input.get() == INVALID_HANDLE_VALUE) *input.out() = nullptr;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdInput = input.get();
     startup.StartupInfo.hStdOutput = writeEnd.get();
     startup.StartupInfo.hStdError = writeEnd.get();
-    InheritList inheritList(writeEnd.get(), IsInheritable(input) ? input : nullptr);
+    InheritList inheritList(writeEnd.get(), IsInheritable(input.get()) ? input.get() : nullptr);
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
     if (inheritList.get() != nullptr) {
         startup.StartupInfo.cb = sizeof startup;

@@ -33,15 +33,19 @@ TEST_F(EnvironmentTest, WithoutTheMicrosoftLibrariesOnlyPathAndGitSettings) {
                                   Sep() + P(builder.ToolDir("ninja")) + Sep() + P(builder.ToolDir("git") / "cmd") +
                                   Sep() + P(Kits() / "bin" / "x64");
     // git takes the data folder's checkout whoever owns it, never waits on a prompt of any kind, and
-    // gives up on a server that sends less than 1000 bytes a second for 30 seconds.
+    // curl gives up only on a transfer that stalls outright, after the launcher's own bound on a silent
+    // git (60 seconds) has had its turn; ssh asks nothing and gives up on a server that does not answer.
+    const std::string sshOptions =
+        " -o BatchMode=yes -o ConnectTimeout=30 -o ServerAliveInterval=15 -o ServerAliveCountMax=4";
     EnvMap expected = {{"PATH", toolsPath + Sep() + "inherited"},
                        {"GIT_CONFIG_COUNT", "3"},
                        {"GIT_CONFIG_KEY_0", "safe.directory"},
                        {"GIT_CONFIG_VALUE_0", "*"},
                        {"GIT_CONFIG_KEY_1", "http.lowSpeedLimit"},
-                       {"GIT_CONFIG_VALUE_1", "1000"},
+                       {"GIT_CONFIG_VALUE_1", "1"},
                        {"GIT_CONFIG_KEY_2", "http.lowSpeedTime"},
-                       {"GIT_CONFIG_VALUE_2", "30"},
+                       {"GIT_CONFIG_VALUE_2", "91"},
+                       {"GIT_SSH_COMMAND", "ssh" + sshOptions},
                        {"GIT_TERMINAL_PROMPT", "0"},
                        {"GCM_INTERACTIVE", "never"},
                        {"GIT_ASKPASS", ""},
@@ -52,6 +56,34 @@ TEST_F(EnvironmentTest, WithoutTheMicrosoftLibrariesOnlyPathAndGitSettings) {
     platform.env.erase("PATH");
     expected["PATH"] = toolsPath;
     EXPECT_EQ(builder.BuildEnvironment(Toolchain{}), expected);
+
+    // A user's own ssh command keeps its options, which ssh takes first; a program of their own is left
+    // alone. The bound follows the launcher's.
+    struct Case {
+        const char* sshCommand;
+        const char* ssh;
+        const char* expected;  // nullptr: not set
+    } cases[] = {
+        {"ssh -i /home/me/key -o ConnectTimeout=5", nullptr, "ssh -i /home/me/key -o ConnectTimeout=5"},
+        {nullptr, "plink.exe", nullptr},
+        {"ssh -F none", "plink.exe", "ssh -F none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected ? c.expected : "none");
+        platform.env.erase("GIT_SSH_COMMAND");
+        platform.env.erase("GIT_SSH");
+        if (c.sshCommand) platform.env["GIT_SSH_COMMAND"] = c.sshCommand;
+        if (c.ssh) platform.env["GIT_SSH"] = c.ssh;
+        const EnvMap env = builder.BuildEnvironment(Toolchain{});
+        if (c.expected) {
+            ASSERT_EQ(env.count("GIT_SSH_COMMAND"), 1u);
+            EXPECT_EQ(env.at("GIT_SSH_COMMAND"), c.expected + sshOptions);
+        } else {
+            EXPECT_EQ(env.count("GIT_SSH_COMMAND"), 0u);
+        }
+    }
+    builder.gitSilenceSeconds = 4;
+    EXPECT_EQ(builder.BuildEnvironment(Toolchain{}).at("GIT_CONFIG_VALUE_2"), "7");
 }
 
 TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
@@ -97,7 +129,7 @@ TEST_F(EnvironmentTest, MicrosoftLibrariesAndTheSdkVersion) {
         EXPECT_EQ(env["WindowsSDKVersion"], std::string(c.used) + "\\");
         const std::string sdkBin = P(kits / "bin" / c.used / "x64");
         EXPECT_NE(env["PATH"].find(Sep() + sdkBin + Sep() + "inherited"), std::string::npos) << env["PATH"];
-        EXPECT_EQ(env.size(), 17u);
+        EXPECT_EQ(env.size(), 18u);
     }
 }
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,9 +20,12 @@
 #include "platform/paths.h"
 #include "platform/sha.h"
 #include "support/deep_tree.h"
+#include "support/git_repo.h"
 #include "support/imgui_recorder.h"
+#include "support/spawn.h"
 #include "support/test_platform.h"
 #include "support/test_support.h"
+#include "support/zip_writer.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -70,6 +76,128 @@ TEST(StartUp, NoConsentWithoutAgreedTxt) {
     StopWorker(app);
     EXPECT_FALSE(app.consent);
     EXPECT_FALSE(fs::exists(dir / "StarblazeOnline" / "agreed.txt"));
+}
+
+// A kill in the middle of an install left the main program moved aside: the start puts it back before
+// the start-up job asks whether the game is installed.
+TEST(StartUp, AnInstallCutOffIsSettledFirst) {
+    test::TempDir dir;
+    GameDefinition game;
+    std::string err;
+    ASSERT_TRUE(LoadGameDefinition(BuiltinGameJson(), game, err)) << err;
+    test::TestPlatform platform;
+    const std::string exe = game.exe + platform.ExeSuffix();
+    const fs::path data = dir / "StarblazeOnline";
+    test::WriteFile(data / "play" / (exe + ".launcher-old"), "the game");
+    test::WriteFile(data / "play" / (exe + ".launcher-new"), "the new game");
+    // The built-in game comes as a package, whose game code is a library beside the program.
+    test::WriteFile(data / "play" / (game.exe + ".dll"), "the game's code");
+    const nlohmann::json journal = {{"done", false}, {"files", {{{"name", exe}, {"replaces", true}}}}};
+    test::WriteFile(data / "play.launcher-install", journal.dump());
+
+    App app;
+    ASSERT_TRUE(StartUp(app, dir / "launcher", BuiltinGameJson(), err)) << err;
+    // The start-up job runs to its end, as no one stops it.
+    while (app.busy) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    StopWorker(app);
+    std::vector<std::string> left = test::FilesBelow(data / "play"), whole = {exe, game.exe + ".dll"};
+    std::sort(left.begin(), left.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_EQ(left, whole);
+    EXPECT_EQ(test::ReadFile(data / "play" / exe), "the game");
+    EXPECT_FALSE(fs::exists(data / "play.launcher-install"));
+    // The job found an installed game built by no known version.
+    EXPECT_TRUE(app.gameUpdateAvailable);
+}
+
+// ---- Two launchers on one data folder ---------------------------------------------------------------
+
+// Every file below `dir` with its bytes.
+std::map<std::string, std::string> FilesWithBytes(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : test::FilesBelow(dir)) files[name] = test::ReadFile(dir / Utf8Path(name));
+    return files;
+}
+
+// A launcher in a child process, started as the test program's child mode below; what it says arrives in
+// `answer`.
+struct LauncherProcess {
+    LauncherProcess(const fs::path& exe, const fs::path& answer) : answer(answer) {
+        std::error_code ec;
+        fs::remove(answer, ec);
+        test::ScopedEnv task("LAUNCHER_INSTANCE_CHILD", PathUtf8(exe) + "\n" + PathUtf8(answer));
+        child = std::make_unique<test::Spawned>(test::TestProgram("launcher_tests"),
+                                                std::vector<std::string>{"--gtest_filter=LauncherChild.DISABLED_Runs",
+                                                                         "--gtest_also_run_disabled_tests",
+                                                                         "--gtest_brief=1"});
+    }
+    // What the launcher said, once it said it; empty when it ended or `limit` passed first.
+    std::string Answer(std::chrono::seconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        std::error_code ec;
+        while (!fs::exists(answer, ec)) {
+            if (!child->Running() || std::chrono::steady_clock::now() > until) return fs::exists(answer, ec) ? test::ReadFile(answer) : "";
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return test::ReadFile(answer);
+    }
+
+    fs::path answer;
+    std::unique_ptr<test::Spawned> child;
+};
+
+// The first launcher holds the folder, with a git of its own in the checkout; a second start on the same
+// folder ends at once with the sentence and changes nothing; once the first is killed, the next start
+// takes the folder and carries on.
+TEST(StartUp, ASecondLauncherOnTheSameFolderEndsAndChangesNothing) {
+    test::TempDir dir;
+    const fs::path exe = dir / "StarblazeOnlineLauncher.exe";
+    const fs::path data = dir / "StarblazeOnline";
+    test::WriteFile(exe, "launcher");
+    test::WriteFile(data / "launcher.json", "{}");
+    test::WriteFile(data / "source" / ".git" / "index.lock", "");
+    fs::last_write_time(data / "source" / ".git" / "index.lock", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    // The first launcher's git, in the middle of a reset, holds its lock.
+    std::ifstream gitHolds(data / "source" / ".git" / "index.lock");
+
+    LauncherProcess first(exe, dir / "first");
+    ASSERT_EQ(first.Answer(std::chrono::seconds(60)), "running");
+    const auto before = FilesWithBytes(data);
+
+    const auto start = std::chrono::steady_clock::now();
+    LauncherProcess second(exe, dir / "second");
+    EXPECT_EQ(second.Answer(std::chrono::seconds(60)),
+              "ended: The launcher is already running from " + PathUtf8(data) + ": use that window, or close it first.");
+    EXPECT_EQ(second.child->Wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(FilesWithBytes(data), before);
+    EXPECT_TRUE(fs::exists(data / "source" / ".git" / "index.lock"));
+
+    // Killed as a crash would end it: its lock goes with it.
+    first.child.reset();
+    LauncherProcess third(exe, dir / "third");
+    EXPECT_EQ(third.Answer(std::chrono::seconds(60)), "running");
+}
+
+// The launchers of the test above, run as its children: starts up beside the executable that
+// LAUNCHER_INSTANCE_CHILD names, writes "running" (once the start-up job is done) or "ended: " + the
+// reason to the answer file named there, and runs until it is killed.
+TEST(LauncherChild, DISABLED_Runs) {
+    const char* task = std::getenv("LAUNCHER_INSTANCE_CHILD");
+    if (task == nullptr) GTEST_SKIP() << "StartUp.ASecondLauncherOnTheSameFolderEndsAndChangesNothing runs it";
+    const std::string text = task;
+    const fs::path exe = Utf8Path(text.substr(0, text.find('\n'))), answer = Utf8Path(text.substr(text.find('\n') + 1));
+    App app;
+    std::string err;
+    if (!StartUp(app, exe, BuiltinGameJson(), err)) {
+        test::WriteFile(answer, "ended: " + err);
+        return;
+    }
+    while (app.busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::WriteFile(answer, "running");
+    // Until the test kills it; never for ever.
+    std::this_thread::sleep_for(std::chrono::seconds(120));
+    StopWorker(app);
 }
 
 TEST(StartUp, UnreadableGameDescriptionStopsEarly) {

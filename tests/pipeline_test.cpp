@@ -173,6 +173,7 @@ struct SourceBuild : ::testing::Test {
 
     void Remake() {
         builder = std::make_unique<Builder>(world->game, root, http.get(), &platform);
+        builder->holdsDataFolder = true;
         builder->logSink = [this](const std::string& line) {
             logged.push_back(line);
             if (onLog) onLog(line);

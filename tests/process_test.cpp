@@ -15,6 +15,7 @@
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "support/terminal.h"
 #include "support/test_support.h"
 
 namespace launcher {
@@ -115,6 +116,26 @@ TEST(ProcessRun, ReturnsTheExitCode) {
     for (int code : {0, 1, 3, 42, 255}) {
         EXPECT_EQ(RunCollect({Program("emit"), "out:x\\n", "exit:" + std::to_string(code)}).code, code);
     }
+}
+
+// Started from a terminal, a child reads nothing and finds no terminal: one that would read or ask
+// there (git for a password, ssh for a host key) gets an end of input instead of being stopped.
+TEST(ProcessRun, AChildHasNoInputAndNoTerminal) {
+    auto run = [] {
+        const Result result = RunCollect({Program("emit"), "stdin", "tty"});
+        std::string out;
+        for (const std::string& line : result.lines) out += line + "\n";
+        return out + "exit " + std::to_string(result.code) + "\n";
+    };
+    const std::string expected = "stdin: 0 bytes\ntty: none\nexit 0\n";
+#ifdef _WIN32
+    EXPECT_EQ(run(), expected);
+#else
+    const test::TerminalRun terminal = test::RunInTerminal(run, std::chrono::seconds(20));
+    if (!terminal.ran) GTEST_SKIP() << terminal.why;
+    ASSERT_TRUE(terminal.finished) << "the child still waited after 20 s " << terminal.why;
+    EXPECT_EQ(terminal.result, expected);
+#endif
 }
 
 TEST(ProcessRun, MissingProgramGivesOneCannotStartLine) {

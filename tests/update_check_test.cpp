@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "support/git_repo.h"
 #include "support/http_server.h"
+#include "platform/file_ops.h"
 #include "support/stand_in.h"
 #include "support/terminal.h"
 #include "support/test_platform.h"
@@ -44,6 +45,15 @@ struct DevelopmentUpdateCheck : ::testing::Test {
         return builder->GameUpdateAvailable(&available, err);
     }
 
+    // The repository is the stand-in's, on "commit-1", and so is the installed git.
+    void UseStandIn() {
+        test::WriteFile(remote / "refs" / "main", "commit-1");
+        game.repo = PathUtf8(remote);
+        Remake();
+        git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
+        test::InstallStandIn("git_stand_in", git);
+    }
+
     // The build of what the checkout holds goes into the play folder, as the last stage of a build does.
     void Install() {
         const fs::path build = source / "out" / "build" / "release";
@@ -55,6 +65,8 @@ struct DevelopmentUpdateCheck : ::testing::Test {
     test::TempDir tmp;
     fs::path root = tmp / "data";
     fs::path source = root / "source";
+    fs::path remote = tmp / "remote";
+    fs::path git;
     test::TestPlatform platform;
     GameDefinition game;
     std::unique_ptr<Builder> builder;
@@ -64,17 +76,12 @@ struct DevelopmentUpdateCheck : ::testing::Test {
 };
 
 TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
-    const fs::path remote = tmp / "remote";
-    test::WriteFile(remote / "refs" / "main", "commit-1");
-    game.repo = PathUtf8(remote);
-    Remake();
-    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
-    test::InstallStandIn("git_stand_in", git);
+    UseStandIn();
 
-    // No checkout (a game installed another way): nothing to compare, and git does not run.
+    // No checkout and no build of it: the branch is there to build.
     ASSERT_TRUE(Check()) << err;
-    EXPECT_FALSE(available);
-    EXPECT_TRUE(test::StandInCalls(git).empty());
+    EXPECT_TRUE(available);
+    test::StandInCalls(git, true);
 
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     test::StandInCalls(git, true);
@@ -83,7 +90,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
     const std::string s = PathUtf8(fs::path(source).make_preferred());
     std::vector<std::vector<std::string>> commands;
     for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
-    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "--progress", "origin", "main"},
                                                                {"-C", s, "rev-parse", "HEAD"},
                                                                {"-C", s, "rev-parse", "origin/main"}}));
 
@@ -97,18 +104,13 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheCheckoutWithTheFetchedBranch) {
     test::ControlStandIn(git, "fetch exit 128");
     EXPECT_FALSE(Check());
     EXPECT_FALSE(available);
-    EXPECT_EQ(err, "git -C failed (128), see launcher.log");
+    EXPECT_EQ(err, "git fetch failed (exit code 128)");
 }
 
 // The game in the play folder is what counts: an Update whose source stage moved the checkout on and
 // whose build then failed or was stopped is offered again.
 TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
-    const fs::path remote = tmp / "remote";
-    test::WriteFile(remote / "refs" / "main", "commit-1");
-    game.repo = PathUtf8(remote);
-    Remake();
-    const fs::path git = builder->ToolDir("git") / "cmd" / ("git" + platform.ExeSuffix());
-    test::InstallStandIn("git_stand_in", git);
+    UseStandIn();
     ASSERT_TRUE(builder->FetchSource(err)) << err;
     Install();
     test::StandInCalls(git, true);
@@ -118,7 +120,7 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
     const std::string s = PathUtf8(fs::path(source).make_preferred());
     std::vector<std::vector<std::string>> commands;
     for (const test::StandInCall& call : test::StandInCalls(git, true)) commands.push_back(call.args);
-    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "origin", "main"},
+    EXPECT_EQ(commands, (std::vector<std::vector<std::string>>{{"-C", s, "fetch", "--progress", "origin", "main"},
                                                                {"-C", s, "rev-parse", "origin/main"}}));
 
     test::WriteFile(remote / "refs" / "main", "commit-2");
@@ -140,6 +142,49 @@ TEST_F(DevelopmentUpdateCheck, ComparesTheBranchWithTheLastInstalledBuild) {
     Install();
     ASSERT_TRUE(Check()) << err;
     EXPECT_FALSE(available);
+}
+
+// The checkout was removed by hand: the server's branch is compared with the installed build, and a build
+// whose commit is unknown is offered again; never "no update" for want of a checkout.
+TEST_F(DevelopmentUpdateCheck, WithoutTheCheckoutTheServerIsAsked) {
+    UseStandIn();
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+    Install();
+    ASSERT_TRUE(RemoveTree(source, err)) << err;
+    test::StandInCalls(git, true);
+
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    const std::vector<test::StandInCall> calls = test::StandInCalls(git, true);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"ls-remote", PathUtf8(remote), "refs/heads/main"}));
+
+    test::WriteFile(remote / "refs" / "main", "commit-2");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // No commit noted for the installed build: it is offered again.
+    test::WriteFile(remote / "refs" / "main", "commit-1");
+    test::WriteFile(root / "launcher.json", "{}");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+
+    // The server cannot be asked, or has no such branch: the check cannot tell, and says so.
+    test::ControlStandIn(git, "ls-remote say fatal: unable to access 'x'\nls-remote exit 128");
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(err, "git ls-remote failed: unable to access 'x'");
+    test::ControlStandIn(git, "");
+    fs::remove(remote / "refs" / "main");
+    EXPECT_FALSE(Check());
+    EXPECT_FALSE(available);
+
+    // A game installed from a package has no checkout to follow.
+    game.package = "Starblaze-{version}.zip";
+    Remake();
+    test::StandInCalls(git, true);
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    EXPECT_TRUE(test::StandInCalls(git).empty());
 }
 
 TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
@@ -171,11 +216,23 @@ TEST_F(DevelopmentUpdateCheck, RealGitSeesTheServersBranchMoveOn) {
     ASSERT_TRUE(Check()) << err;
     EXPECT_FALSE(available);
 
+    // With the checkout removed, the server is asked itself.
+    Install();
+    ASSERT_TRUE(RemoveTree(source, err)) << err;
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_FALSE(available);
+    repo.Write("README", "third");
+    repo.Commit("third");
+    ASSERT_TRUE(Check()) << err;
+    EXPECT_TRUE(available);
+    ASSERT_TRUE(builder->FetchSource(err)) << err;
+
     test::Route down;
     down.status = 503;
     server.Serve("/repos/game.git/info/refs", down);
     EXPECT_FALSE(Check());
-    EXPECT_EQ(err, "git -C failed (128), see launcher.log");
+    EXPECT_EQ(err.rfind("git fetch failed: unable to access '", 0), 0u) << err;
+    EXPECT_NE(err.find("503"), std::string::npos) << err;
     EXPECT_FALSE(available);
 }
 
@@ -216,7 +273,7 @@ TEST_F(DevelopmentUpdateCheck, RealGitSeesAForcePushAndNeverWaitsOnAPasswordProm
         [&] { return std::string(Check() ? "answered\n" : "failed\n") + err; }, std::chrono::seconds(20));
     if (!run.ran) GTEST_SKIP() << run.why;
     ASSERT_TRUE(run.finished) << "git still waited after 20 s " << run.why << "; the terminal shows: " << run.terminal;
-    EXPECT_EQ(run.result, "failed\ngit -C failed (128), see launcher.log");
+    EXPECT_EQ(run.result.rfind("failed\ngit fetch failed: could not read Username for ", 0), 0u) << run.result;
     EXPECT_EQ(run.terminal, "");
 }
 

@@ -2,6 +2,8 @@
 //   out:TEXT  writes TEXT to stdout (\r, \n and \\ are escapes)   err:TEXT  the same to stderr
 //   sleep:MS  pauses        exit:N  ends with code N               env  prints every variable, one a line
 //   cwd       prints the current folder                            lines:N  prints N numbered lines
+//   stdin     reads its input to the end, then prints "stdin: N bytes"
+//   tty       prints "tty: none" unless it can open its controlling terminal ("tty: open"; POSIX only)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -70,6 +73,19 @@ int main(int argc, char** argv) {
             PrintEnvironment();
         } else if (verb == "cwd") {
             std::printf("%s\n", std::filesystem::current_path().string().c_str());
+        } else if (verb == "stdin") {
+            std::size_t bytes = 0;
+            char block[4096];
+            for (std::size_t n; (n = std::fread(block, 1, sizeof block, stdin)) > 0;) bytes += n;
+            std::printf("stdin: %zu bytes\n", bytes);
+        } else if (verb == "tty") {
+#ifdef _WIN32
+            std::printf("tty: none\n");
+#else
+            const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+            std::printf("tty: %s\n", fd >= 0 ? "open" : "none");
+            if (fd >= 0) ::close(fd);
+#endif
         } else if (verb == "lines") {
             const int n = std::atoi(value.c_str());
             for (int k = 0; k < n; ++k) std::printf("line %d of a longer output\n", k);

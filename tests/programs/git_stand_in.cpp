@@ -8,7 +8,10 @@
 //                                             holding DIR/.git/index.lock meanwhile; a lock already there
 //                                             fails it, as it fails git
 //   -C DIR rev-parse HEAD | origin/REF        prints the checked-out or fetched commit
+//   ls-remote REPO refs/heads/REF             prints REF's commit, a tab and the ref; nothing without it
 //   --git-dir=D rev-parse ... HEAD            prints D/head's commit; fails without one
+//   --git-dir=D config --get remote.origin.url
+//                                             prints D/origin; fails without one
 //   -C DIR config --file .gitmodules --name-only --get-regexp PATTERN
 //                                             prints "submodule.NAME.path" for each submodule
 //   -C DIR config --file .gitmodules --get submodule.NAME.path
@@ -94,7 +97,13 @@ int UpdateSubmodules(const fs::path& dir) {
     return code >= 0 ? code : 0;
 }
 
-int Config(const fs::path& dir, const std::vector<std::string>& args) {
+int Config(const fs::path& dir, const fs::path& git, const std::vector<std::string>& args) {
+    if (args.size() == 3 && args[1] == "--get" && args[2] == "remote.origin.url") {
+        std::error_code ec;
+        if (!fs::exists(git / "origin", ec)) return 1;
+        Print(ReadText(git / "origin") + "\n");
+        return 0;
+    }
     if (args.size() < 4 || args[1] != "--file" || args[2] != ".gitmodules") return 2;
     const std::vector<Module> modules = Modules(dir);
     if (modules.empty()) return 1;
@@ -150,6 +159,14 @@ int main(int argc, char** argv) {
         if (fs::exists(submodules, ec)) WriteText(dest / ".gitmodules", ReadText(submodules));
         return 0;
     }
+    if (verb == "ls-remote") {
+        const int code = Control(verb);
+        if (code >= 0) return code;
+        if (args.size() != 3) return 2;
+        const fs::path ref = PathOf(args[1]) / "refs" / PathOf(RefName(args[2]));
+        if (fs::exists(ref, ec)) Print(ReadText(ref) + "\t" + args[2] + "\n");
+        return 0;
+    }
     if (!fs::exists(git, ec)) {
         Print("fatal: not a git repository\n");
         return 128;
@@ -180,12 +197,14 @@ int main(int argc, char** argv) {
         return Fetch(git, RefName(args.back())) ? 0 : 128;
     }
     if (verb == "rev-parse") {
-        const std::string name = args.back();
+        std::string name = args.back();
+        // "HEAD^{tree}" and the like: the object named is there when the commit is.
+        if (name.find("^{") != std::string::npos) name = name.substr(0, name.find("^{"));
         const fs::path file = name == "HEAD" ? git / "head" : git / PathOf("fetched-" + RefName(name));
         if (!fs::exists(file, ec)) return 128;
         Print(ReadText(file) + "\n");
         return 0;
     }
-    if (verb == "config") return Config(dir, args);
+    if (verb == "config") return Config(dir, git, args);
     return 1;
 }

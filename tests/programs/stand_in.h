@@ -2,7 +2,8 @@
 // call fail or take its time. Both files sit beside the program under its own name:
 //   NAME.calls    appended per call: "call", "arg A" per argument, "cwd D", "env NAME=VALUE" per variable,
 //                 "end" (UTF-8)
-//   NAME.control  lines "VERB exit N" (end the call with N) or "VERB sleep MS" (wait MS first), where
+//   NAME.control  lines "VERB exit N" (end the call with N), "VERB sleep MS" (wait MS first) or "VERB say
+//                 TEXT" (print the line TEXT first), where
 //                 VERB is the call's verb (git: clone, fetch, reset, rev-parse, submodule; cmake: configure,
 //                 build)
 #pragma once
@@ -127,7 +128,15 @@ inline int Control(const std::string& verb) {
         std::istringstream words(line);
         std::string lineVerb, action;
         long value = 0;
-        if (!(words >> lineVerb >> action >> value) || lineVerb != verb) continue;
+        if (!(words >> lineVerb >> action) || lineVerb != verb) continue;
+        if (action == "say") {
+            std::string text;
+            std::getline(words >> std::ws, text);
+            std::fputs((text + "\n").c_str(), stdout);
+            std::fflush(stdout);
+            continue;
+        }
+        if (!(words >> value)) continue;
         if (action == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(value));
         if (action == "exit") code = static_cast<int>(value);
     }
