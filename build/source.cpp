@@ -140,16 +140,19 @@ std::string GitFailure::Reason() const {
     return reason;
 }
 
+std::string GitVerb(const std::vector<std::string>& args) {
+    if (args.size() >= 3 && args[0] == "-C") return args[2];
+    if (args.size() >= 2 && StartsWith(args[0], "--git-dir=")) return args[1];
+    return args.empty() ? std::string() : args[0];
+}
+
+bool GitTalksToAServer(const std::vector<std::string>& args) {
+    const std::string verb = GitVerb(args);
+    return verb == "clone" || verb == "fetch" || verb == "ls-remote" || verb == "submodule";
+}
+
 std::string GitFailedSentence(const std::vector<std::string>& args, const std::string& reason, int code) {
-    // The command's name, past "-C DIR" or "--git-dir=DIR".
-    std::string verb;
-    if (args.size() >= 3 && args[0] == "-C") {
-        verb = args[2];
-    } else if (args.size() >= 2 && StartsWith(args[0], "--git-dir=")) {
-        verb = args[1];
-    } else if (!args.empty()) {
-        verb = args[0];
-    }
+    const std::string verb = GitVerb(args);
     if (reason.empty()) return "git " + verb + " failed (exit code " + std::to_string(code) + ")";
     return "git " + verb + " failed: " + reason;
 }
@@ -223,7 +226,9 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
 
     // A git that says nothing for gitSilenceSeconds waits on a server that took the connection and never
     // answers, or fell silent: ssh, git:// and a proxy have no bound of their own that always holds. It is
-    // ended as a stop ends it. git talks while it works: its progress lines count.
+    // ended as a stop ends it. git talks while it works: its progress lines count. A step that works on
+    // the checkout alone (a reset of a large tree on a slow disk) may be quiet for longer and is never cut
+    // off.
     using Clock = std::chrono::steady_clock;
     std::atomic<Clock::rep> lastOutput{Clock::now().time_since_epoch().count()};
     std::atomic<bool> end{false}, silent{false};
@@ -231,6 +236,7 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
     std::condition_variable watchWake;
     bool finished = false;
     const auto silence = std::chrono::seconds(std::max(gitSilenceSeconds, 1));
+    const bool bounded = GitTalksToAServer(args);
     std::thread watchdog([&] {
         std::unique_lock lock(watchMutex);
         while (!finished) {
@@ -238,7 +244,7 @@ int Builder::Git(const std::vector<std::string>& args, std::string* output, std:
                 end = true;
                 return;
             }
-            if (Clock::now() - Clock::time_point(Clock::duration(lastOutput.load())) > silence) {
+            if (bounded && Clock::now() - Clock::time_point(Clock::duration(lastOutput.load())) > silence) {
                 silent = true;
                 end = true;
                 return;

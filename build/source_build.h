@@ -44,6 +44,11 @@ private:
     bool writeFailed_ = false;
 };
 
+// The git command's name in `args`, past "-C DIR" or "--git-dir=DIR".
+std::string GitVerb(const std::vector<std::string>& args);
+// Whether the command asks a server (clone, fetch, ls-remote, submodule): only those may wait on one.
+bool GitTalksToAServer(const std::vector<std::string>& args);
+
 // The sentence of a failed git step: "git " + the command's name (clone, fetch, reset, submodule...) +
 // " failed: " + `reason`, or the exit code when there is no reason.
 std::string GitFailedSentence(const std::vector<std::string>& args, const std::string& reason, int code);

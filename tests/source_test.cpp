@@ -390,6 +390,17 @@ TEST(GitFailure, TheFirstFatalLineElseTheLastErrorElseTheLastLine) {
     EXPECT_EQ(GitFailedSentence({"clone", "--progress"}, "x", 128), "git clone failed: x");
     EXPECT_EQ(GitFailedSentence({"-C", "dir", "fetch"}, "", 1), "git fetch failed (exit code 1)");
     EXPECT_EQ(GitFailedSentence({"--git-dir=d", "rev-parse"}, "y", 128), "git rev-parse failed: y");
+    // Only the steps that ask a server are bounded by its silence.
+    const struct {
+        std::vector<std::string> args;
+        bool talks;
+    } verbs[] = {
+        {{"clone", "--progress", "u", "d"}, true},       {{"-C", "d", "fetch", "origin"}, true},
+        {{"ls-remote", "u", "refs/heads/main"}, true},    {{"-C", "d", "submodule", "update"}, true},
+        {{"-C", "d", "reset", "--hard", "x"}, false},     {{"--git-dir=d", "rev-parse", "HEAD"}, false},
+        {{"-C", "d", "config", "--get", "k"}, false},     {{}, false},
+    };
+    for (const auto& v : verbs) EXPECT_EQ(GitTalksToAServer(v.args), v.talks) << GitVerb(v.args);
 }
 
 // A stop ends git at once and is told as a stop; the next run carries on.
@@ -477,6 +488,12 @@ TEST_F(GitSilenceConcurrency, ASilentGitIsEndedOnceWithASentence) {
         EXPECT_EQ(Verbs(), c.verbs);
         EXPECT_TRUE(Logged("git: ended after 1 second without a word"));
     }
+
+    // A step on the checkout alone that is quiet for longer than the bound is left to finish.
+    test::ControlStandIn(git, "reset sleep 2500");
+    builder->gitSilenceSeconds = 1;
+    EXPECT_TRUE(Fetch()) << err;
+    EXPECT_FALSE(Logged("git: ended after 1 second without a word"));
 
     // A stop while git is silent is a stop.
     test::ControlStandIn(git, "fetch sleep 20000");
