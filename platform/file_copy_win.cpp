@@ -7,6 +7,7 @@
 
 #include "platform/file_copy.h"
 #include "platform/file_ops.h"
+#include "platform/nt_calls_win.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -15,6 +16,8 @@ namespace launcher {
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace nt;
 
 // Names tried for one replacing file before giving up: each taken name is passed over.
 constexpr int kNameAttempts = 100;
@@ -39,54 +42,7 @@ std::string Reason(DWORD code) {
     return out.empty() ? "error " + std::to_string(code) : out;
 }
 
-// ntdll's calls for opening and renaming relative to a folder handle, which kernel32 does not offer.
-using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
-using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS);
-
-struct NtCalls {
-    NtCreateFileCall createFile = nullptr;
-    NtSetInformationFileCall setInformation = nullptr;
-    NtSetInformationFileCall queryInformation = nullptr;
-    RtlNtStatusToDosErrorCall toDosError = nullptr;
-};
-
-template <class Call>
-Call NtdllCall(const char* name) {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll ? reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(ntdll, name))) : nullptr;
-}
-
-const NtCalls& Nt() {
-    static const NtCalls calls = [] {
-        NtCalls c;
-        c.createFile = NtdllCall<NtCreateFileCall>("NtCreateFile");
-        c.setInformation = NtdllCall<NtSetInformationFileCall>("NtSetInformationFile");
-        c.queryInformation = NtdllCall<NtSetInformationFileCall>("NtQueryInformationFile");
-        c.toDosError = NtdllCall<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError");
-        return c;
-    }();
-    return calls;
-}
-
-constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
-constexpr ULONG kFileOpen = 0x00000001;
-constexpr ULONG kFileCreate = 0x00000002;
-constexpr ULONG kFileOpenIf = 0x00000003;
-constexpr ULONG kFileDirectoryFile = 0x00000001;
-constexpr ULONG kFileSynchronousIoNonalert = 0x00000020;
-constexpr ULONG kFileNonDirectoryFile = 0x00000040;
-constexpr ULONG kFileOpenForBackupIntent = 0x00004000;
-constexpr ULONG kFileOpenReparsePoint = 0x00200000;
-constexpr auto kRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
-constexpr auto kInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
-
-DWORD DosError(NTSTATUS status) {
-    const NtCalls& nt = Nt();
-    return nt.toDosError ? nt.toDosError(status) : ERROR_GEN_FAILURE;
-}
 
 HANDLE HandleOf(intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file_ops.h"
+#include "platform/nt_calls_win.h"
 #include "platform/tree_walk.h"
 
 namespace launcher {
@@ -13,6 +14,8 @@ namespace launcher {
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace nt;
 
 using tree_walk::Kind;
 
@@ -111,42 +114,6 @@ bool SplitTop(const fs::path& path, std::wstring& parent, std::wstring& name) {
     return true;
 }
 
-// ntdll's calls for opening and listing relative to a handle, which kernel32 does not offer.
-using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                  FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
-using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
-using NtQueryInformationFileCall = NtSetInformationFileCall;
-using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS);
-
-struct NtCalls {
-    NtCreateFileCall createFile = nullptr;
-    NtQueryDirectoryFileCall queryDirectory = nullptr;
-    NtSetInformationFileCall setInformation = nullptr;
-    NtQueryInformationFileCall queryInformation = nullptr;
-    RtlNtStatusToDosErrorCall toDosError = nullptr;
-};
-
-template <class Call>
-Call NtdllCall(const char* name) {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll ? reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(ntdll, name))) : nullptr;
-}
-
-const NtCalls& Nt() {
-    static const NtCalls calls = [] {
-        NtCalls c;
-        c.createFile = NtdllCall<NtCreateFileCall>("NtCreateFile");
-        c.queryDirectory = NtdllCall<NtQueryDirectoryFileCall>("NtQueryDirectoryFile");
-        c.setInformation = NtdllCall<NtSetInformationFileCall>("NtSetInformationFile");
-        c.queryInformation = NtdllCall<NtQueryInformationFileCall>("NtQueryInformationFile");
-        c.toDosError = NtdllCall<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError");
-        return c;
-    }();
-    return calls;
-}
-
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
 constexpr NTSTATUS kStatusNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
@@ -156,27 +123,12 @@ constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 constexpr NTSTATUS kStatusAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
-constexpr NTSTATUS kStatusNameCollision = static_cast<NTSTATUS>(0xC0000035L);
-
-constexpr ULONG kFileDirectoryFile = 0x00000001;
-constexpr ULONG kFileSynchronousIoNonalert = 0x00000020;
-constexpr ULONG kFileNonDirectoryFile = 0x00000040;
-constexpr ULONG kFileOpenForBackupIntent = 0x00004000;
-constexpr ULONG kFileOpenReparsePoint = 0x00200000;
-constexpr ULONG kFileOpen = 0x00000001;
 
 constexpr auto kIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
-constexpr auto kRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
-constexpr auto kInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
 constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD kDispositionDelete = 0x1;
 constexpr DWORD kDispositionPosixSemantics = 0x2;
 constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
-
-DWORD DosError(NTSTATUS status) {
-    const NtCalls& nt = Nt();
-    return nt.toDosError ? nt.toDosError(status) : ERROR_GEN_FAILURE;
-}
 
 bool IsMissing(NTSTATUS status) {
     return status == kStatusNameNotFound || status == kStatusPathNotFound || status == kStatusNoSuchFile ||
