@@ -397,7 +397,7 @@ bool HttpServer::SendBody(net::Socket s, const Route& route, uint64_t from, uint
         if (chunkSize > 0) piece = std::min(piece, chunkLeft);
         if (drip) {
             if (sent > 0 && !Pause(route.dripMs)) return false;
-            piece = 1;
+            piece = std::min(piece, std::max<uint64_t>(route.dripBytes, 1));
         }
         const char* data;
         if (route.generated != 0) {

@@ -60,6 +60,7 @@ struct Route {
     int64_t chunkSize = 0;            // send the body chunked, in chunks of this many bytes (a stall at a
                                       // multiple of it comes after a chunk, before the next one's head)
     int dripMs = 0;                   // send the body one byte at a time, this long apart
+    uint64_t dripBytes = 1;           // with dripMs: the bytes of each step
     int64_t partLimit = -1;           // answer with a 206 of at most this many bytes from where the request
                                       // starts (from 0 when it has no range)
     int faultyAnswers = -1;
