@@ -28,6 +28,8 @@ int main() {
 #include <cstring>
 #include <string>
 
+#include "pipe_io.h"
+
 namespace {
 
 constexpr int kTimedOut = 124;
@@ -36,13 +38,7 @@ constexpr int kNoTerminal = 125;
 void WriteFile(const char* path, const std::string& text) {
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    pipe_io::WriteAll(fd, text.data(), text.size());
     ::close(fd);
 }
 
