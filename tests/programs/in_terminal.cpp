@@ -91,7 +91,9 @@ int main(int argc, char** argv) {
     if (child < 0) return Fail(transcript, "no child");
     if (child == 0) {
         // A session leader's first terminal is its controlling terminal.
-        if (::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0 || ::dup2(slave, STDIN_FILENO) < 0) ::_exit(kNoTerminal);
+        if (::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0 || ::dup2(slave, STDIN_FILENO) < 0) {
+            ::_exit(kNoTerminal);
+        }
         ::execv(argv[first + 1], argv + first + 1);
         static const char failed[] = "in_terminal: cannot start the program\n";
         (void)!::write(STDERR_FILENO, failed, sizeof failed - 1);
