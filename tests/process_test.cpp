@@ -118,24 +118,34 @@ TEST(ProcessRun, ReturnsTheExitCode) {
     }
 }
 
+// What a child finds on its standard input and terminal, and how it ended.
+std::string InputAndTerminal() {
+    const Result result = RunCollect({Program("emit"), "stdin", "tty"});
+    std::string out;
+    for (const std::string& line : result.lines) out += line + "\n";
+    return out + "exit " + std::to_string(result.code) + "\n";
+}
+
 // Started from a terminal, a child reads nothing and finds no terminal: one that would read or ask
 // there (git for a password, ssh for a host key) gets an end of input instead of being stopped.
 TEST(ProcessRun, AChildHasNoInputAndNoTerminal) {
-    auto run = [] {
-        const Result result = RunCollect({Program("emit"), "stdin", "tty"});
-        std::string out;
-        for (const std::string& line : result.lines) out += line + "\n";
-        return out + "exit " + std::to_string(result.code) + "\n";
-    };
     const std::string expected = "stdin: 0 bytes\ntty: none\nexit 0\n";
 #ifdef _WIN32
-    EXPECT_EQ(run(), expected);
+    EXPECT_EQ(InputAndTerminal(), expected);
 #else
-    const test::TerminalRun terminal = test::RunInTerminal(run, std::chrono::seconds(20));
+    const test::TerminalRun terminal = test::RunChildInTerminal(
+        "ProcessRunInTerminal.DISABLED_RunsAChild", nlohmann::json::object(), std::chrono::seconds(20));
     if (!terminal.ran) GTEST_SKIP() << terminal.why;
     ASSERT_TRUE(terminal.finished) << "the child still waited after 20 s " << terminal.why;
     EXPECT_EQ(terminal.result, expected);
 #endif
+}
+
+// The far end of the test above, started by it under a terminal of its own.
+TEST(ProcessRunInTerminal, DISABLED_RunsAChild) {
+    nlohmann::json task;
+    if (!test::ReadTerminalTask(task)) GTEST_SKIP() << "ProcessRun.AChildHasNoInputAndNoTerminal runs it";
+    test::WriteTerminalResult(task, InputAndTerminal());
 }
 
 TEST(ProcessRun, MissingProgramGivesOneCannotStartLine) {

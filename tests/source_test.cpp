@@ -820,16 +820,10 @@ TEST_F(RealGit, APasswordPromptOrASilentServerEndsTheCloneWithASentence) {
         Remake();
         builder->gitSilenceSeconds = c.silence;
         const size_t before = c.connections ? c.connections() : 0;
-        const test::TerminalRun run = test::RunInTerminal(
-            [&] {
-                StoppedWatch watch;
-                std::string out = Fetch() ? "done\n" : "failed\n";
-                out += err + "\n";
-                if (watch.seen) out += "a process was stopped\n";
-                for (const std::string& line : logged) out += line + "\n";
-                return out;
-            },
-            std::chrono::seconds(30));
+        const nlohmann::json task = {{"home", PathUtf8(tmp / "home")}, {"root", PathUtf8(root)},
+                                     {"repo", game.repo}, {"env", platform.env}, {"silence", c.silence}};
+        const test::TerminalRun run = test::RunChildInTerminal("SourceTest.DISABLED_FetchesInATerminal", task,
+                                                               std::chrono::seconds(30));
         if (!run.ran) GTEST_SKIP() << run.why;
         ASSERT_TRUE(run.finished) << "git still waited after 30 s " << run.why << "; the terminal shows: " << run.terminal;
         EXPECT_EQ(run.result.rfind("failed\n" + c.err, 0), 0u) << run.result;
@@ -840,6 +834,30 @@ TEST_F(RealGit, APasswordPromptOrASilentServerEndsTheCloneWithASentence) {
             EXPECT_EQ(c.connections() - before, 1u) << "the silent server is asked once";
         }
     }
+#endif
+}
+
+// The far end of the test above, started by it under a terminal of its own: the fetch of the repository
+// the task names into its data folder, with what it logged and whether a process below it was stopped.
+TEST_F(SourceTest, DISABLED_FetchesInATerminal) {
+#ifndef _WIN32
+    nlohmann::json task;
+    if (!test::ReadTerminalTask(task)) {
+        GTEST_SKIP() << "RealGit.APasswordPromptOrASilentServerEndsTheCloneWithASentence runs it";
+    }
+    test::GitIsolation isolation(Utf8Path(task.value("home", "")));
+    root = Utf8Path(task.value("root", ""));
+    source = root / "source";
+    game.repo = task.value("repo", "");
+    platform.env = task.value("env", std::map<std::string, std::string>{});
+    Remake();
+    builder->gitSilenceSeconds = task.value("silence", builder->gitSilenceSeconds);
+    StoppedWatch watch;
+    std::string out = Fetch() ? "done\n" : "failed\n";
+    out += err + "\n";
+    if (watch.seen) out += "a process was stopped\n";
+    for (const std::string& line : logged) out += line + "\n";
+    test::WriteTerminalResult(task, out);
 #endif
 }
 

@@ -269,12 +269,29 @@ TEST_F(DevelopmentUpdateCheck, RealGitSeesAForcePushAndNeverWaitsOnAPasswordProm
         GTEST_SKIP() << "GIT_TERMINAL_PROMPT is set where the tests started: git's prompt cannot be shown";
     }
     server.Serve("/repos/game.git/info/refs", test::StatusRoute(401));
-    const test::TerminalRun run = test::RunInTerminal(
-        [&] { return std::string(Check() ? "answered\n" : "failed\n") + err; }, std::chrono::seconds(20));
+    const nlohmann::json task = {{"home", PathUtf8(tmp / "home")}, {"root", PathUtf8(root)}, {"repo", game.repo},
+                                 {"env", platform.env}};
+    const test::TerminalRun run = test::RunChildInTerminal("DevelopmentUpdateCheck.DISABLED_ChecksInATerminal",
+                                                           task, std::chrono::seconds(20));
     if (!run.ran) GTEST_SKIP() << run.why;
     ASSERT_TRUE(run.finished) << "git still waited after 20 s " << run.why << "; the terminal shows: " << run.terminal;
     EXPECT_EQ(run.result.rfind("failed\ngit fetch failed: could not read Username for ", 0), 0u) << run.result;
     EXPECT_EQ(run.terminal, "");
+}
+
+// The far end of the test above, started by it under a terminal of its own: the check on the data folder
+// and repository the task names.
+TEST_F(DevelopmentUpdateCheck, DISABLED_ChecksInATerminal) {
+    nlohmann::json task;
+    if (!test::ReadTerminalTask(task)) {
+        GTEST_SKIP() << "DevelopmentUpdateCheck.RealGitSeesAForcePushAndNeverWaitsOnAPasswordPrompt runs it";
+    }
+    test::GitIsolation isolation(Utf8Path(task.value("home", "")));
+    root = Utf8Path(task.value("root", ""));
+    game.repo = task.value("repo", "");
+    platform.env = task.value("env", std::map<std::string, std::string>{});
+    Remake();
+    test::WriteTerminalResult(task, std::string(Check() ? "answered\n" : "failed\n") + err);
 }
 
 }  // namespace

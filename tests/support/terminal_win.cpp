@@ -2,7 +2,7 @@
 
 namespace launcher::test {
 
-TerminalRun RunInTerminal(const std::function<std::string()>&, std::chrono::seconds) {
+TerminalRun RunChildInTerminal(const std::string&, const nlohmann::json&, std::chrono::seconds) {
     TerminalRun run;
     run.why = "Windows gives a program no terminal of this kind to wait on";
     return run;
