@@ -28,20 +28,6 @@ std::wstring TemporaryName() {
     return start + std::to_wstring(nameCounter.fetch_add(1)) + L".tmp";
 }
 
-// The system's words for `code`, without the code.
-std::string Reason(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string out = n > 0 && buffer ? ToUtf8(std::wstring(buffer, n)) : "";
-    if (buffer) LocalFree(buffer);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
-        out.pop_back();
-    }
-    return out.empty() ? "error " + std::to_string(code) : out;
-}
-
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
 
 HANDLE HandleOf(intptr_t handle) {
@@ -129,20 +115,6 @@ bool WhereItsNameSays(HANDLE handle, const std::wstring& parentPath, const std::
            SameText(path.substr(slash + 1), name);
 }
 
-// The full path in the "\\?\" form, for folders deeper than MAX_PATH.
-std::wstring LongForm(const fs::path& path) {
-    const std::wstring& text = path.native();
-    if (text.rfind(L"\\\\?\\", 0) == 0) return text;
-    DWORD n = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return text;
-    std::wstring full(n, L'\0');
-    n = GetFullPathNameW(text.c_str(), n, full.data(), nullptr);
-    if (n == 0 || n >= full.size()) return text;
-    full.resize(n);
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
-}
-
 // Removes a link standing at `name` of `folder` as itself; false when none could be removed so.
 bool RemoveLinkAt(HANDLE folder, const std::wstring& name) {
     HANDLE link = INVALID_HANDLE_VALUE;
@@ -183,10 +155,10 @@ bool CopyReplacing(const fs::path& from, const fs::path& to, std::string& err) {
 bool UnpackTree::OpenRoot(std::string& err) {
     std::error_code ec;
     fs::create_directories(root_, ec);  // a failure shows when the folder cannot be opened
-    HANDLE handle = CreateFileW(LongForm(root_).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(LongPathForm(root_).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        err = Reason(GetLastError());
+        err = SystemReason(GetLastError());
         return false;
     }
     root_handle_ = reinterpret_cast<intptr_t>(handle);
@@ -205,7 +177,7 @@ bool UnpackTree::OpenLevel(intptr_t parent, Level& level, bool make, std::string
                                                   kFileOpenForBackupIntent, there)) &&
                           IsLinkHandle(there);
         if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
-        err = link ? "a link stands in its way" : Reason(DosError(status));
+        err = link ? "a link stands in its way" : SystemReason(DosError(status));
         return false;
     }
     uint64_t id = 0;
@@ -213,7 +185,7 @@ bool UnpackTree::OpenLevel(intptr_t parent, Level& level, bool make, std::string
     if (!plain || !IdOf(handle, id)) {
         const DWORD code = GetLastError();
         CloseHandle(handle);
-        err = plain ? Reason(code) : "a link stands in its way";
+        err = plain ? SystemReason(code) : "a link stands in its way";
         return false;
     }
     level.handle = reinterpret_cast<intptr_t>(handle);
@@ -251,7 +223,7 @@ bool UnpackTree::OpenSource(const std::string& source, intptr_t& handle, std::st
             const NTSTATUS status = OpenRelative(folder, part, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                                  kFileOpen, kFileNonDirectoryFile, file);
             if (!NT_SUCCESS(status)) {
-                err = Reason(DosError(status));
+                err = SystemReason(DosError(status));
             } else if (IsLinkHandle(file)) {
                 CloseHandle(file);
                 err = "a link stands in its way";
@@ -266,7 +238,7 @@ bool UnpackTree::OpenSource(const std::string& source, intptr_t& handle, std::st
             const NTSTATUS status = OpenRelative(folder, part, kFolderAccess, kShareAll, kFileOpen,
                                                  kFileDirectoryFile | kFileOpenForBackupIntent, next);
             if (!NT_SUCCESS(status)) {
-                err = Reason(DosError(status));
+                err = SystemReason(DosError(status));
                 break;
             }
             if (IsLinkHandle(next)) {
@@ -299,7 +271,7 @@ bool UnpackTree::MakeFile(intptr_t folder, const std::string& leaf, intptr_t sou
         if (NT_SUCCESS(status)) temporary_ = ToUtf8(temporary);
     }
     if (!NT_SUCCESS(status)) {
-        err = Reason(DosError(status));
+        err = SystemReason(DosError(status));
         return false;
     }
     file_ = reinterpret_cast<intptr_t>(file);
@@ -308,7 +280,7 @@ bool UnpackTree::MakeFile(intptr_t folder, const std::string& leaf, intptr_t sou
         for (;;) {
             DWORD got = 0;
             if (!ReadFile(HandleOf(source), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-                err = Reason(GetLastError());
+                err = SystemReason(GetLastError());
                 RemoveUnfinished();
                 return false;
             }
@@ -332,7 +304,7 @@ bool UnpackTree::Write(const void* data, size_t n, std::string& err) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(n, DWORD{1} << 30));
         DWORD written = 0;
         if (!WriteFile(HandleOf(file_), bytes, chunk, &written, nullptr) || written == 0) {
-            err = Reason(GetLastError());
+            err = SystemReason(GetLastError());
             return false;
         }
         bytes += written;
@@ -354,14 +326,14 @@ bool UnpackTree::PutInPlace(uint32_t, std::string& err) {
     }
     if (code != ERROR_SUCCESS) {
         RemoveUnfinished();
-        err = Reason(code);
+        err = SystemReason(code);
         temporary_.clear();
         return false;
     }
     file_ = kNone;
     temporary_.clear();
     if (!CloseHandle(file)) {
-        err = Reason(GetLastError());
+        err = SystemReason(GetLastError());
         return false;
     }
     return true;

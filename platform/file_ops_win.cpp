@@ -7,6 +7,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/nt_calls_win.h"
+#include "platform/process.h"
 #include "platform/tree_walk.h"
 
 namespace launcher {
@@ -27,37 +28,7 @@ std::string SystemMessage(DWORD code) {
     if (code == kChangedCode) return "The folder changed while it was being worked on";
     // Wine opens what a host link leads to, even when asked for the link itself, and then deletes that.
     if (code == kLinkStaysCode) return "A link could not be removed as itself";
-    wchar_t* buffer = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string out;
-    if (n > 0 && buffer) {
-        int len = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-        out.resize(static_cast<size_t>(len));
-        WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), out.data(), len, nullptr, nullptr);
-    }
-    if (buffer) LocalFree(buffer);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
-        out.pop_back();
-    }
-    if (out.empty()) out = "error " + std::to_string(code);
-    return out;
-}
-
-// The full path in the "\\?\" form, so build trees deeper than MAX_PATH can be walked and removed.
-// GetFullPathNameW also drops "." parts and trailing separators.
-std::wstring LongForm(const fs::path& path) {
-    const std::wstring& text = path.native();
-    if (text.rfind(L"\\\\?\\", 0) == 0) return text;
-    DWORD n = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return text;
-    std::wstring full(n, L'\0');
-    n = GetFullPathNameW(text.c_str(), n, full.data(), nullptr);
-    if (n == 0 || n >= full.size()) return text;
-    full.resize(n);
-    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
-    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return SystemReason(code);
 }
 
 // The path as the user knows it, without the "\\?\" prefix.
@@ -90,7 +61,7 @@ bool Refused(const std::wstring& text) {
 // Splits the top's long form into its folder and its name, after trailing separators and "." parts
 // (which a "\\?\" path keeps as they are). False for a path that names no entry of a folder.
 bool SplitTop(const fs::path& path, std::wstring& parent, std::wstring& name) {
-    std::wstring text = LongForm(path);
+    std::wstring text = LongPathForm(path);
     for (;;) {
         while (!text.empty() && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
         const size_t n = text.size();
@@ -653,7 +624,7 @@ bool Look(const fs::path& path, DWORD& attributes, DWORD& tag) {
     std::wstring parent;
     std::wstring name;
     const std::wstring full = SplitTop(path, parent, name) ? parent + (parent.back() == L'\\' ? L"" : L"\\") + name
-                                                           : LongForm(path);
+                                                           : LongPathForm(path);
     attributes = GetFileAttributesW(full.c_str());
     tag = 0;
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
@@ -775,7 +746,7 @@ bool HeldFolder::TreeSize(const fs::path& name, uint64_t& bytes, std::string& er
 }
 
 bool MoveReplacing(const fs::path& from, const fs::path& to, std::string& err) {
-    if (MoveFileExW(LongForm(from).c_str(), LongForm(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    if (MoveFileExW(LongPathForm(from).c_str(), LongPathForm(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         return true;
     }
     err = SystemMessage(GetLastError());

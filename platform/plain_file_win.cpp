@@ -19,14 +19,7 @@ constexpr DWORD kFolderCode = 0x20000102;
 std::string Reason(DWORD code) {
     if (code == kFollowedLinkCode) return "a link stands there that cannot be removed as itself";
     if (code == kFolderCode) return "a folder stands there";
-    // SystemErrorText gives " (code: message)" for the thread's last error; the message alone is the reason.
-    SetLastError(code);
-    const std::string text = SystemErrorText("");
-    const size_t colon = text.find(": ");
-    if (colon == std::string::npos || text.size() < colon + 4) return "error " + std::to_string(code);
-    std::string message = text.substr(colon + 2, text.size() - colon - 3);
-    while (!message.empty() && message.back() == '.') message.pop_back();
-    return message;
+    return SystemReason(code);
 }
 
 std::wstring FinalPath(HANDLE h) {

@@ -27,6 +27,11 @@ std::string ToUtf8(const std::wstring& text);
 // `what` + " (" + the thread's last error code + ": " + the system's message + ")"; the message part
 // is left out when the system has none. Reads the error code before anything else.
 std::string SystemErrorText(const std::string& what);
+// The system's words for `code`, without the code or a closing full stop; "error N" when it has none.
+std::string SystemReason(unsigned long code);
+// The full path in the "\\?\" form (so paths longer than MAX_PATH work), without "." parts or
+// trailing separators; a path already in that form is left as it is.
+std::wstring LongPathForm(const std::filesystem::path& path);
 
 // Whether a start that failed with this system error may work when tried again a moment later.
 bool MayStartOnRetry(unsigned long error);

@@ -156,8 +156,10 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
-std::string SystemErrorText(const std::string& what) {
-    const DWORD code = GetLastError();
+namespace {
+
+// The system's message for `code`, without the line break it ends with; empty when it has none.
+std::string SystemWords(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                        FORMAT_MESSAGE_ALLOCATE_BUFFER,
@@ -168,10 +170,38 @@ std::string SystemErrorText(const std::string& what) {
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
         message.pop_back();
     }
+    return message;
+}
+
+}  // namespace
+
+std::string SystemErrorText(const std::string& what) {
+    const DWORD code = GetLastError();
+    const std::string message = SystemWords(code);
     std::string out = what + " (" + std::to_string(code);
     if (!message.empty()) out += ": " + message;
     out += ")";
     return out;
+}
+
+std::string SystemReason(unsigned long code) {
+    std::string message = SystemWords(code);
+    while (!message.empty() && (message.back() == '.' || message.back() == ' ')) message.pop_back();
+    return message.empty() ? "error " + std::to_string(code) : message;
+}
+
+std::wstring LongPathForm(const std::filesystem::path& path) {
+    const std::wstring& text = path.native();
+    if (text.rfind(L"\\\\?\\", 0) == 0) return text;
+    DWORD n = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return text;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(text.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return text;
+    full.resize(n);
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 bool MayStartOnRetry(unsigned long error) {
