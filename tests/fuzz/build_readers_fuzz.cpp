@@ -12,6 +12,7 @@
 #include <string>
 
 #include "build/source_build.h"
+#include "fuzz/seeds.h"
 
 namespace {
 
@@ -44,24 +45,18 @@ void ReadRecord(const std::string& text) {
 }
 
 int WriteSeeds(const std::filesystem::path& dir) {
-    std::filesystem::create_directories(dir);
-    const std::string seeds[] = {
+    return fuzz::WriteSeedFiles(dir, {
         std::string(1, '\0') + "Cloning into 'source'...\nReceiving objects:  45% (1234/2742)\nfatal: repository 'x' not found\n",
         std::string(1, '\0') + "error: unable to write file big.bin\nfatal: write error: No space left on device\n",
         std::string(1, '\1') + "[12/345] Building CXX object x.obj\n[ 5%] x/y\n[0/0] x\n",
         std::string(1, '\2') + R"({"done": false, "commit": "abc", "files": [{"name": "a.dll", "replaces": true}, {"name": "../b"}]})",
-    };
-    int n = 0;
-    for (const std::string& seed : seeds) {
-        std::ofstream(dir / ("seed-" + std::to_string(n++)), std::ios::binary) << seed;
-    }
-    return 0;
+    });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    if (*argc >= 3 && std::strcmp((*argv)[1], "--write-seeds") == 0) std::exit(WriteSeeds((*argv)[2]));
+    fuzz::WriteSeedsIfAsked(*argc, *argv, WriteSeeds);
     return 0;
 }
 

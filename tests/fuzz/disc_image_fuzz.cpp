@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seeds.h"
 #include "game/disc_image.h"
 #include "support/xdvdfs_writer.h"
 
@@ -125,7 +126,7 @@ void Walk(DiscImage& image, const DiscEntry& dir, const std::string& prefix, int
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    if (*argc >= 3 && std::strcmp((*argv)[1], "--write-seeds") == 0) std::exit(WriteSeeds((*argv)[2]));
+    fuzz::WriteSeedsIfAsked(*argc, *argv, WriteSeeds);
     scratchPath = ScratchPath();
     scratchFd = ::open(scratchPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (scratchFd < 0) {

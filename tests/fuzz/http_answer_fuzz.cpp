@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seeds.h"
 #include "platform/http.h"
 
 namespace {
@@ -40,27 +41,20 @@ uint64_t Number(const std::string& text) {
 }
 
 int WriteSeeds(const std::filesystem::path& dir) {
-    std::filesystem::create_directories(dir);
-    const char* seeds[] = {
+    return fuzz::WriteSeedFiles(dir, {
         "0\n200\n1000\n\n\n\"abc\"\n\n",
         "300\n206\n700\nbytes 300-999/1000\nidentity\nW/\"x\"\nWed, 21 Oct 2015 07:28:00 GMT\n",
         "300\n206\n300\nbytes 300-599/*\n\n\n\n",
         "300\n200\n1000\n\ngzip\n\n\n",
         "0\n308\n\n\n\n\n\n/a/b?c=d",
         "0\n302\n\n\n\n\n\n//host:8080/x",
-    };
-    int count = 0;
-    for (const char* seed : seeds) {
-        std::ofstream out(dir / ("seed-" + std::to_string(count++)), std::ios::binary);
-        out << seed;
-    }
-    return 0;
+    });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    if (*argc >= 3 && std::strcmp((*argv)[1], "--write-seeds") == 0) std::exit(WriteSeeds((*argv)[2]));
+    fuzz::WriteSeedsIfAsked(*argc, *argv, WriteSeeds);
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "build/toolchain.h"
+#include "fuzz/seeds.h"
 #include "game/game_definition.h"
 #include "music/import.h"
 #include "platform/http.h"
@@ -92,26 +93,21 @@ void Check(bool ok, const std::string& err) {
 }
 
 int WriteSeeds(const std::filesystem::path& dir) {
-    std::filesystem::create_directories(dir);
     const std::pair<char, std::string> seeds[] = {
         {0, BuiltinGameJson()}, {1, BuiltinToolchainJson()},
         {2, kDescription},      {2, BuiltinToolchainJson()},
         {3, kChannel},          {4, kManifest},
         {5, kProbeAnswer},      {5, "[mp3 @ 0x55] Failed to read frame size\n{\n\n}"},
     };
-    int count = 0;
-    for (const auto& [mode, text] : seeds) {
-        std::ofstream out(dir / ("seed-" + std::to_string(count++)), std::ios::binary);
-        out.put(mode);
-        out << text;
-    }
-    return 0;
+    std::vector<std::string> inputs;
+    for (const auto& [mode, text] : seeds) inputs.push_back(std::string(1, mode) + text);
+    return fuzz::WriteSeedFiles(dir, inputs);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    if (*argc >= 3 && std::strcmp((*argv)[1], "--write-seeds") == 0) std::exit(WriteSeeds((*argv)[2]));
+    fuzz::WriteSeedsIfAsked(*argc, *argv, WriteSeeds);
     return 0;
 }
 
