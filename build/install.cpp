@@ -111,14 +111,7 @@ InstallJournal JournalOf(const std::vector<Placing>& placings, bool done, const 
 
 // Written under a temporary name and renamed over the old record, so a kill leaves the old or the new one.
 bool WriteJournal(const fs::path& file, const InstallJournal& journal, std::string& err) {
-    fs::path temporary = file;
-    temporary += kFreshSuffix;
-    if (WritePlainFile(temporary, WriteInstallJournal(journal), err) && MoveReplacing(temporary, file, err)) {
-        return true;
-    }
-    std::string ignored;
-    RemovePlainFile(temporary, ignored);
-    return false;
+    return ReplaceFileWhole(file, WriteInstallJournal(journal), kFreshSuffix, err);
 }
 
 }  // namespace

@@ -25,12 +25,8 @@ namespace {
 bool WriteWholeFile(const fs::path& file, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
-    fs::path temporary = file;
-    temporary += ".new";
     std::string err;
-    if (WritePlainFile(temporary, bytes, err) && MoveReplacing(temporary, file, err)) return true;
-    RemovePlainFile(temporary, err);
-    return false;
+    return ReplaceFileWhole(file, bytes, ".new", err);
 }
 
 // Removes `path` (a link as itself); false with "Could not remove <path>: <reason>" when something stays.

@@ -30,7 +30,8 @@ bool Builder::GameUpdateAvailable(bool* available, std::string& err) {
         // folder, and a build whose commit is unknown is offered again.
         std::string remote;
         if (Git({"ls-remote", game.repo, "refs/heads/" + game.branch}, &remote, err, false) != 0) return false;
-        const std::string tip = FirstLine(remote).substr(0, FirstLine(remote).find('\t'));
+        const std::string line = FirstLine(remote);
+        const std::string tip = line.substr(0, line.find('\t'));
         if (tip.empty()) {
             err = "the branch " + game.branch + " is not on the server";
             return false;

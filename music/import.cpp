@@ -27,6 +27,7 @@
 #include "platform/file_ops.h"
 #include "platform/file_time.h"
 #include "platform/paths.h"
+#include "platform/plain_file.h"
 
 namespace launcher {
 
@@ -153,18 +154,6 @@ bool WriteBytes(const fs::path& file, const std::string& bytes, bool textMode, s
     reason = code > 0 ? std::generic_category().message(code) : "the file could not be written whole";
     std::error_code ec;
     fs::remove(file, ec);
-    return false;
-}
-
-// Writes `bytes` under a temporary name beside `file` and renames it over `file`, so that a run killed
-// while writing leaves the file as it was.
-bool WriteReplacing(const fs::path& file, const std::string& bytes, std::string& reason) {
-    fs::path temporary = file;
-    temporary += ".new";
-    if (!WriteBytes(temporary, bytes, false, reason)) return false;
-    if (MoveReplacing(temporary, file, reason)) return true;
-    std::error_code ec;
-    fs::remove(temporary, ec);
     return false;
 }
 
@@ -836,7 +825,8 @@ bool ImportMusicWith(Builder& builder, const MusicPrograms& programs, unsigned j
     const fs::path journalFile = staging / kJournalName;
     auto writeJournal = [&](const Journal& journal, std::string& why) {
         std::string reason;
-        if (WriteReplacing(journalFile, JournalJson(journal).dump(), reason)) return true;
+        // A run killed while writing leaves the journal as it was.
+        if (ReplaceFileWhole(journalFile, JournalJson(journal).dump(), ".new", reason)) return true;
         why = "Could not write " + PathUtf8(journalFile) + ": " + reason;
         return false;
     };

@@ -40,6 +40,12 @@ private:
 // Writes `bytes` as a new file at `path` (see PlainFile::Create). On failure a cut file may stay.
 bool WritePlainFile(const std::filesystem::path& path, const std::string& bytes, std::string& err);
 
+// Writes `bytes` to `file` whole or not at all: as a new file at `file` + `suffix` (see WritePlainFile),
+// then renamed over `file`, so that a run killed meanwhile leaves the old file or the new one. The
+// temporary file goes again on failure.
+bool ReplaceFileWhole(const std::filesystem::path& file, const std::string& bytes, const char* suffix,
+                      std::string& err);
+
 // Removes the file or link at `path` as itself, never what a link leads to; nothing there counts as
 // removed. A folder is not removed. On failure `err` holds the system's reason.
 bool RemovePlainFile(const std::filesystem::path& path, std::string& err);
